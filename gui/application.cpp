@@ -1,0 +1,159 @@
+#include "application.h"
+
+#include "commandlineparser.h"
+#include "configloader.h"
+#include "helpers/pathtools.h"
+#include "loghandler.h"
+#include "mainwindow.h"
+#include "nxdialog.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTextStream>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+int printCommandLineAnswer(CommandLineParser::Result result)
+{
+    QTextStream out(stdout, QIODevice::WriteOnly);
+    const CommandLineParser &parser = CommandLineParser::instance();
+    switch (result) {
+    case CommandLineParser::Error:
+        out << parser.errorText() << parser.helpText();
+        out.flush();
+        qDebug() << "Exit: command line parse error";
+        return 1;
+    case CommandLineParser::VersionRequested:
+        out << "0.1";
+        out.flush();
+        qDebug() << "Exit: version command";
+        return 0;
+    case CommandLineParser::HelpRequested:
+        out << parser.helpText();
+        out.flush();
+        qDebug() << "Exit: help command";
+        return 0;
+    case CommandLineParser::Ok:
+        break;
+    }
+    return -1;
+}
+
+// Qt's own texts (standard buttons and the like), when the system has them.
+void loadQtTranslation(QApplication &app)
+{
+    auto *qtTranslator = new QTranslator(&app);
+    if (qtTranslator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(qtTranslator);
+}
+
+// Without any display Qt cannot start its default platform. Answers that need no window
+// (help, version, errors, headless listings) then run on the offscreen platform.
+bool prepareHeadlessPlatform(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return false;
+    // Qt itself takes the X display from "-display"/"--display", as the NX software passes it.
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-display") == 0 || qstrcmp(argv[i], "--display") == 0)
+            return false;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return true;
+}
+
+} // namespace
+
+QStringList Application::translationFolders()
+{
+#ifdef Q_OS_WIN
+    return {QStringLiteral("translations"), QStringLiteral("C:/Program Files/ZEL Client Qt/translations")};
+#else
+    return {QStringLiteral("translations"), QStringLiteral(ZEL_TRANSLATIONS_INSTALL_DIR)};
+#endif
+}
+
+bool Application::loadTranslation(QTranslator &translator, const QStringList &folders)
+{
+    const QLocale locale;
+    for (const QString &folder : folders) {
+        qDebug() << "Trying to load translation for" << locale << "from" << folder;
+        if (translator.load(folder + QStringLiteral("/ZEL_Client_") + locale.name() + QStringLiteral(".qm"))) {
+            qInfo() << "Loaded translation for" << locale << "from" << folder;
+            return true;
+        }
+    }
+    qWarning() << "Failed to load translation for" << locale.name();
+    return false;
+}
+
+void Application::setApplicationNames()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("pelsor.com"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
+}
+
+int Application::run(int argc, char *argv[])
+{
+    LogHandler::install(PathTools::getLogDir());
+    qInfo() << "Client started";
+
+    qRegisterMetaType<ZELConnectionParameters::ConnectionSpeed>("ZELConnectionParameters::ConnectionSpeed");
+    setApplicationNames();
+    qSetMessagePattern(QStringLiteral("[%{type}] (%{file}:%{line}) %{message}"));
+
+    const bool headless = prepareHeadlessPlatform(argc, argv);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    auto parameters = std::make_unique<ZELConnectionParameters>(ConfigLoader::loadConnectionParameters());
+    auto nx = std::make_unique<NXErrorCommandData>();
+    CommandLineParser::MiscParameters misc;
+    const CommandLineParser::Result result = CommandLineParser::instance().parse(*parameters, *nx, misc);
+
+    auto translator = std::make_unique<QTranslator>();
+    if (loadTranslation(*translator, translationFolders()))
+        app->installTranslator(translator.get());
+    loadQtTranslation(*app);
+
+    if (nx->isComplete()) {
+        if (headless)
+            qWarning() << "No display to show the NX dialog on:" << nx->caption << nx->message;
+        else
+            NXDialog(*nx).exec();
+        qDebug() << "Exit: NX message done";
+        return 0;
+    }
+
+    const int status = printCommandLineAnswer(result);
+    if (status >= 0)
+        return status;
+
+    if (headless) {
+        qCritical() << "No display to show the window on (DISPLAY is not set)";
+        QTextStream(stderr) << QCoreApplication::translate("Application", "No display available: set DISPLAY to "
+                                                                          "show the ZEL Client window.")
+                            << '\n';
+        return 1;
+    }
+
+    auto window = std::make_unique<MainWindow>();
+    window->setConnectionParms(*parameters);
+    window->setExperimental(misc.experimental);
+    window->show();
+    const int exitCode = app->exec();
+
+    window.reset();
+    translator.reset();
+    nx.reset();
+    parameters.reset();
+    app.reset();
+    return exitCode;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QStringList>
+
+class QApplication;
+class QTranslator;
+
+// The program's start-up: log, application names, settings, command line, translation,
+// then the NX dialog, a printed answer or the main window.
+class Application
+{
+public:
+    static int run(int argc, char *argv[]);
+
+    // Searched in this order; a relative folder is taken from the working folder.
+    static QStringList translationFolders();
+    static bool loadTranslation(QTranslator &translator, const QStringList &folders);
+
+private:
+    static void setApplicationNames();
+};

@@ -1,0 +1,44 @@
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+
+TestEnvironment::TestEnvironment()
+{
+    for (const QString &dir : {home(), configHome(), dataHome(), runtimeDir()})
+        QDir().mkpath(dir);
+    QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    qputenv("HOME", QFile::encodeName(home()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/cache")));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir()));
+}
+
+quint16 TestEnvironment::freeTcpPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+int TestEnvironment::freeDisplay(int from)
+{
+    for (int display = from; display < from + 200; ++display) {
+        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
+            || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
+            continue;
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, static_cast<quint16>(6000 + display)))
+            return display;
+    }
+    return -1;
+}
+
+QString TestEnvironment::program(const QString &name)
+{
+    return QStandardPaths::findExecutable(name);
+}

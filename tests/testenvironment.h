@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A private HOME and XDG folders for one test program, so that no test reads or writes the
+// user's real settings, logs or sound state. Create it before anything opens QSettings.
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+
+    QString home() const { return m_root.path() + QStringLiteral("/home"); }
+    QString configHome() const { return m_root.path() + QStringLiteral("/config"); }
+    QString dataHome() const { return m_root.path() + QStringLiteral("/data"); }
+    QString runtimeDir() const { return m_root.path() + QStringLiteral("/runtime"); }
+    QString logDir() const { return dataHome() + QStringLiteral("/ZEL Client Qt/Logs"); }
+
+    // A loopback TCP port that nothing listens on right now.
+    static quint16 freeTcpPort();
+    // An X display number with no socket, no lock file and a free TCP port 6000+n.
+    static int freeDisplay(int from = 20);
+    // Full path of a program on PATH, or empty.
+    static QString program(const QString &name);
+
+private:
+    QTemporaryDir m_root;
+};
