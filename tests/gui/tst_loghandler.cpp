@@ -1,0 +1,75 @@
+#include "loghandler.h"
+
+#include <QtTest>
+#include <QThread>
+
+class TestLogHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("debug") << int(QtDebugMsg) << " DEBUG";
+        QTest::newRow("info") << int(QtInfoMsg) << " INFO ";
+        QTest::newRow("warning") << int(QtWarningMsg) << " WARN ";
+        QTest::newRow("critical") << int(QtCriticalMsg) << " CRIT ";
+        QTest::newRow("fatal") << int(QtFatalMsg) << " FATAL";
+    }
+
+    void lineFormat()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, label);
+        const QMessageLogContext context("src/file.cpp", 42, "void f()", "default");
+        const QString line = LogHandler::formatLine(QtMsgType(type), context, QStringLiteral("hello"));
+        const QRegularExpression form(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(.{6}) "
+                                                     "\\[src/file.cpp:42\\] hello\\n$"));
+        const QRegularExpressionMatch match = form.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        QCOMPARE(match.captured(1), label);
+    }
+
+    void missingFileIsWrittenAsNothing()
+    {
+        const QMessageLogContext context;
+        QVERIFY(LogHandler::formatLine(QtInfoMsg, context, QStringLiteral("m")).endsWith(QStringLiteral(" [:0] m\n")));
+    }
+
+    // Qt's own threads may log while the program does: lines must never interleave.
+    void concurrentLinesStayWhole()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        LogHandler::install(dir.path());
+
+        const int threads = 4;
+        const int linesPerThread = 500;
+        QList<QThread *> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers << QThread::create([t] {
+                for (int i = 0; i < linesPerThread; ++i)
+                    qInfo().noquote() << QStringLiteral("thread-%1-line-%2-").arg(t).arg(i) + QString(200, QLatin1Char('x'));
+            });
+            workers.last()->start();
+        }
+        for (QThread *worker : workers) {
+            QVERIFY(worker->wait(60000));
+            delete worker;
+        }
+        qInstallMessageHandler(nullptr);
+
+        QFile log(dir.filePath(QStringLiteral("client.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), threads * linesPerThread);
+        const QRegularExpression whole(QStringLiteral("^\\S+ INFO  \\[.*:\\d+\\] thread-\\d-line-\\d+-x{200}$"));
+        for (const QString &line : lines)
+            QVERIFY2(whole.match(line).hasMatch(), qPrintable(line));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogHandler)
+#include "tst_loghandler.moc"
