@@ -1,0 +1,128 @@
+#include "helpers/keyboarddetector.h"
+#include "testenvironment.h"
+
+#include <QtTest>
+
+class TestKeyboardDetector : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    QProcess m_xvfb;
+    int m_display = -1;
+
+private slots:
+    void cleanupTestCase()
+    {
+        if (m_xvfb.state() != QProcess::NotRunning) {
+            m_xvfb.terminate();
+            if (!m_xvfb.waitForFinished(5000))
+                m_xvfb.kill();
+            m_xvfb.waitForFinished(5000);
+        }
+    }
+
+    void xkbNames_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QString>("layout");
+
+        QTest::newRow("us") << QByteArray("_XKB_RULES_NAMES(STRING) = \"evdev\", \"pc105\", \"us\", \"\", \"\"\n")
+                            << "pc105/us";
+        QTest::newRow("first of several") << QByteArray("_XKB_RULES_NAMES(STRING) = \"evdev\", \"pc104\", "
+                                                        "\"de,us\", \"nodeadkeys,\", \"grp:alt_shift_toggle\"\n")
+                                          << "pc105/de";
+        QTest::newRow("upper case") << QByteArray("_XKB_RULES_NAMES(STRING) = \"base\", \"pc105\", \"ES\"")
+                                    << "pc105/es";
+        QTest::newRow("not set") << QByteArray("_XKB_RULES_NAMES:  not found.\n") << "pc105/en";
+        QTest::newRow("too few names") << QByteArray("_XKB_RULES_NAMES(STRING) = \"evdev\", \"pc105\"\n")
+                                       << "pc105/en";
+        QTest::newRow("empty layout") << QByteArray("_XKB_RULES_NAMES(STRING) = \"evdev\", \"pc105\", \"\"\n")
+                                      << "pc105/en";
+        QTest::newRow("odd characters") << QByteArray("_XKB_RULES_NAMES(STRING) = \"a\", \"b\", \"us/../x\"\n")
+                                        << "pc105/en";
+        QTest::newRow("empty") << QByteArray() << "pc105/en";
+    }
+
+    void xkbNames()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QString, layout);
+        QCOMPARE(KeyboardDetector::layoutFromXkbRulesNames(output), layout);
+    }
+
+    void windowsLayoutNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<uint>("locale");
+
+        QTest::newRow("US English") << "00000409" << true << 0x409u;
+        QTest::newRow("Spanish") << "0000040A" << true << 0x40Au;
+        QTest::newRow("lower case hex") << "0000040c" << true << 0x40Cu;
+        QTest::newRow("not hexadecimal") << "0000zz09" << false << 0u;
+        QTest::newRow("too short") << "00" << false << 0u;
+        QTest::newRow("sign") << "00+00409" << false << 0u;
+    }
+
+    void windowsLayoutNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, ok);
+        QFETCH(uint, locale);
+        unsigned int result = 0;
+        QCOMPARE(KeyboardDetector::localeFromLayoutName(name, &result), ok);
+        if (ok)
+            QCOMPARE(result, locale);
+    }
+
+    void noDisplayFallsBack()
+    {
+        const QByteArray previous = qgetenv("DISPLAY");
+        qunsetenv("DISPLAY");
+        QCOMPARE(KeyboardDetector::getKeyboardLayout(), QStringLiteral("pc105/en"));
+        if (!previous.isEmpty())
+            qputenv("DISPLAY", previous);
+    }
+
+    void unreachableDisplayFallsBack()
+    {
+        const QByteArray previous = qgetenv("DISPLAY");
+        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(TestEnvironment::freeDisplay()));
+        QCOMPARE(KeyboardDetector::getKeyboardLayout(), QStringLiteral("pc105/en"));
+        qputenv("DISPLAY", previous);
+    }
+
+    void realXServer()
+    {
+        const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
+        if (xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xprop")).isEmpty())
+            QSKIP("Xvfb or xprop missing");
+        m_display = TestEnvironment::freeDisplay();
+        QVERIFY(m_display > 0);
+        m_xvfb.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_xvfb.start(xvfb, {QStringLiteral(":%1").arg(m_display), QStringLiteral("-listen"), QStringLiteral("tcp"),
+                            QStringLiteral("-nolisten"), QStringLiteral("unix")});
+        QVERIFY2(m_xvfb.waitForStarted(), qPrintable(m_xvfb.errorString()));
+
+        QTcpSocket probe;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                probe.abort();
+                probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(6000 + m_display));
+                return probe.waitForConnected(200);
+            }(),
+            10000);
+        probe.abort();
+
+        const QByteArray previous = qgetenv("DISPLAY");
+        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(m_display));
+        const QString layout = KeyboardDetector::getKeyboardLayout();
+        qputenv("DISPLAY", previous);
+        // Xvfb starts with the built-in XKB default layout.
+        QCOMPARE(layout, QStringLiteral("pc105/us"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKeyboardDetector)
+#include "tst_keyboarddetector.moc"
