@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+// Users, virtual machines and provoked answers of the demo broker. Read once from a JSON file
+// (or the built-in text); VM states change while the broker runs.
+class BrokerConfig
+{
+public:
+    // A canned answer that replaces the normal one for a request path.
+    struct Override
+    {
+        int status = 0;
+        QByteArray reason;      // empty: the usual phrase for the status
+        bool hasBody = false;   // false: the usual body of that status
+        QByteArray body;
+        QByteArray contentType; // empty: text/plain
+    };
+
+    struct User
+    {
+        QString name;
+        QString password;
+        QString secondFactor;    // appended to the password by the client; empty: none asked
+        bool allVms = true;      // no "vms" list: every VM
+        QList<int> vms;
+        QHash<QString, Override> overrides;
+    };
+
+    enum class SlaveKeyMode { Random, Fixed, None };
+
+    struct Vm
+    {
+        int id = 0;
+        QString name;
+        QString state;           // "stopped", "starting", "running" (any text is served as is)
+        bool blocked = false;
+        QString host;            // empty: no display endpoint
+        quint16 port = 0;
+        SlaveKeyMode slaveKeyMode = SlaveKeyMode::Random;
+        QByteArray slaveKey;
+        int processingResponses = 0;
+        int processingIntervalMs = 0;
+    };
+
+    // The configuration used when no file is given: user "demo" with password "demo", one VM.
+    static QByteArray builtInJson();
+
+    bool loadJson(const QByteArray &json, QString *error);
+    bool loadFile(const QString &path, QString *error);
+
+    const User *user(const QString &name) const;
+    Vm *vm(int id);
+    // The VMs the user may see, in configuration order.
+    QList<Vm *> vmsOf(const User &user);
+    // The canned answer for a path: the user's own first, then the global one, else null.
+    const Override *overrideFor(const User &user, const QString &path) const;
+
+private:
+    QList<User> m_users;
+    QList<Vm> m_vms;
+    QHash<QString, Override> m_overrides;
+};
