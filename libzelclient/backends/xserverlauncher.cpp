@@ -1,0 +1,191 @@
+#include "xserverlauncher.h"
+
+#include "helpers/pathtools.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QNetworkProxy>
+
+XServerLauncher::XServerLauncher()
+    : m_path(findServer())
+    , m_process(createProcess(this))
+{
+    connect(m_process, &QProcess::started, this, &XServerLauncher::processStarted);
+    connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &XServerLauncher::processFinished);
+    // A server that cannot be executed reports no finished(); without this the owner would wait
+    // for ever.
+    connect(m_process, &QProcess::errorOccurred, this, &XServerLauncher::processError);
+    connect(m_process, &QProcess::readyReadStandardError, this, &XServerLauncher::processStderrReady);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &XServerLauncher::processStdoutReady);
+    connect(&m_timer, &QTimer::timeout, this, &XServerLauncher::checkServerIsUp);
+    connect(&m_probe, &QTcpSocket::connected, this, &XServerLauncher::serverIsUp);
+    connect(&m_probe, &QAbstractSocket::errorOccurred, this, &XServerLauncher::socketError);
+}
+
+XServerLauncher::~XServerLauncher()
+{
+    // The owner is being torn down: nothing is reported any more, the server just ends.
+    disconnect(m_process, nullptr, this, nullptr);
+    m_timer.stop();
+    m_probe.abort();
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(3000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+}
+
+void XServerLauncher::setDisplay(unsigned short display)
+{
+    m_display = display;
+    m_displaySet = true;
+}
+
+QStringList XServerLauncher::vcxsrvArguments(unsigned short display, const QString &logDir)
+{
+    return {QStringLiteral(":%1").arg(display),
+            QStringLiteral("-listen"),
+            QStringLiteral("local"),
+            QStringLiteral("-nolisten"),
+            QStringLiteral("inet6"),
+            QStringLiteral("-multiwindow"),
+            QStringLiteral("-notrayicon"),
+            QStringLiteral("-nowinkill"),
+            QStringLiteral("-clipboard"),
+            QStringLiteral("-wgl"),
+            QStringLiteral("+bs"),
+            QStringLiteral("-silent-dup-error"),
+            QStringLiteral("-ac"),
+            QStringLiteral("-nomultimonitors"),
+            QStringLiteral("-logfile"),
+            logDir + QStringLiteral("\\vcxsrv.log")};
+}
+
+QStringList XServerLauncher::xvfbArguments(unsigned short display, const QSize &geometry)
+{
+    const QSize size = geometry.isValid() && !geometry.isEmpty() ? geometry : QSize(1024, 768);
+    return {QStringLiteral(":%1").arg(display),
+            QStringLiteral("-listen"),
+            QStringLiteral("tcp"),
+            QStringLiteral("-screen"),
+            QStringLiteral("0"),
+            QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height())};
+}
+
+QStringList XServerLauncher::xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen)
+{
+    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-listen"), QStringLiteral("tcp")};
+    if (fullscreen) {
+        arguments << QStringLiteral("-fullscreen");
+    } else {
+        const QSize size = geometry.isValid() && !geometry.isEmpty() ? geometry : QSize(1024, 768);
+        arguments << QStringLiteral("-screen") << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+    }
+    return arguments;
+}
+
+void XServerLauncher::start()
+{
+    if (m_phase == Phase::Starting || m_phase == Phase::Running) {
+        qDebug() << "X server already started";
+        return;
+    }
+
+    if (!m_displaySet)
+        m_display = chooseDisplay();
+    const QStringList arguments = serverArguments();
+    const QString dir = QFileInfo(m_path).absolutePath();
+    qInfo().nospace() << "Launching " << m_path << " with arguments " << arguments << " in " << dir;
+
+    if (m_path.isEmpty()) {
+        qCritical() << "Can't start X server, no path was set!";
+        emit failed(QStringLiteral("Failed to start X server, binary wasn't found"));
+        return;
+    }
+
+    m_phase = Phase::Starting;
+    m_process->setWorkingDirectory(dir);
+    m_process->start(m_path, arguments, QIODevice::ReadWrite);
+}
+
+void XServerLauncher::processStarted()
+{
+    qDebug() << "X server started, waiting for it to accept connections...";
+    m_timer.setSingleShot(false);
+    m_timer.start(100);
+}
+
+void XServerLauncher::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qDebug() << "xhost process finished with exit code" << exitCode << ", status" << exitStatus;
+    m_timer.stop();
+    m_probe.abort();
+    if (m_phase == Phase::Running) {
+        m_phase = Phase::Ended;
+        emit stopped();
+        return;
+    }
+    // A server that ends before it ever answered did not start, whatever its exit code (a
+    // display that is already taken makes it exit at once).
+    fail(QStringLiteral("X server exited with code %1 before accepting connections").arg(exitCode));
+}
+
+void XServerLauncher::processError(QProcess::ProcessError error)
+{
+    qDebug() << "xhost process failed with error" << error;
+    // Every other error is followed by finished(), which reports it.
+    if (error == QProcess::FailedToStart) {
+        m_timer.stop();
+        fail(QStringLiteral("Failed to start X server: %1").arg(m_process->errorString()));
+    }
+}
+
+void XServerLauncher::processStdoutReady()
+{
+    qInfo().noquote() << "xhost out: " << QString::fromLocal8Bit(m_process->readAllStandardOutput());
+}
+
+void XServerLauncher::processStderrReady()
+{
+    qInfo().noquote() << "xhost err: " << QString::fromLocal8Bit(m_process->readAllStandardError());
+}
+
+void XServerLauncher::checkServerIsUp()
+{
+    const quint16 port = static_cast<quint16>(6000 + m_display);
+    if (m_probe.state() != QAbstractSocket::UnconnectedState)
+        return;
+    qDebug().noquote() << QStringLiteral("Trying to connect to the X server on port %1").arg(port);
+    m_probe.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    m_probe.connectToHost(QStringLiteral("127.0.0.1"), port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+}
+
+void XServerLauncher::serverIsUp()
+{
+    qInfo() << "X server is up!";
+    m_timer.stop();
+    m_probe.close();
+    if (m_phase != Phase::Starting)
+        return;
+    m_phase = Phase::Running;
+    emit running();
+}
+
+void XServerLauncher::socketError(QAbstractSocket::SocketError error)
+{
+    Q_UNUSED(error)
+    // Not listening yet: the next tick tries again.
+    m_probe.abort();
+}
+
+void XServerLauncher::fail(const QString &error)
+{
+    if (m_phase == Phase::Ended || m_phase == Phase::Idle)
+        return;
+    m_phase = Phase::Ended;
+    qCritical().noquote() << error;
+    emit failed(error);
+}

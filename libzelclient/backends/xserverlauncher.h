@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QTimer>
+
+// Starts the local X server on which nxproxy draws the remote desktop and tells its owner when
+// the server accepts connections on 127.0.0.1:6000+display. The server ends with the launcher.
+class XServerLauncher : public QObject
+{
+    Q_OBJECT
+
+public:
+    XServerLauncher();
+    ~XServerLauncher() override;
+
+    // Launches the server; running() or failed() follows, once.
+    void start();
+
+    unsigned short display() const { return m_display; }
+    // Uses this display number instead of choosing one when starting.
+    void setDisplay(unsigned short display);
+
+    // The X server program; empty when none was found.
+    QString path() const { return m_path; }
+    void setPath(const QString &path) { m_path = path; }
+
+    // Size of the server's screen (of its window, for a nested server), or the whole desktop.
+    void setGeometry(const QSize &geometry) { m_geometry = geometry; }
+    void setFullscreen(bool fullscreen) { m_fullscreen = fullscreen; }
+
+    // Argument lists of the servers the launcher knows.
+    static QStringList vcxsrvArguments(unsigned short display, const QString &logDir);
+    static QStringList xvfbArguments(unsigned short display, const QSize &geometry);
+    static QStringList xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen);
+
+signals:
+    void running();
+    // The server ended after it had been running.
+    void stopped();
+    void failed(const QString &error);
+
+private slots:
+    void processStarted();
+    void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void processError(QProcess::ProcessError error);
+    void processStdoutReady();
+    void processStderrReady();
+    void checkServerIsUp();
+    void serverIsUp();
+    void socketError(QAbstractSocket::SocketError error);
+
+private:
+    enum class Phase { Idle, Starting, Running, Ended };
+
+    // Platform parts: the server program, the display to use and the server's arguments.
+    static QString findServer();
+    static QProcess *createProcess(QObject *parent);
+    unsigned short chooseDisplay() const;
+    QStringList serverArguments() const;
+
+    void fail(const QString &error);
+
+    QString m_path;
+    QTimer m_timer;
+    QTcpSocket m_probe;
+    unsigned short m_display = 0;
+    QProcess *m_process = nullptr;
+    bool m_displaySet = false;
+    QSize m_geometry{1024, 768};
+    bool m_fullscreen = false;
+    Phase m_phase = Phase::Idle;
+};

@@ -1,0 +1,97 @@
+#include "xserverlauncher.h"
+
+#include "helpers/pathtools.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QTcpServer>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The X server must not outlive the client, not even when the client crashes: the kernel
+// ends it when the thread that started it goes away.
+class ServerProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override
+    {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    }
+};
+
+// Whether the X display the user works on (DISPLAY) accepts connections, so that a nested
+// server can show the remote desktop in a window there.
+bool desktopDisplayReachable()
+{
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const int colon = display.lastIndexOf(QLatin1Char(':'));
+    if (display.isEmpty() || colon < 0)
+        return false;
+    const QString host = display.left(colon);
+    bool ok = false;
+    const int number = display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
+    if (!ok || number < 0)
+        return false;
+
+    if (host.isEmpty() || host == QLatin1String("unix")) {
+        QLocalSocket socket;
+        socket.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
+        if (socket.waitForConnected(1000))
+            return true;
+    }
+    QTcpSocket socket;
+    socket.connectToHost(host.isEmpty() || host == QLatin1String("unix") ? QStringLiteral("127.0.0.1") : host,
+                         static_cast<quint16>(6000 + number));
+    return socket.waitForConnected(1000);
+}
+
+bool displayFree(int display)
+{
+    if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
+        || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
+        return false;
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, static_cast<quint16>(6000 + display));
+}
+
+} // namespace
+
+QString XServerLauncher::findServer()
+{
+    if (desktopDisplayReachable()) {
+        const QString xephyr = PathTools::findBin(QStringLiteral("Xephyr"), {});
+        if (!xephyr.isEmpty())
+            return xephyr;
+    }
+    return PathTools::findBin(QStringLiteral("Xvfb"), {});
+}
+
+QProcess *XServerLauncher::createProcess(QObject *parent)
+{
+    return new ServerProcess(parent);
+}
+
+unsigned short XServerLauncher::chooseDisplay() const
+{
+    for (int display = 0; display < 1000; ++display) {
+        if (displayFree(display))
+            return static_cast<unsigned short>(display);
+    }
+    return 0;
+}
+
+QStringList XServerLauncher::serverArguments() const
+{
+    if (QFileInfo(m_path).fileName() == QLatin1String("Xephyr"))
+        return xephyrArguments(m_display, m_geometry, m_fullscreen);
+    return xvfbArguments(m_display, m_geometry);
+}

@@ -1,0 +1,23 @@
+#include "xserverlauncher.h"
+
+#include "helpers/pathtools.h"
+
+QString XServerLauncher::findServer()
+{
+    return PathTools::findBin(QStringLiteral("vcxsrv"), {QStringLiteral("vcxsrv.zel"), QStringLiteral("vcxsrv")});
+}
+
+QProcess *XServerLauncher::createProcess(QObject *parent)
+{
+    return new QProcess(parent);
+}
+
+unsigned short XServerLauncher::chooseDisplay() const
+{
+    return m_display;
+}
+
+QStringList XServerLauncher::serverArguments() const
+{
+    return vcxsrvArguments(m_display, PathTools::getLogDir());
+}

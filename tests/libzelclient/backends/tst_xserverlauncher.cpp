@@ -1,0 +1,269 @@
+#include "backends/xserverlauncher.h"
+#include "testenvironment.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+bool accepts(int display)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(6000 + display));
+    return socket.waitForConnected(500);
+}
+
+// The X server writes its process id into its lock file.
+qint64 serverPid(int display)
+{
+    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
+    if (!lock.open(QIODevice::ReadOnly))
+        return -1;
+    return lock.readAll().trimmed().toLongLong();
+}
+
+void endProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000))
+        process.kill();
+    process.waitForFinished(5000);
+}
+
+} // namespace
+
+class TestXServerLauncher : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    QString m_xvfb;
+    QByteArray m_previousDisplay;
+
+private slots:
+    void initTestCase()
+    {
+        m_xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
+        // Without a desktop display the launcher picks the headless server.
+        m_previousDisplay = qgetenv("DISPLAY");
+        qunsetenv("DISPLAY");
+    }
+
+    void init()
+    {
+        qunsetenv("DISPLAY");
+    }
+
+    void cleanupTestCase()
+    {
+        if (!m_previousDisplay.isEmpty())
+            qputenv("DISPLAY", m_previousDisplay);
+    }
+
+    void vcxsrvArguments()
+    {
+        const QStringList arguments = XServerLauncher::vcxsrvArguments(0, QStringLiteral("C:\\Users\\u\\Logs"));
+        const QStringList expected{":0",        "-listen",   "local", "-nolisten",         "inet6", "-multiwindow",
+                                   "-notrayicon", "-nowinkill", "-clipboard", "-wgl", "+bs", "-silent-dup-error",
+                                   "-ac",       "-nomultimonitors", "-logfile", "C:\\Users\\u\\Logs\\vcxsrv.log"};
+        QCOMPARE(arguments.size(), 16);
+        QCOMPARE(arguments, expected);
+    }
+
+    void linuxArguments()
+    {
+        QCOMPARE(XServerLauncher::xvfbArguments(7, QSize(1280, 800)),
+                 (QStringList{":7", "-listen", "tcp", "-screen", "0", "1280x800x24"}));
+        QCOMPARE(XServerLauncher::xvfbArguments(0, QSize()),
+                 (QStringList{":0", "-listen", "tcp", "-screen", "0", "1024x768x24"}));
+        QCOMPARE(XServerLauncher::xephyrArguments(3, QSize(800, 600), false),
+                 (QStringList{":3", "-listen", "tcp", "-screen", "800x600"}));
+        QCOMPARE(XServerLauncher::xephyrArguments(3, QSize(800, 600), true),
+                 (QStringList{":3", "-listen", "tcp", "-fullscreen"}));
+    }
+
+    void headlessServerChosenWithoutDesktop()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        XServerLauncher launcher;
+        QCOMPARE(QFileInfo(launcher.path()).fileName(), QStringLiteral("Xvfb"));
+    }
+
+    void noServerProgram()
+    {
+        XServerLauncher launcher;
+        launcher.setPath(QString());
+        launcher.setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        QSignalSpy failed(&launcher, &XServerLauncher::failed);
+        QSignalSpy running(&launcher, &XServerLauncher::running);
+        QVERIFY(failed.isValid() && running.isValid());
+        launcher.start();
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.first().first().toString(), QStringLiteral("Failed to start X server, binary wasn't found"));
+        QCOMPARE(running.count(), 0);
+    }
+
+    // A server that never comes up must be reported as a failure, once, and never as running.
+    void serverThatDoesNotStart_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("not executable") << "/nonexistent/Xvfb";
+        QTest::newRow("exits at once") << TestEnvironment::program(QStringLiteral("false"));
+    }
+
+    void serverThatDoesNotStart()
+    {
+        QFETCH(QString, program);
+        XServerLauncher launcher;
+        launcher.setPath(program);
+        launcher.setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        QSignalSpy failed(&launcher, &XServerLauncher::failed);
+        QSignalSpy running(&launcher, &XServerLauncher::running);
+        QVERIFY(failed.isValid() && running.isValid());
+        launcher.start();
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(running.count(), 0);
+    }
+
+    void displayAlreadyTaken()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        const int display = TestEnvironment::freeDisplay();
+        // A lock file naming a live process makes the server give up at once.
+        const QString lockPath = QStringLiteral("/tmp/.X%1-lock").arg(display);
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+        lock.close();
+
+        XServerLauncher launcher;
+        launcher.setDisplay(static_cast<unsigned short>(display));
+        QSignalSpy failed(&launcher, &XServerLauncher::failed);
+        QSignalSpy running(&launcher, &XServerLauncher::running);
+        launcher.start();
+        const bool gotFailure = failed.wait(10000);
+        QFile::remove(lockPath);
+        QVERIFY(gotFailure);
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(running.count(), 0);
+    }
+
+    void runningOnceThenStopped()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        const int display = TestEnvironment::freeDisplay();
+        XServerLauncher launcher;
+        launcher.setDisplay(static_cast<unsigned short>(display));
+        QSignalSpy running(&launcher, &XServerLauncher::running);
+        QSignalSpy stopped(&launcher, &XServerLauncher::stopped);
+        QSignalSpy failed(&launcher, &XServerLauncher::failed);
+        QVERIFY(running.isValid() && stopped.isValid() && failed.isValid());
+
+        launcher.start();
+        QVERIFY(running.wait(15000));
+        QCOMPARE(launcher.display(), static_cast<unsigned short>(display));
+        QVERIFY(accepts(display));
+
+        // Starting again while it runs changes nothing.
+        launcher.start();
+
+        const qint64 pid = serverPid(display);
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+        QVERIFY(stopped.wait(10000));
+        QCOMPARE(running.count(), 1);
+        QCOMPARE(stopped.count(), 1);
+        QCOMPARE(failed.count(), 0);
+    }
+
+    void serverEndsWithLauncher()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        const int display = TestEnvironment::freeDisplay();
+        auto launcher = std::make_unique<XServerLauncher>();
+        launcher->setDisplay(static_cast<unsigned short>(display));
+        QSignalSpy running(launcher.get(), &XServerLauncher::running);
+        launcher->start();
+        QVERIFY(running.wait(15000));
+        launcher.reset();
+        QVERIFY(!accepts(display));
+    }
+
+    void serverEndsWhenOwnerIsKilled()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        const int display = TestEnvironment::freeDisplay();
+        QProcess child;
+        child.setProcessChannelMode(QProcess::SeparateChannels);
+        child.setReadChannel(QProcess::StandardOutput);
+        child.start(QStringLiteral(LAUNCHER_CHILD), {QString::number(display)});
+        QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning, 15000);
+        const QByteArray line = child.readLine();
+        if (line != "running\n") {
+            endProcess(child);
+            QFAIL(("launcher child said: " + line + child.readAllStandardError()).constData());
+        }
+        QVERIFY(accepts(display));
+
+        child.kill();
+        QVERIFY(child.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!accepts(display), 10000);
+    }
+
+    void nestedServerOnDesktop()
+    {
+        const QString xephyr = TestEnvironment::program(QStringLiteral("Xephyr"));
+        const QString xwininfo = TestEnvironment::program(QStringLiteral("xwininfo"));
+        if (m_xvfb.isEmpty() || xephyr.isEmpty() || xwininfo.isEmpty())
+            QSKIP("Xvfb, Xephyr or xwininfo missing");
+
+        // A headless server stands in for the user's desktop.
+        const int desktop = TestEnvironment::freeDisplay();
+        QProcess desktopServer;
+        desktopServer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        desktopServer.start(m_xvfb, XServerLauncher::xvfbArguments(static_cast<unsigned short>(desktop), QSize(1600, 1200)));
+        QVERIFY(desktopServer.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(accepts(desktop), 15000);
+
+        const int display = TestEnvironment::freeDisplay(desktop + 1);
+        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(desktop));
+        {
+            XServerLauncher launcher;
+            QCOMPARE(QFileInfo(launcher.path()).fileName(), QStringLiteral("Xephyr"));
+            launcher.setDisplay(static_cast<unsigned short>(display));
+            launcher.setGeometry(QSize(640, 480));
+            QSignalSpy running(&launcher, &XServerLauncher::running);
+            launcher.start();
+            const bool up = running.wait(15000);
+            qunsetenv("DISPLAY");
+            QVERIFY(up);
+
+            QProcess tree;
+            tree.start(xwininfo, {QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(desktop),
+                                  QStringLiteral("-root"), QStringLiteral("-tree")});
+            QVERIFY(tree.waitForFinished(10000));
+            const QByteArray windows = tree.readAllStandardOutput();
+            const QByteArray title = "Xephyr on :" + QByteArray::number(display) + ".0";
+            QVERIFY2(windows.contains(title), windows.constData());
+        }
+        QVERIFY(!accepts(display));
+        endProcess(desktopServer);
+        QCOMPARE(desktopServer.exitStatus(), QProcess::NormalExit);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestXServerLauncher)
+#include "tst_xserverlauncher.moc"
