@@ -1,0 +1,232 @@
+#include "socketforwarder.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QIODevice>
+#include <QSslSocket>
+#include <QtDebug>
+
+SocketForwarder::SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice *socketB)
+    : QObject(parent)
+    , m_socketA(socketA)
+    , m_socketB(socketB)
+{
+    // The counters travel as int64_t; make them usable in queued connections and signal spies.
+    static const int registered = qRegisterMetaType<int64_t>("int64_t");
+    Q_UNUSED(registered)
+
+    connect(socketA, SIGNAL(readyRead()), this, SLOT(socketA_readyRead()));
+    connect(socketA, SIGNAL(readChannelFinished()), this, SLOT(socketA_finished()));
+    connect(socketB, SIGNAL(readyRead()), this, SLOT(socketB_readyRead()));
+    connect(socketB, SIGNAL(readChannelFinished()), this, SLOT(socketB_finished()));
+
+    // A relay must not hold small writes back: the endpoints already decide how to coalesce,
+    // and an interactive display suffers from every delayed round trip.
+    for (QIODevice *device : {socketA, socketB}) {
+        if (auto socket = qobject_cast<QAbstractSocket *>(device))
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    }
+
+    // Each read takes at most ReadBufferSize from a socket; a socket that is not read stops
+    // fetching from the network once that much is waiting, which is what holds a fast sender.
+    m_a.savedReadBufferSize = capReadBuffer(socketA);
+    m_b.savedReadBufferSize = capReadBuffer(socketB);
+
+    // What drains a destination may let its paused source go on.
+    const auto watchDestination = [this](QIODevice *destination, bool aToB) {
+        m_drainConnections << connect(destination, &QIODevice::bytesWritten, this,
+                                      [this, aToB]() { destinationWritten(aToB); });
+        if (auto ssl = qobject_cast<QSslSocket *>(destination)) {
+            m_drainConnections << connect(ssl, &QSslSocket::encryptedBytesWritten, this,
+                                          [this, aToB]() { destinationWritten(aToB); });
+        }
+        if (auto socket = qobject_cast<QAbstractSocket *>(destination)) {
+            m_drainConnections << connect(socket, &QAbstractSocket::disconnected, this,
+                                          [this, aToB]() { destinationWritten(aToB); });
+        }
+    };
+    watchDestination(socketB, true);
+    watchDestination(socketA, false);
+}
+
+SocketForwarder::~SocketForwarder()
+{
+    if (m_socketA) {
+        disconnect(m_socketA, SIGNAL(readyRead()), this, SLOT(socketA_readyRead()));
+        disconnect(m_socketA, SIGNAL(readChannelFinished()), this, SLOT(socketA_finished()));
+    }
+    if (m_socketB) {
+        disconnect(m_socketB, SIGNAL(readyRead()), this, SLOT(socketB_readyRead()));
+        disconnect(m_socketB, SIGNAL(readChannelFinished()), this, SLOT(socketB_finished()));
+    }
+    for (const QMetaObject::Connection &connection : qAsConst(m_drainConnections))
+        disconnect(connection);
+
+    // Leave the streams as they were handed over.
+    restoreReadBuffer(m_socketA, m_a.savedReadBufferSize);
+    restoreReadBuffer(m_socketB, m_b.savedReadBufferSize);
+}
+
+int64_t SocketForwarder::totalBytesAToB() const
+{
+    return m_total_a_to_b;
+}
+
+int64_t SocketForwarder::totalBytesBToA() const
+{
+    return m_total_b_to_a;
+}
+
+void SocketForwarder::socketA_readyRead()
+{
+    forward(true, true);
+}
+
+void SocketForwarder::socketB_readyRead()
+{
+    forward(false, true);
+}
+
+void SocketForwarder::socketA_finished()
+{
+    finish(true);
+}
+
+void SocketForwarder::socketB_finished()
+{
+    finish(false);
+}
+
+void SocketForwarder::forward(bool aToB, bool notifyEmpty)
+{
+    QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
+    QIODevice *to = aToB ? m_socketB.data() : m_socketA.data();
+    Side &side = aToB ? m_a : m_b;
+    if (!from || !to || side.paused)
+        return; // a paused side is read again once its destination has drained
+
+    if (isBackedUp(to, HighWaterMark)) {
+        side.paused = true;
+        return;
+    }
+
+    const QByteArray data = from->readAll();
+    const int64_t length = data.size();
+    if (aToB)
+        m_total_a_to_b += length;
+    else
+        m_total_b_to_a += length;
+
+    // Writing may report errors or disconnection synchronously, and their receivers may
+    // delete this forwarder.
+    QPointer<SocketForwarder> self(this);
+    push(to, data);
+    if (!self)
+        return;
+    if (m_socketB && m_socketA && isBackedUp(to, HighWaterMark))
+        side.paused = true;
+
+    if (length == 0 && !notifyEmpty)
+        return;
+    if (aToB)
+        emit dataTransferred(length, 0);
+    else
+        emit dataTransferred(0, length);
+    if (self)
+        emit totalStatsUpdated(m_total_a_to_b, m_total_b_to_a);
+}
+
+void SocketForwarder::finish(bool aToB)
+{
+    if (aToB)
+        qInfo("Socket A closing");
+    else
+        qInfo("Socket B closing");
+
+    QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
+    QIODevice *to = aToB ? m_socketB.data() : m_socketA.data();
+    if (!from || !to)
+        return;
+    // Whatever the finished side still holds goes out now; it is bounded by its read buffer.
+    (aToB ? m_a : m_b).paused = false;
+
+    QPointer<SocketForwarder> self(this);
+    if (from->bytesAvailable() > 0 && to->isOpen()) {
+        const QByteArray data = from->readAll();
+        if (aToB)
+            m_total_a_to_b += data.size();
+        else
+            m_total_b_to_a += data.size();
+        push(to, data);
+        if (!self)
+            return;
+    }
+    // Closing a socket sends what it still has buffered for writing before it disconnects.
+    if (QIODevice *other = aToB ? m_socketB.data() : m_socketA.data())
+        other->close();
+}
+
+void SocketForwarder::destinationWritten(bool aToB)
+{
+    Side &side = aToB ? m_a : m_b;
+    if (!side.paused)
+        return;
+    QIODevice *to = aToB ? m_socketB.data() : m_socketA.data();
+    if (to && isBackedUp(to, LowWaterMark))
+        return;
+
+    side.paused = false;
+    // Reading again is what lets a socket fetch more from the network; it also forwards what
+    // piled up while paused.
+    if (to)
+        forward(aToB, false);
+}
+
+bool SocketForwarder::isBackedUp(QIODevice *destination, qint64 threshold)
+{
+    if (!destination->isWritable())
+        return false; // a closed destination drops what it is given; nothing can back up
+    if (const auto socket = qobject_cast<QAbstractSocket *>(destination)) {
+        if (socket->state() == QAbstractSocket::UnconnectedState)
+            return false;
+    }
+    return pendingWrite(destination) > threshold;
+}
+
+qint64 SocketForwarder::capReadBuffer(QIODevice *device)
+{
+    const auto socket = qobject_cast<QAbstractSocket *>(device);
+    if (!socket)
+        return 0;
+    const qint64 previous = socket->readBufferSize();
+    if (previous == 0 || previous > ReadBufferSize)
+        socket->setReadBufferSize(ReadBufferSize);
+    return previous;
+}
+
+void SocketForwarder::restoreReadBuffer(QIODevice *device, qint64 size)
+{
+    if (const auto socket = qobject_cast<QAbstractSocket *>(device)) {
+        if (socket->readBufferSize() != size)
+            socket->setReadBufferSize(size);
+    }
+}
+
+qint64 SocketForwarder::pendingWrite(QIODevice *device)
+{
+    qint64 pending = device->bytesToWrite();
+    // A TLS socket hands its data on as soon as it is encrypted; the ciphertext waits below it.
+    if (const auto ssl = qobject_cast<QSslSocket *>(device))
+        pending += ssl->encryptedBytesToWrite();
+    return pending;
+}
+
+void SocketForwarder::push(QIODevice *destination, const QByteArray &data)
+{
+    if (data.isEmpty() || !destination->isWritable())
+        return; // a closed destination drops what it is given
+    destination->write(data);
+    // Sockets would otherwise wait for the next event loop pass before sending.
+    if (auto socket = qobject_cast<QAbstractSocket *>(destination))
+        socket->flush();
+}
