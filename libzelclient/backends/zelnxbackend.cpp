@@ -1,0 +1,399 @@
+#include "zelnxbackend.h"
+
+#include "helpers/pathtools.h"
+#include "helpers/portallocator.h"
+#include "socketforwarder.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QMetaEnum>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+namespace {
+
+// A target's ':'-separated part as a port or display number; 0 when it is none.
+unsigned int targetNumber(const QString &part)
+{
+    bool ok = false;
+    const unsigned short value = part.toUShort(&ok, 10);
+    return ok ? value : 0;
+}
+
+void warnUnparsedTarget(const QString &type, const QString &line)
+{
+    qWarning().noquote().nospace() << "Failed to parse port type: '" << type << "'. Line was: " << line;
+}
+
+} // namespace
+
+ZELNXBackend::ZELNXBackend(QObject *parent)
+    : ZELBackend(parent)
+    , m_nxproxyPath(QStringLiteral("/usr/bin/nxproxy"))
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &ZELNXBackend::connectionAccepted);
+    connect(&m_process, &QProcess::started, this, &ZELNXBackend::processStarted);
+    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ZELNXBackend::processFinished);
+    connect(&m_process, &QProcess::errorOccurred, this, &ZELNXBackend::processError);
+    connect(&m_process, &QProcess::readyReadStandardError, this, &ZELNXBackend::processStderrReady);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &ZELNXBackend::processStdoutReady);
+    connect(&m_launcher, &XServerLauncher::running, this, &ZELNXBackend::XServerReady);
+    connect(&m_launcher, &XServerLauncher::failed, this, &ZELNXBackend::XServerFailed);
+
+    m_nxproxyPath = PathTools::findBin(QStringLiteral("nxproxy"), {});
+    setSlavePort(PortAllocator::findAvailablePort());
+}
+
+ZELNXBackend::~ZELNXBackend()
+{
+    // Nothing is reported while the backend goes away; the proxy and the X server just end.
+    disconnect(&m_process, nullptr, this, nullptr);
+    disconnect(&m_launcher, nullptr, this, nullptr);
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    delete m_forwarder;
+    m_forwarder = nullptr;
+}
+
+QString ZELNXBackend::nxproxyBinary() const
+{
+    return m_nxproxyPath;
+}
+
+void ZELNXBackend::setNxproxyBinary(const QString &path)
+{
+    m_nxproxyPath = path;
+}
+
+ZELConnectionParameters ZELNXBackend::getParameters() const
+{
+    return m_parameters;
+}
+
+void ZELNXBackend::setParameters(const ZELConnectionParameters &parameters)
+{
+    m_parameters = parameters;
+}
+
+int64_t ZELNXBackend::bytesRead()
+{
+    return m_forwarder ? m_forwarder->totalBytesAToB() : 0;
+}
+
+int64_t ZELNXBackend::bytesWritten()
+{
+    return m_forwarder ? m_forwarder->totalBytesBToA() : 0;
+}
+
+QStringList ZELNXBackend::proxyArguments(unsigned short slavePort, bool printing, unsigned short smbPort, bool audio,
+                                         unsigned short audioPort, const QString &extraArgs, int display)
+{
+    QStringList arguments{QStringLiteral("-S"), QStringLiteral("slave=%1").arg(slavePort)};
+    if (printing)
+        arguments << QStringLiteral("smb=%1").arg(smbPort);
+    if (audio)
+        arguments << QStringLiteral("media=%1").arg(audioPort);
+    if (!extraArgs.isEmpty())
+        arguments << extraArgs.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    arguments << QStringLiteral("localhost:%1").arg(display);
+    return arguments;
+}
+
+bool ZELNXBackend::moveAboveOffset(QTcpServer &server, int offset)
+{
+    const int port = server.serverPort();
+    if (port > offset && server.isListening())
+        return true;
+
+    qWarning().nospace() << "Tried listening on random port, got port " << port << ", below for nxproxy offset "
+                         << offset << ", applying workaround";
+    server.close();
+    const int first = offset + 1;
+    if (first > 65535)
+        return false;
+    PortAllocator::listenInRange(server, static_cast<unsigned short>(first), 65535);
+    return server.isListening();
+}
+
+ZELBackend::NXChannel ZELNXBackend::channelFromName(const QString &name)
+{
+    static const QHash<QString, NXChannel> channels{
+        {QStringLiteral("x11"), X11},   {QStringLiteral("auxiliary x11"), X11Aux}, {QStringLiteral("cups"), CUPS},
+        {QStringLiteral("smb"), SMB},   {QStringLiteral("http"), HTTP},            {QStringLiteral("font"), Font},
+        {QStringLiteral("file"), File}, {QStringLiteral("slave"), Slave},
+    };
+    return channels.value(name.toLower().trimmed(), Unknown);
+}
+
+void ZELNXBackend::start(QTcpSocket *socket)
+{
+    qDebug() << "Backend starting";
+    m_socket = socket;
+    m_launcher.setGeometry(parameters().geometry());
+    m_launcher.setFullscreen(parameters().fullscreen());
+    m_launcher.start();
+}
+
+void ZELNXBackend::XServerReady()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        qDebug() << "Proxy already running";
+        return;
+    }
+
+    const ZELConnectionParameters base = parameters();
+    qInfo() << "Printing enabled:" << m_parameters.printing();
+
+    qInfo() << "Starting listener at localhost";
+    if (!m_server.isListening())
+        m_server.listen(QHostAddress::LocalHost, 0);
+    if (!moveAboveOffset(m_server, m_portOffset)) {
+        qCritical() << "Can't listen for the proxy on localhost";
+        m_ended = false;
+        end(true, StartFailure, QStringLiteral("Failed to listen for the proxy"));
+        return;
+    }
+    qInfo().nospace() << "Listening at port " << m_server.serverPort();
+
+    const QStringList arguments =
+        proxyArguments(slavePort(), base.printing(), smbPort(), base.audio(), audioPort(),
+                       m_parameters.nxproxy_extra_args(), m_server.serverPort() - m_portOffset);
+    qInfo().nospace() << "Starting process " << m_nxproxyPath << " with arguments " << arguments
+                      << QStringLiteral(" against display on 127.0.0.1:%1").arg(m_launcher.display());
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString self = QCoreApplication::applicationFilePath();
+    qInfo().nospace() << "Passing " << self << " as NX_CLIENT";
+    environment.insert(QStringLiteral("NX_CLIENT"), self);
+    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(m_launcher.display()));
+    // nxproxy does not create its root folder itself.
+    const QString nxRoot = PathTools::getNxRoot();
+    if (!nxRoot.isEmpty() && !QDir().mkpath(nxRoot))
+        qWarning() << "Can't create NX root" << nxRoot;
+    environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
+    m_process.setProcessEnvironment(environment);
+    qInfo().noquote().nospace() << "DISPLAY = "
+                      << (environment.contains(QStringLiteral("DISPLAY")) ? environment.value(QStringLiteral("DISPLAY"))
+                                                                          : QStringLiteral("[none]"));
+
+    m_linkingError = false;
+    m_crashed = false;
+    m_ended = false;
+    m_stderrLines = LineBuffer();
+    m_process.start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
+}
+
+void ZELNXBackend::XServerFailed(const QString &error)
+{
+    qCritical().noquote().nospace() << "X server failed: " << error;
+    emit failed(ZELBackend::XServerFailed, error);
+}
+
+void ZELNXBackend::connectionAccepted()
+{
+    qDebug() << "NXProxy connected to listener, starting forwarder";
+    QTcpSocket *connection = m_server.nextPendingConnection();
+    if (!connection)
+        return;
+    delete m_forwarder;
+    m_forwarder = new SocketForwarder(this, connection, m_socket);
+    connect(m_forwarder, &SocketForwarder::dataTransferred, this, &ZELNXBackend::forwarderTransferred);
+    emit started();
+}
+
+void ZELNXBackend::forwarderTransferred(int64_t a_to_b, int64_t b_to_a)
+{
+    addTotalTraffic(b_to_a, a_to_b);
+}
+
+void ZELNXBackend::processStarted()
+{
+    qInfo() << "NXproxy started";
+}
+
+void ZELNXBackend::processStdoutReady()
+{
+    const QByteArray data = m_process.readAllStandardOutput();
+    qInfo().noquote().nospace() << "Proxy OUT: " << QString::fromLocal8Bit(data);
+    emit standardOutput(data);
+}
+
+void ZELNXBackend::processStderrReady()
+{
+    parseStandardError(m_process.readAllStandardError());
+}
+
+void ZELNXBackend::parseStandardError(const QByteArray &data)
+{
+    m_stderrLines.add(data);
+    while (m_stderrLines.hasLine())
+        handleLine(m_stderrLines.getLine());
+    emit standardError(data);
+}
+
+void ZELNXBackend::handleLine(const QString &line)
+{
+    static const QRegularExpression forwarding(QStringLiteral("Forwarding (.*?) connections to (port|display) '(.*?)'"));
+    static const QRegularExpression listening(QStringLiteral("Listening to (.*?) connections on port '(.*?)'"));
+    static const QRegularExpression established(QStringLiteral("Established X server connection"));
+    static const QRegularExpression terminated(QStringLiteral("Session: Session terminated"));
+    static const QRegularExpression linking(QStringLiteral("dyld: Library not loaded"));
+
+    qInfo().noquote().nospace() << "Proxy ERR Line: " << line;
+
+    const QRegularExpressionMatch forwardingMatch = forwarding.match(line);
+    if (forwardingMatch.hasMatch())
+        handleForwarding(channelFromName(forwardingMatch.captured(1)), forwardingMatch.captured(2),
+                         forwardingMatch.captured(3), line);
+
+    const QRegularExpressionMatch listeningMatch = listening.match(line);
+    if (listeningMatch.hasMatch())
+        handleListening(channelFromName(listeningMatch.captured(1)), listeningMatch.captured(2), line);
+
+    if (established.match(line).hasMatch()) {
+        qInfo() << "Backend has established the connection";
+        emit connectionEstablished();
+    }
+    if (terminated.match(line).hasMatch()) {
+        qInfo() << "Connection terminated";
+        emit connectionTerminated();
+    }
+    if (linking.match(line).hasMatch()) {
+        qCritical() << "Linking error detected in nxproxy";
+        m_linkingError = true;
+    }
+}
+
+// A target that lacks a part its form needs is reported like an unknown type: it is never read
+// past its end.
+void ZELNXBackend::handleForwarding(NXChannel channel, const QString &kind, const QString &target,
+                                    const QString &line)
+{
+    const QStringList parts = target.split(QLatin1Char(':'), Qt::KeepEmptyParts);
+    const QString channelName = QString::fromLatin1(QMetaEnum::fromType<NXChannel>().valueToKey(channel));
+
+    if (kind == QLatin1String("display")) {
+        if (parts.size() < 2) {
+            warnUnparsedTarget(target, line);
+            return;
+        }
+        const QString host = parts.at(0);
+        const unsigned int display = targetNumber(parts.at(1));
+        qInfo().noquote().nospace() << "Backend is forwarding " << channelName << " connections to X11 display "
+                                    << host << ":" << display;
+        emit forwardingRemoteConnectionsToDisplay(channel, host, display);
+        return;
+    }
+
+    if (parts.at(0) == QLatin1String("tcp") && parts.size() >= 3) {
+        const QString host = parts.at(1);
+        const unsigned int port = targetNumber(parts.at(2));
+        qInfo().noquote().nospace() << "Backend is forwarding " << channelName << " connections to TCP " << host << ":"
+                                    << port;
+        emit forwardingRemoteConnectionsToTcpPort(channel, host, port);
+    } else if (parts.at(0) == QLatin1String("unix") && parts.size() >= 2) {
+        const QString path = parts.at(1);
+        qInfo().noquote().nospace() << "Backend is forwarding " << channelName << " connections to UNIX socket "
+                                    << path;
+        emit forwardingRemoteConnectionsToUnixSocket(channel, path);
+    } else {
+        warnUnparsedTarget(parts.size() > 1 ? parts.at(0) : target, line);
+    }
+}
+
+void ZELNXBackend::handleListening(NXChannel channel, const QString &target, const QString &line)
+{
+    const QStringList parts = target.split(QLatin1Char(':'), Qt::KeepEmptyParts);
+    const QString channelName = QString::fromLatin1(QMetaEnum::fromType<NXChannel>().valueToKey(channel));
+
+    if (parts.at(0) == QLatin1String("tcp") && parts.size() >= 3) {
+        const unsigned int port = targetNumber(parts.at(2));
+        qInfo().noquote().nospace() << "Backend is forwarding " << channelName << " connections to TCP port " << port;
+        emit listeningOnTcpPort(channel, port);
+    } else if (parts.at(0) == QLatin1String("unix") && parts.size() >= 2) {
+        const QString path = parts.at(1);
+        qInfo().noquote().nospace() << "Backend is forwarding " << channelName << " connections to UNIX socket "
+                                    << path;
+        emit listeningOnUnixSocket(channel, path);
+    } else {
+        warnUnparsedTarget(parts.size() > 1 ? parts.at(0) : target, line);
+    }
+}
+
+void ZELNXBackend::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    qInfo().nospace() << "NXproxy exited with code " << exitCode << ", status " << exitStatus;
+    if (m_ended)
+        return;
+
+    if (m_stopping) {
+        // The owner asked for the end: no failure to report.
+        end(false, UnknownError, QString());
+    } else if (exitStatus != QProcess::NormalExit || m_crashed) {
+        end(true, Crash, QStringLiteral("Proxy process crashed"));
+    } else if (exitCode != 0) {
+        if (m_linkingError)
+            end(true, LinkingError, QStringLiteral("Linking error detected"));
+        else
+            end(true, UnknownError, QStringLiteral("Process exited with code %1").arg(exitCode));
+    } else {
+        end(false, UnknownError, QString());
+    }
+}
+
+void ZELNXBackend::processError(QProcess::ProcessError error)
+{
+    qInfo().nospace() << "Error running NXproxy: " << error;
+    switch (error) {
+    case QProcess::FailedToStart:
+        end(true, StartFailure, QStringLiteral("Proxy process failed to start"));
+        break;
+    case QProcess::Crashed:
+        // The exit that follows reports it, once.
+        m_crashed = true;
+        break;
+    case QProcess::Timedout:
+        end(true, CommunicationFailure, QStringLiteral("Proxy process timeout"));
+        break;
+    case QProcess::ReadError:
+        end(true, CommunicationFailure, QStringLiteral("Proxy process failed to read"));
+        break;
+    case QProcess::WriteError:
+        end(true, CommunicationFailure, QStringLiteral("Proxy process failed to write"));
+        break;
+    case QProcess::UnknownError:
+        end(true, UnknownError, QStringLiteral("Proxy process failed"));
+        break;
+    }
+}
+
+void ZELNXBackend::end(bool failure, BackendError error, const QString &description)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    if (failure)
+        emit failed(error, description);
+    if (!m_stopping)
+        stop();
+    emit finished();
+}
+
+void ZELNXBackend::stop()
+{
+    qInfo() << "Stopping NXProxy";
+    if (m_process.isOpen() && !m_stopping) {
+        m_stopping = true;
+        m_process.close();
+        m_stopping = false;
+    }
+    delete m_forwarder;
+    m_forwarder = nullptr;
+    if (m_server.isListening())
+        m_server.close();
+}

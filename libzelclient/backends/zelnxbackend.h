@@ -1,0 +1,93 @@
+#pragma once
+
+#include "backends/xserverlauncher.h"
+#include "linebuffer.h"
+#include "zelbackend.h"
+#include "zelclient_export.h"
+#include "zelconnectionparameters.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+
+class QTcpSocket;
+class SocketForwarder;
+
+// Carries the remote desktop over the broker tunnel: starts the local X server, runs nxproxy
+// against a loopback listener, pumps bytes between nxproxy's connection and the tunnel, and
+// turns nxproxy's status lines into backend signals.
+class ZELCLIENT_EXPORT ZELNXBackend : public ZELBackend
+{
+    Q_OBJECT
+
+public:
+    explicit ZELNXBackend(QObject *parent = nullptr);
+    ~ZELNXBackend() override;
+
+    QString nxproxyBinary() const;
+    void setNxproxyBinary(const QString &path);
+
+    // The backend's own parameter copy, set by the program; nxproxy's extra arguments come
+    // from here, printing and sound from the copy the session client sets on the base.
+    ZELConnectionParameters getParameters() const;
+    void setParameters(const ZELConnectionParameters &parameters);
+
+    void start(QTcpSocket *socket) override;
+    // Ends nxproxy and the forwarding; the X server stays until the backend is destroyed.
+    void stop() override;
+    int64_t bytesRead() override;
+    int64_t bytesWritten() override;
+
+    // The local X server; its display may be fixed before start().
+    XServerLauncher &xServerLauncher() { return m_launcher; }
+
+    // nxproxy's argument list, display argument included.
+    static QStringList proxyArguments(unsigned short slavePort, bool printing, unsigned short smbPort, bool audio,
+                                      unsigned short audioPort, const QString &extraArgs, int display);
+    // nxproxy numbers its displays from this port: display N is port offset + N.
+    static constexpr int portOffset = 4000;
+    // A listener at or below the port offset has no display number: listen elsewhere, above it.
+    // Returns false when the server does not listen afterwards.
+    static bool moveAboveOffset(QTcpServer &server, int offset);
+    // The channel named in a status line ("slave", "X11", ...), in any letter case.
+    static NXChannel channelFromName(const QString &name);
+
+    // Runs a chunk of nxproxy's standard error through the status parser: every line it
+    // completes is matched, then standardError() carries the chunk.
+    void parseStandardError(const QByteArray &data);
+
+private slots:
+    void connectionAccepted();
+    void processStarted();
+    void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void processError(QProcess::ProcessError error);
+    void processStdoutReady();
+    void processStderrReady();
+    void XServerReady();
+    void XServerFailed(const QString &error);
+    void forwarderTransferred(int64_t a_to_b, int64_t b_to_a);
+
+private:
+    void handleLine(const QString &line);
+    void handleForwarding(NXChannel channel, const QString &kind, const QString &target, const QString &line);
+    void handleListening(NXChannel channel, const QString &target, const QString &line);
+    // Reports the end of the proxy run: a failure (if any), then finished(), each once.
+    void end(bool failure, BackendError error, const QString &description);
+
+    QString m_nxproxyPath;
+    QTcpSocket *m_socket = nullptr;
+    SocketForwarder *m_forwarder = nullptr;
+    QTcpServer m_server;
+    ZELConnectionParameters m_parameters;
+    XServerLauncher m_launcher;
+    LineBuffer m_stderrLines;
+    int m_portOffset = portOffset;
+    QProcess m_process;
+    // The current proxy run has been reported as ended.
+    bool m_ended = true;
+    // stop() is ending the proxy: its exit is no failure.
+    bool m_stopping = false;
+    // The proxy died from a signal; its exit reports the crash.
+    bool m_crashed = false;
+};
