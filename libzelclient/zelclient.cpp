@@ -1,6 +1,353 @@
 #include "zelclient.h"
 
+#include "zelhttp.h"
+#include "zelnetworkreply.h"
+
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QSettings>
+#include <QSslSocket>
+#include <QUrlQuery>
+
+namespace {
+
+const char *const PlaceholderBase = "https://localhost/";
+
+QUrl brokerUrl(const QString &path)
+{
+    QUrl url(QString::fromLatin1(PlaceholderBase));
+    url.setPath(path);
+    return url;
+}
+
+} // namespace
+
+ZELClient::ZELClient(QObject *parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<ZELClient::ConnectionError>("ZELClient::ConnectionError");
+    qRegisterMetaType<ZELClient::VMInfo>("ZELClient::VMInfo");
+    qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
+}
+
+ZELClient::~ZELClient() = default;
+
+void ZELClient::setParameters(const ZELConnectionParameters &parameters)
+{
+    m_parameters = parameters;
+}
+
+ZELConnectionParameters ZELClient::getParameters() const
+{
+    return m_parameters;
+}
+
+void ZELClient::setBackend(ZELBackend *backend)
+{
+    if (m_backend)
+        disconnect(m_backend, nullptr, this, nullptr);
+    m_backend = backend;
+    if (!backend)
+        return;
+    connect(backend, &ZELBackend::listeningOnTcpPort, this, &ZELClient::backend_listeningOnTcp);
+    connect(backend, &ZELBackend::connectionEstablished, this, &ZELClient::backend_connectionEstablished);
+    connect(backend, &ZELBackend::finished, this, &ZELClient::disconnectFromZEL);
+    connect(backend, &ZELBackend::failed, this, &ZELClient::backend_failed);
+}
+
+ZELBackend *ZELClient::getBackend() const
+{
+    return m_backend;
+}
+
+QTcpSocket *ZELClient::getSocket()
+{
+    return m_socket;
+}
+
+void ZELClient::connectToZEL()
+{
+    qInfo() << "Connecting!";
+
+    if (m_socket) {
+        // A session that was never closed: drop it quietly rather than leave two sockets
+        // feeding the same slots.
+        qWarning() << "Replacing a broker connection that was not closed";
+        QSslSocket *old = m_socket;
+        m_socket = nullptr;
+        disconnect(old, nullptr, this, nullptr);
+        old->abort();
+        old->deleteLater();
+    }
+
+    m_socket = new QSslSocket(this);
+    m_socket->setPeerVerifyMode(QSslSocket::QueryPeer);
+
+    if (m_backend) {
+        m_backend->setParameters(m_parameters);
+        if (m_parameters.audio() && m_parameters.audioCompression()) {
+            qInfo() << "Setting up compressed audio";
+            m_backend->setAudioPort(63731);
+        }
+    } else {
+        qWarning() << "Connecting without a backend";
+    }
+
+    if (m_http)
+        m_http->deleteLater();
+    m_http = new ZELHTTP(m_socket, this);
+
+    connect(m_socket, &QSslSocket::encrypted, this, &ZELClient::zel_connectionEstablished);
+    connect(m_socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            &ZELClient::zel_sslErrors);
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, &ZELClient::zel_socketError);
+    connect(m_socket, &QAbstractSocket::hostFound, this, &ZELClient::zel_hostFound);
+    connect(m_socket, &QAbstractSocket::stateChanged, this, &ZELClient::zel_socketStateChanged);
+
+    m_socket->connectToHostEncrypted(m_parameters.host(), m_parameters.port(), QIODevice::ReadWrite,
+                                     QAbstractSocket::AnyIPProtocol);
+    // A receiver of the relayed signals may already have closed the session.
+    if (m_socket && !m_socket->waitForConnected(20000) && m_socket)
+        m_socket->close();
+}
+
+void ZELClient::zel_connectionEstablished()
+{
+    // Only the current session's socket counts; a refused one never gets here.
+    if (!m_socket || sender() != m_socket)
+        return;
+    qInfo() << "In connectionEstablished()";
+    emit connectionEstablished();
+}
+
+void ZELClient::zel_sslErrors(const QList<QSslError> &errors)
+{
+    for (const QSslError &error : errors)
+        qInfo().nospace() << "SSL error: " << error.errorString();
+
+    bool continueConnection = false;
+    const QList<QSslCertificate> chain = m_socket ? m_socket->peerCertificateChain() : QList<QSslCertificate>();
+    emit sslErrors(errors, chain, continueConnection);
+
+    if (continueConnection) {
+        qInfo() << "Continuing, SSL errors accepted by user.";
+    } else {
+        qInfo() << "Aborting due to SSL errors";
+        disconnectFromZEL();
+    }
+}
+
+void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
+{
+    emit socketError(error);
+}
+
+void ZELClient::zel_hostFound()
+{
+    emit hostFound();
+}
+
+void ZELClient::zel_socketStateChanged(QAbstractSocket::SocketState socketState)
+{
+    emit socketStateChanged(socketState);
+}
+
+QNetworkRequest ZELClient::createRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+
+    const QString credentials = m_parameters.username() + QLatin1Char(':') + m_parameters.password()
+        + m_parameters.secondFactor();
+    request.setRawHeader("Authorization", "Basic " + credentials.toLocal8Bit().toBase64());
+    request.setRawHeader("User-Agent", "ZELClient Qt/0.01 (Linux)");
+
+    // The variables the user chose to send travel as "Auth-<hex of the name>: <Base64 of the value>".
+    QSettings settings(QStringLiteral("Pelsor"), QStringLiteral("ZEL Client"));
+    settings.beginGroup(QStringLiteral("Params"));
+    const int count = settings.beginReadArray(QStringLiteral("ZELEnvVar"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        const QString name = settings.value(QStringLiteral("envvar")).toString();
+        if (name.isEmpty())
+            continue;
+        QByteArray value = qEnvironmentVariable(name.toLocal8Bit().constData()).toUtf8().toBase64();
+        // A null value would remove the header; an unset variable is still announced, empty.
+        if (value.isNull())
+            value = QByteArray("");
+        request.setRawHeader("Auth-" + name.toLatin1().toHex(), value);
+    }
+    settings.endArray();
+    settings.endGroup();
+
+    return request;
+}
+
+bool ZELClient::checkReply(ZELNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+
+    ConnectionError error = NoError;
+    QString text;
+    if (status == 401) {
+        error = AuthenticationError;
+        text = QStringLiteral("Nombre de usuario o contraseña incorrecta.");
+    } else if (status == 404) {
+        error = ProtocolError;
+        text = QStringLiteral("VM list command unrecognized. This may not be a ZEL server.");
+    } else if (status == 503) {
+        error = ServerBlocked;
+        text = QStringLiteral("Server blocked");
+    } else if (status >= 500 && status <= 599) {
+        error = ProtocolError;
+        text = QStringLiteral("Server failure.");
+    } else if (status == 200) {
+        return true;
+    } else {
+        error = ProtocolError;
+        text = QStringLiteral("Unexpected HTTP code ") + QString::number(status);
+    }
+
+    emit connectionError(error, text);
+    disconnectFromZEL();
+    return false;
+}
+
+void ZELClient::releaseReply(QNetworkReply *reply)
+{
+    if (m_socket)
+        disconnect(m_socket, nullptr, reply, nullptr);
+    disconnect(reply, nullptr, this, nullptr);
+    reply->deleteLater();
+}
+
+void ZELClient::requestVMList()
+{
+    if (!m_socket || !m_http) {
+        qWarning() << "VM list requested without a broker connection";
+        return;
+    }
+    QNetworkRequest request = createRequest(brokerUrl(QStringLiteral("/zel/list_of_vm")));
+    request.setRawHeader("Accept", "application/json");
+
+    ZELNetworkReply *reply = m_http->get(request);
+    connect(reply, &QNetworkReply::finished, this, &ZELClient::zel_vmListDownloaded);
+}
+
+void ZELClient::zel_vmListDownloaded()
+{
+    auto *reply = qobject_cast<ZELNetworkReply *>(sender());
+    if (!reply) {
+        qCritical() << "Not a QNetworkReply!";
+        return;
+    }
+    releaseReply(reply);
+
+    if (!checkReply(reply))
+        return;
+
+    const QByteArray body = reply->readAll();
+    qInfo().nospace() << "JSON: " << body;
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        emit connectionError(ProtocolError, QStringLiteral("Failed to parse VM list: ") + parseError.errorString());
+        disconnectFromZEL();
+        return;
+    }
+
+    QList<VMInfo> list;
+    const QJsonArray array = document.array();
+    for (const QJsonValue &value : array) {
+        const QJsonObject object = value.toObject();
+        const QString state = object.value(QStringLiteral("state")).toString();
+        qInfo().nospace() << "State: " << state;
+
+        VMInfo info;
+        info.blocked = object.value(QStringLiteral("blocked")).toBool();
+        info.id = object.value(QStringLiteral("id")).toInt();
+        info.name = object.value(QStringLiteral("name")).toString();
+        if (state == QLatin1String("stopped")) {
+            info.state = 0;
+        } else if (state == QLatin1String("starting")) {
+            info.state = 1;
+        } else if (state == QLatin1String("running")) {
+            info.state = 2;
+        } else {
+            // Never assume a machine is up when the broker did not say so.
+            qWarning().nospace() << "Unknown VM state " << state << " of VM " << info.id << ", taken as stopped";
+            info.state = 0;
+        }
+        list.append(info);
+    }
+
+    emit vmListReceived(list);
+}
+
+void ZELClient::ping()
+{
+    if (!m_socket || !m_http) {
+        qWarning() << "Ping requested without a broker connection";
+        return;
+    }
+    ZELNetworkReply *reply = m_http->get(createRequest(brokerUrl(QStringLiteral("/zel/ping"))));
+    connect(reply, &QNetworkReply::finished, this, &ZELClient::zel_pong);
+}
+
+void ZELClient::zel_pong()
+{
+    // The answer itself does not matter, only that it does not stay on the socket.
+    if (auto *reply = qobject_cast<QNetworkReply *>(sender()))
+        releaseReply(reply);
+}
+
+void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port)
+{
+    if (channel != ZELBackend::Slave)
+        return;
+    m_slavePort = port;
+}
+
+void ZELClient::backend_connectionEstablished()
+{
+    qInfo() << "Backend established the connection";
+    emit vmConnected(0);
+}
+
+void ZELClient::backend_failed(ZELBackend::BackendError error, const QString &description)
+{
+    qCritical().nospace() << "Backend failed with error: " << error << ", " << description;
+    disconnectFromZEL();
+    emit connectionError(error == ZELBackend::XServerFailed ? XServerError : BackendFailed, description);
+}
+
+void ZELClient::disconnectFromZEL()
+{
+    qDebug() << "Disconnecting from ZEL";
+
+    if (m_socket) {
+        QSslSocket *socket = m_socket;
+        m_socket = nullptr;
+        // Replies still waiting on this socket would take its closing for the end of their
+        // response; the session is over, so they are stopped and let go first.
+        if (m_http) {
+            const QList<ZELNetworkReply *> replies =
+                m_http->findChildren<ZELNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+            for (ZELNetworkReply *reply : replies) {
+                disconnect(socket, nullptr, reply, nullptr);
+                reply->abort();
+            }
+        }
+        socket->close();
+        socket->deleteLater();
+    }
+
+    qInfo() << "Disconnected from ZEL";
+    emit connectionTerminated();
+}
 
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed)
 {

@@ -1,8 +1,122 @@
 #pragma once
 
+#include "zelbackend.h"
+#include "zelclient_export.h"
 #include "zelconnectionparameters.h"
 
+#include <QAbstractSocket>
+#include <QList>
+#include <QMetaType>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
+#include <QUrl>
+
+class QNetworkReply;
+class QSslSocket;
+class QTcpSocket;
+class ZELHTTP;
+class ZELNetworkReply;
 
 // The link type as the broker spells it ("modem", ..., "local").
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed);
+
+// The session with the broker: one TLS connection on which HTTP/1.1 requests are made one at
+// a time (VM list, ping) and which later becomes the tunnel of the remote display. Every
+// outcome is reported through signals; every way out of a session ends in
+// connectionTerminated().
+class ZELCLIENT_EXPORT ZELClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ConnectionError {
+        NoError = 0,
+        AuthenticationError = 1,
+        Timeout = 2,
+        VMStartError = 3,
+        ProtocolError = 4,
+        ServerBlocked = 5,
+        ServerError = 6,
+        XServerError = 7,
+        BackendFailed = 8,
+        InternalError = 9
+    };
+    Q_ENUM(ConnectionError)
+
+    // One entry of the user's VM list. state: 0 stopped, 1 starting, 2 running; a state text
+    // the client does not know counts as stopped.
+    struct VMInfo {
+        QString name;
+        int id = 0;
+        bool blocked = false;
+        int state = 0;
+    };
+
+    explicit ZELClient(QObject *parent = nullptr);
+    ~ZELClient() override;
+
+    void setParameters(const ZELConnectionParameters &parameters);
+    ZELConnectionParameters getParameters() const;
+
+    // The backend is not owned. Setting a new one drops the connections to the previous one,
+    // so that a backend left over from an earlier attempt cannot end this session.
+    void setBackend(ZELBackend *backend);
+    ZELBackend *getBackend() const;
+
+    // The broker connection; null before connectToZEL() and after disconnectFromZEL().
+    QTcpSocket *getSocket();
+
+    void connectToZEL();
+    void requestVMList();
+    void ping();
+
+signals:
+    void connectionEstablished();
+    void vmPoweredDown(int id);
+    void vmConnected(int id);
+    void connectionError(ZELClient::ConnectionError error, QString error_text);
+    void connectionTerminated();
+    void vmListReceived(const QList<ZELClient::VMInfo> &vm_list);
+    void socketError(QAbstractSocket::SocketError error);
+    // Connect with a direct connection: the receiver decides by setting continue_connection
+    // before the emission returns. Without such a receiver the session is closed.
+    void sslErrors(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain,
+                   bool &continue_connection);
+    void hostFound();
+    void socketStateChanged(QAbstractSocket::SocketState socketState);
+
+public slots:
+    void disconnectFromZEL();
+
+private slots:
+    void zel_sslErrors(const QList<QSslError> &errors);
+    void zel_connectionEstablished();
+    void zel_vmListDownloaded();
+    void zel_pong();
+    void zel_socketError(QAbstractSocket::SocketError error);
+    void zel_hostFound();
+    void zel_socketStateChanged(QAbstractSocket::SocketState socketState);
+    void backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port);
+    void backend_connectionEstablished();
+    void backend_failed(ZELBackend::BackendError error, const QString &description);
+
+private:
+    QNetworkRequest createRequest(const QUrl &url);
+    bool checkReply(ZELNetworkReply *reply);
+    // A finished reply stays attached to the socket and would swallow the next response;
+    // this detaches it at once and deletes it later.
+    void releaseReply(QNetworkReply *reply);
+
+    QSslSocket *m_socket = nullptr;
+    ZELHTTP *m_http = nullptr;
+    QPointer<ZELBackend> m_backend;
+    ZELConnectionParameters m_parameters;
+    QString m_slaveKey;
+    unsigned short m_slavePort = 0;
+};
+
+Q_DECLARE_METATYPE(ZELClient::VMInfo)

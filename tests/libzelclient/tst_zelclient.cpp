@@ -1,0 +1,567 @@
+#include "testenvironment.h"
+#include "tlstestserver.h"
+#include "zelbackend.h"
+#include "zelclient.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSslSocket>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+QStringList s_log;
+QtMessageHandler s_previousHandler = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    s_log << message;
+    if (s_previousHandler)
+        s_previousHandler(type, context, message);
+}
+
+// Stands in for the display backend: the session client only sees the base interface.
+class SignalingBackend : public ZELBackend
+{
+    Q_OBJECT
+public:
+    using ZELBackend::ZELBackend;
+    void start(QTcpSocket *) override {}
+    void stop() override {}
+};
+
+QString errorName(ZELClient::ConnectionError error)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
+}
+
+} // namespace
+
+class TestZELClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void vmListRequestAndAnswer();
+    void pingRequestAndDisposal();
+    void statusMapping_data();
+    void statusMapping();
+    void vmListParsing_data();
+    void vmListParsing();
+    void vmListUntilPeerCloses();
+    void malformedThenMoreBytes();
+    void refusingCertificate();
+    void noCertificateReceiver();
+    void acceptingCertificate();
+    void passwordNeverInLog();
+    void connectionRefused();
+    void backendSignals();
+    void backendGetsParameters();
+    void disconnectTwice();
+
+private:
+    // Starts a session against the test server; the certificate is accepted. Returns the
+    // server side of the connection.
+    QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
+    void recordEvents(ZELClient &client);
+    // Reads the next request on the server side and answers it.
+    QByteArray answer(QSslSocket *peer, const QByteArray &response);
+
+    TestEnvironment m_environment;
+    TlsTestServer m_server;
+    QStringList m_events;
+};
+
+void TestZELClient::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
+    s_previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+void TestZELClient::init()
+{
+    s_log.clear();
+    m_events.clear();
+    QSettings().remove(QStringLiteral("Params"));
+}
+
+void TestZELClient::cleanup()
+{
+    const QList<QSslSocket *> peers = m_server.findChildren<QSslSocket *>();
+    for (QSslSocket *peer : peers)
+        peer->deleteLater();
+}
+
+void TestZELClient::recordEvents(ZELClient &client)
+{
+    connect(&client, &ZELClient::connectionEstablished, this, [this]() { m_events << QStringLiteral("established"); });
+    connect(&client, &ZELClient::connectionTerminated, this, [this]() { m_events << QStringLiteral("terminated"); });
+    connect(&client, &ZELClient::connectionError, this,
+            [this](ZELClient::ConnectionError error, const QString &text) {
+                m_events << QStringLiteral("error %1: %2").arg(errorName(error), text);
+            });
+    connect(&client, &ZELClient::vmListReceived, this, [this](const QList<ZELClient::VMInfo> &list) {
+        m_events << QStringLiteral("list of %1").arg(list.size());
+    });
+}
+
+QSslSocket *TestZELClient::establish(ZELClient &client, const ZELConnectionParameters &given)
+{
+    ZELConnectionParameters parameters = given;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    client.setParameters(parameters);
+    connect(&client, &ZELClient::sslErrors, this,
+            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
+            Qt::DirectConnection);
+    QSignalSpy established(&client, &ZELClient::connectionEstablished);
+    client.connectToZEL();
+    QSslSocket *peer = m_server.nextEncrypted();
+    if (!peer || !(established.count() == 1 || established.wait(10000)))
+        return nullptr;
+    return peer;
+}
+
+QByteArray TestZELClient::answer(QSslSocket *peer, const QByteArray &response)
+{
+    const QByteArray request = TlsTestServer::readRequestHead(peer);
+    peer->write(response);
+    return request;
+}
+
+static QByteArray vmListResponse(const QByteArray &json)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(json.size()) + "\r\n\r\n" + json;
+}
+
+void TestZELClient::vmListRequestAndAnswer()
+{
+    {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("Params"));
+        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
+        const QStringList names{QStringLiteral("PATH"), QString(), QStringLiteral("ZEL_TEST_NOT_SET"),
+                                QStringLiteral("ZEL_TEST_SET")};
+        for (int i = 0; i < names.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("envvar"), names.at(i));
+        }
+        settings.endArray();
+        settings.endGroup();
+    }
+    qunsetenv("ZEL_TEST_NOT_SET");
+    qputenv("ZEL_TEST_SET", QStringLiteral("Grüße aus Köln").toUtf8());
+
+    ZELConnectionParameters parameters;
+    parameters.setUsername(QStringLiteral("alice"));
+    parameters.setPassword(QStringLiteral("pw"));
+    parameters.setSecondFactor(QStringLiteral("123456"));
+    ZELClient client;
+    recordEvents(client);
+    QSslSocket *peer = establish(client, parameters);
+    QVERIFY(peer);
+
+    QSignalSpy received(&client, &ZELClient::vmListReceived);
+    QVERIFY(received.isValid());
+    client.requestVMList();
+    const QByteArray json = "[{\"id\": 3, \"name\": \"Office\", \"state\": \"stopped\", \"blocked\": false},"
+                            " {\"id\": 9, \"name\": \"Lab\", \"state\": \"running\", \"blocked\": true}]";
+    const QByteArray request = answer(peer, vmListResponse(json));
+
+    const QByteArray expected = "GET /zel/list_of_vm HTTP/1.1\n"
+                                "Authorization: Basic " + QByteArray("alice:pw123456").toBase64() + "\n"
+                                "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                "Auth-50415448: " + qgetenv("PATH").toBase64() + "\n"
+                                "Auth-" + QByteArray("ZEL_TEST_NOT_SET").toHex() + ": \n"
+                                "Auth-" + QByteArray("ZEL_TEST_SET").toHex() + ": "
+                                + QStringLiteral("Grüße aus Köln").toUtf8().toBase64() + "\n"
+                                "Accept: application/json\n"
+                                "\n";
+    QCOMPARE(request, expected);
+
+    QVERIFY(received.wait(10000));
+    const auto list = received.at(0).at(0).value<QList<ZELClient::VMInfo>>();
+    QCOMPARE(list.size(), 2);
+    QCOMPARE(list.at(0).id, 3);
+    QCOMPARE(list.at(0).name, QStringLiteral("Office"));
+    QCOMPARE(list.at(0).state, 0);
+    QCOMPARE(list.at(0).blocked, false);
+    QCOMPARE(list.at(1).id, 9);
+    QCOMPARE(list.at(1).state, 2);
+    QCOMPARE(list.at(1).blocked, true);
+    QCOMPARE(m_events, (QStringList{"established", "list of 2"}));
+    QVERIFY(client.getSocket());
+
+    QSettings().remove(QStringLiteral("Params"));
+    qunsetenv("ZEL_TEST_SET");
+}
+
+void TestZELClient::pingRequestAndDisposal()
+{
+    ZELClient client;
+    recordEvents(client);
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+
+    client.ping();
+    QSignalSpy clientReadyRead(client.getSocket(), &QIODevice::readyRead);
+    const QByteArray request = answer(peer, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\npong");
+    QCOMPARE(request, QByteArray("GET /zel/ping HTTP/1.1\n"
+                                 "Authorization: Basic Og==\n"
+                                 "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                 "\n"));
+    QVERIFY(clientReadyRead.wait(10000));
+
+    // The answered ping must not take the next response for itself.
+    QSignalSpy received(&client, &ZELClient::vmListReceived);
+    client.requestVMList();
+    answer(peer, vmListResponse("[{\"id\": 1, \"name\": \"A\", \"state\": \"running\"}]"));
+    QVERIFY(received.wait(10000));
+    QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().size(), 1);
+    QCOMPARE(m_events, (QStringList{"established", "list of 1"}));
+    for (const QString &line : qAsConst(s_log))
+        QVERIFY2(!line.contains(QStringLiteral("when not expecting any")), qPrintable(line));
+}
+
+void TestZELClient::statusMapping_data()
+{
+    QTest::addColumn<QByteArray>("response");
+    QTest::addColumn<QString>("expected");
+
+    auto plain = [](int code, const QByteArray &reason) {
+        return "HTTP/1.1 " + QByteArray::number(code) + " " + reason + "\r\nContent-Length: 0\r\n\r\n";
+    };
+    QTest::newRow("401") << plain(401, "Unauthorized")
+                         << QStringLiteral("error AuthenticationError: Nombre de usuario o contraseña incorrecta.");
+    QTest::newRow("404") << plain(404, "Not Found")
+                         << QStringLiteral("error ProtocolError: VM list command unrecognized. This may not be a ZEL server.");
+    QTest::newRow("503") << plain(503, "Service Unavailable") << QStringLiteral("error ServerBlocked: Server blocked");
+    QTest::newRow("500") << plain(500, "Internal Server Error") << QStringLiteral("error ProtocolError: Server failure.");
+    QTest::newRow("502") << plain(502, "Bad Gateway") << QStringLiteral("error ProtocolError: Server failure.");
+    QTest::newRow("599") << plain(599, "Odd") << QStringLiteral("error ProtocolError: Server failure.");
+    QTest::newRow("302") << plain(302, "Found") << QStringLiteral("error ProtocolError: Unexpected HTTP code 302");
+    QTest::newRow("204") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n")
+                         << QStringLiteral("error ProtocolError: Unexpected HTTP code 204");
+    QTest::newRow("600") << plain(600, "Beyond") << QStringLiteral("error ProtocolError: Unexpected HTTP code 600");
+    QTest::newRow("401 with a body") << QByteArray("HTTP/1.1 401 Unauthorized\r\nContent-Length: 6\r\n\r\nnope!\n")
+                                     << QStringLiteral("error AuthenticationError: Nombre de usuario o contraseña incorrecta.");
+    QTest::newRow("malformed") << QByteArray("HTTP/1.0 200 OK\r\n\r\n")
+                               << QStringLiteral("error ProtocolError: Unexpected HTTP code 0");
+    QTest::newRow("cut off") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[")
+                             << QStringLiteral("error ProtocolError: Unexpected HTTP code 0");
+    QTest::newRow("not JSON") << vmListResponse("[{\"id\": ")
+                              << QStringLiteral("error ProtocolError: Failed to parse VM list: ");
+    QTest::newRow("empty body") << vmListResponse("")
+                                << QStringLiteral("error ProtocolError: Failed to parse VM list: ");
+}
+
+void TestZELClient::statusMapping()
+{
+    QFETCH(QByteArray, response);
+    QFETCH(QString, expected);
+
+    ZELClient client;
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    recordEvents(client);
+
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    client.requestVMList();
+    answer(peer, response);
+    if (QByteArray(QTest::currentDataTag()) == "cut off")
+        peer->disconnectFromHost();
+    QVERIFY(terminated.wait(10000));
+
+    QCOMPARE(m_events.size(), 2);
+    QVERIFY2(m_events.at(0).startsWith(expected), qPrintable(m_events.join(QLatin1Char('|'))));
+    QCOMPARE(m_events.at(1), QStringLiteral("terminated"));
+    QCOMPARE(client.getSocket(), nullptr);
+    // The broker sees the session end.
+    QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(terminated.count(), 1);
+}
+
+void TestZELClient::vmListParsing_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("states") << QByteArray("[{\"id\":1,\"name\":\"a\",\"state\":\"stopped\",\"blocked\":false},"
+                                          "{\"id\":2,\"name\":\"b\",\"state\":\"starting\",\"blocked\":true},"
+                                          "{\"id\":3,\"name\":\"c\",\"state\":\"running\",\"blocked\":false}]")
+                            << QStringList{"1 a 0 0", "2 b 1 1", "3 c 2 0"};
+    QTest::newRow("unknown state is stopped")
+        << QByteArray("[{\"id\":4,\"name\":\"d\",\"state\":\"suspended\"},{\"id\":5,\"name\":\"e\",\"state\":\"Running\"}]")
+        << QStringList{"4 d 0 0", "5 e 0 0"};
+    QTest::newRow("missing keys") << QByteArray("[{}]") << QStringList{"0  0 0"};
+    QTest::newRow("object instead of array") << QByteArray("{\"id\":1,\"name\":\"a\"}") << QStringList();
+    QTest::newRow("empty array") << QByteArray("[]") << QStringList();
+    QTest::newRow("element not an object") << QByteArray("[1, \"x\"]") << QStringList{"0  0 0", "0  0 0"};
+}
+
+void TestZELClient::vmListParsing()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QStringList, expected);
+
+    ZELClient client;
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    recordEvents(client);
+    QSignalSpy received(&client, &ZELClient::vmListReceived);
+    client.requestVMList();
+    answer(peer, vmListResponse(json));
+    QVERIFY(received.wait(10000));
+
+    QStringList got;
+    for (const ZELClient::VMInfo &vm : received.at(0).at(0).value<QList<ZELClient::VMInfo>>())
+        got << QStringLiteral("%1 %2 %3 %4").arg(vm.id).arg(vm.name).arg(vm.state).arg(int(vm.blocked));
+    QCOMPARE(got, expected);
+    QCOMPARE(m_events, QStringList{QStringLiteral("list of %1").arg(expected.size())});
+}
+
+void TestZELClient::vmListUntilPeerCloses()
+{
+    ZELClient client;
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    QSignalSpy received(&client, &ZELClient::vmListReceived);
+    client.requestVMList();
+    answer(peer, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n[{\"id\":7,\"name\":\"x\"}]");
+    peer->disconnectFromHost();
+    QVERIFY(received.wait(10000));
+    QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().value(0).id, 7);
+}
+
+void TestZELClient::malformedThenMoreBytes()
+{
+    ZELClient client;
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    recordEvents(client);
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    client.requestVMList();
+    const QByteArray request = TlsTestServer::readRequestHead(peer);
+    QVERIFY(!request.isEmpty());
+    // A header block ended by a bare LF, then a perfectly good response.
+    peer->write("HTTP/1.1 200 OK\nContent-Length: 2\n\n[]");
+    peer->write(vmListResponse("[]"));
+    QVERIFY(terminated.wait(10000));
+    QCOMPARE(m_events, (QStringList{"error ProtocolError: Unexpected HTTP code 0", "terminated"}));
+    QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_events.size(), 2);
+}
+
+void TestZELClient::refusingCertificate()
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    parameters.setPassword(QStringLiteral("secret"));
+    ZELClient client;
+    client.setParameters(parameters);
+    recordEvents(client);
+
+    int asked = 0;
+    QList<QSslCertificate> chainSeen;
+    connect(&client, &ZELClient::sslErrors, this,
+            [&](const QList<QSslError> &errors, const QList<QSslCertificate> &chain, bool &accept) {
+                ++asked;
+                chainSeen = chain;
+                QVERIFY(!errors.isEmpty());
+                accept = false;
+            },
+            Qt::DirectConnection);
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    const int connectionsBefore = m_server.connectionCount();
+    client.connectToZEL();
+    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+
+    QCOMPARE(asked, 1);
+    QVERIFY(chainSeen.contains(m_server.certificate()));
+    QCOMPARE(client.getSocket(), nullptr);
+    // The broker side sees the connection go away without a single request byte.
+    QTRY_COMPARE(m_server.connectionCount(), connectionsBefore + 1);
+    for (QSslSocket *peer : m_server.findChildren<QSslSocket *>()) {
+        QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(peer->bytesAvailable(), qint64(0));
+    }
+    QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
+    QVERIFY(s_log.contains(QStringLiteral("Aborting due to SSL errors")));
+}
+
+void TestZELClient::noCertificateReceiver()
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    ZELClient client;
+    client.setParameters(parameters);
+    recordEvents(client);
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    client.connectToZEL();
+    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+    QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
+}
+
+void TestZELClient::acceptingCertificate()
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    ZELClient client;
+    client.setParameters(parameters);
+    recordEvents(client);
+    QList<QSslError::SslError> kinds;
+    connect(&client, &ZELClient::sslErrors, this,
+            [&](const QList<QSslError> &errors, const QList<QSslCertificate> &, bool &accept) {
+                for (const QSslError &error : errors)
+                    kinds << error.error();
+                accept = true;
+            },
+            Qt::DirectConnection);
+    QSignalSpy established(&client, &ZELClient::connectionEstablished);
+    QSignalSpy states(&client, &ZELClient::socketStateChanged);
+    client.connectToZEL();
+    QVERIFY(established.count() == 1 || established.wait(10000));
+    QVERIFY(kinds.contains(QSslError::SelfSignedCertificate));
+    QCOMPARE(m_events, QStringList{QStringLiteral("established")});
+    QVERIFY(s_log.contains(QStringLiteral("Continuing, SSL errors accepted by user.")));
+    QVERIFY(client.getSocket());
+    QVERIFY(client.getSocket()->state() == QAbstractSocket::ConnectedState);
+    QVERIFY(!states.isEmpty());
+    QCOMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::ConnectedState);
+}
+
+void TestZELClient::passwordNeverInLog()
+{
+    const QString password = QStringLiteral("Geheim-Pa55wort");
+    const QString secondFactor = QStringLiteral("908172");
+    ZELConnectionParameters parameters;
+    parameters.setUsername(QStringLiteral("bob"));
+    parameters.setPassword(password);
+    parameters.setSecondFactor(secondFactor);
+    ZELClient client;
+    QSslSocket *peer = establish(client, parameters);
+    QVERIFY(peer);
+    QSignalSpy received(&client, &ZELClient::vmListReceived);
+    client.ping();
+    answer(peer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    QTRY_VERIFY(s_log.contains(QStringLiteral("HTTP download complete")));
+    client.requestVMList();
+    const QByteArray request = answer(peer, vmListResponse("[]"));
+    QVERIFY(received.wait(10000));
+
+    const QByteArray basic = QString(QStringLiteral("bob:") + password + secondFactor).toLocal8Bit().toBase64();
+    QVERIFY(request.contains(basic));
+    const QString all = s_log.join(QLatin1Char('\n'));
+    QVERIFY2(all.contains(QStringLiteral("Authorization: Basic ********")), qPrintable(all));
+    QVERIFY2(!all.contains(password), qPrintable(all));
+    QVERIFY2(!all.contains(secondFactor), qPrintable(all));
+    QVERIFY2(!all.contains(QString::fromLatin1(basic)), qPrintable(all));
+    // Not even a part of the encoded credentials.
+    QVERIFY2(!all.contains(QString::fromLatin1(basic.mid(4, 12))), qPrintable(all));
+}
+
+void TestZELClient::connectionRefused()
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(TestEnvironment::freeTcpPort());
+    ZELClient client;
+    client.setParameters(parameters);
+    recordEvents(client);
+    QSignalSpy errors(&client, &ZELClient::socketError);
+    QSignalSpy states(&client, &ZELClient::socketStateChanged);
+    QVERIFY(errors.isValid());
+    client.connectToZEL();
+    QVERIFY(errors.count() >= 1 || errors.wait(10000));
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
+    QTRY_COMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::UnconnectedState);
+    // Socket errors alone do not end the session; the caller does.
+    QVERIFY(m_events.isEmpty());
+    client.disconnectFromZEL();
+    QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
+}
+
+void TestZELClient::backendSignals()
+{
+    ZELClient client;
+    recordEvents(client);
+    SignalingBackend earlier;
+    SignalingBackend current;
+    client.setBackend(&earlier);
+    client.setBackend(&current);
+    QCOMPARE(client.getBackend(), &current);
+
+    QSignalSpy vmConnected(&client, &ZELClient::vmConnected);
+    // A backend from an earlier attempt no longer reaches this session.
+    emit earlier.finished();
+    emit earlier.failed(ZELBackend::Crash, QStringLiteral("old"));
+    emit earlier.connectionEstablished();
+    QVERIFY(m_events.isEmpty());
+    QCOMPARE(vmConnected.count(), 0);
+
+    emit current.connectionEstablished();
+    QCOMPARE(vmConnected.count(), 1);
+    QCOMPARE(vmConnected.at(0).at(0).toInt(), 0);
+
+    emit current.failed(ZELBackend::XServerFailed, QStringLiteral("no X"));
+    emit current.failed(ZELBackend::StartFailure, QStringLiteral("no proxy"));
+    emit current.finished();
+    QCOMPARE(m_events, (QStringList{"terminated", "error XServerError: no X",
+                                    "terminated", "error BackendFailed: no proxy", "terminated"}));
+
+    // A backend that goes away is forgotten.
+    {
+        SignalingBackend shortLived;
+        client.setBackend(&shortLived);
+    }
+    QCOMPARE(client.getBackend(), nullptr);
+}
+
+void TestZELClient::backendGetsParameters()
+{
+    SignalingBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    ZELConnectionParameters parameters;
+    parameters.setUsername(QStringLiteral("carol"));
+    parameters.setAudio(true);
+    parameters.setAudioCompression(true);
+    QVERIFY(establish(client, parameters));
+    QCOMPARE(backend.parameters().username(), QStringLiteral("carol"));
+    QCOMPARE(backend.audioPort(), static_cast<unsigned short>(63731));
+
+    SignalingBackend quiet;
+    ZELClient other;
+    other.setBackend(&quiet);
+    parameters.setAudio(false);
+    QVERIFY(establish(other, parameters));
+    QCOMPARE(quiet.audioPort(), static_cast<unsigned short>(4713));
+}
+
+void TestZELClient::disconnectTwice()
+{
+    ZELClient client;
+    recordEvents(client);
+    QVERIFY(establish(client, ZELConnectionParameters()));
+    client.disconnectFromZEL();
+    client.disconnectFromZEL();
+    QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated"}));
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+QTEST_GUILESS_MAIN(TestZELClient)
+#include "tst_zelclient.moc"
