@@ -145,12 +145,12 @@ void XServerLauncher::processError(QProcess::ProcessError error)
 
 void XServerLauncher::processStdoutReady()
 {
-    qInfo().noquote() << "xhost out: " << QString::fromLocal8Bit(m_process->readAllStandardOutput());
+    qInfo().noquote().nospace() << "xhost out: " << QString::fromLocal8Bit(m_process->readAllStandardOutput());
 }
 
 void XServerLauncher::processStderrReady()
 {
-    qInfo().noquote() << "xhost err: " << QString::fromLocal8Bit(m_process->readAllStandardError());
+    qInfo().noquote().nospace() << "xhost err: " << QString::fromLocal8Bit(m_process->readAllStandardError());
 }
 
 void XServerLauncher::checkServerIsUp()

@@ -1,6 +1,7 @@
 #include "backends/xserverlauncher.h"
 #include "testenvironment.h"
 
+#include <QNetworkProxy>
 #include <QtTest>
 
 #include <csignal>
@@ -194,8 +195,12 @@ private slots:
         auto launcher = std::make_unique<XServerLauncher>();
         launcher->setDisplay(static_cast<unsigned short>(display));
         QSignalSpy running(launcher.get(), &XServerLauncher::running);
+        // The probe goes straight to the server, whatever proxy the application uses.
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, QStringLiteral("127.0.0.1"), 1));
         launcher->start();
-        QVERIFY(running.wait(15000));
+        const bool up = running.wait(15000);
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
+        QVERIFY(up);
         launcher.reset();
         QVERIFY(!accepts(display));
     }
