@@ -104,6 +104,7 @@ void Application::setApplicationNames()
 
 int Application::run(int argc, char *argv[])
 {
+    ignoreBrokenPipes();
     LogHandler::install(PathTools::getLogDir());
     qInfo() << "Client started";
 
@@ -114,14 +115,15 @@ int Application::run(int argc, char *argv[])
     const bool headless = prepareHeadlessPlatform(argc, argv);
     auto app = std::make_unique<QApplication>(argc, argv);
     auto parameters = std::make_unique<ZELConnectionParameters>(ConfigLoader::loadConnectionParameters());
-    auto nx = std::make_unique<NXErrorCommandData>();
-    CommandLineParser::MiscParameters misc;
-    const CommandLineParser::Result result = CommandLineParser::instance().parse(*parameters, *nx, misc);
-
+    // The translation comes before the command line: the help text is built while parsing.
     auto translator = std::make_unique<QTranslator>();
     if (loadTranslation(*translator, translationFolders()))
         app->installTranslator(translator.get());
     loadQtTranslation(*app);
+
+    auto nx = std::make_unique<NXErrorCommandData>();
+    CommandLineParser::MiscParameters misc;
+    const CommandLineParser::Result result = CommandLineParser::instance().parse(*parameters, *nx, misc);
 
     if (nx->isComplete()) {
         if (headless)

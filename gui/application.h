@@ -18,4 +18,7 @@ public:
 
 private:
     static void setApplicationNames();
+    // The NX proxy starts the dialog program with the proxy's own output pipes and may exit
+    // straight away: writing a log line must never end the process.
+    static void ignoreBrokenPipes();
 };
