@@ -1,5 +1,6 @@
 #include "testenvironment.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -27,7 +28,9 @@ quint16 TestEnvironment::freeTcpPort()
 
 int TestEnvironment::freeDisplay(int from)
 {
-    for (int display = from; display < from + 200; ++display) {
+    // Tests run in parallel: start each program at its own offset so two rarely pick the same number.
+    const int offset = int(QCoreApplication::applicationPid() % 50) * 4;
+    for (int display = from + offset; display < from + offset + 400; ++display) {
         if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
             || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
             continue;
