@@ -4,6 +4,10 @@
 #include "zelclient.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslSocket>
@@ -32,6 +36,59 @@ public:
     using ZELBackend::ZELBackend;
     void start(QTcpSocket *) override {}
     void stop() override {}
+};
+
+// The demo broker as a child process; it is ended with the object, also when a test fails.
+class DemoBroker
+{
+public:
+    ~DemoBroker()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    static QString program()
+    {
+        return QStringLiteral(ZEL_BINARY_DIR "/tools/demobroker/zel-demo-broker");
+    }
+
+    // Starts the broker on a free port with the given configuration; returns the port or 0.
+    quint16 start(const QByteArray &config)
+    {
+        if (!m_dir.isValid())
+            return 0;
+        QFile file(m_dir.filePath(QStringLiteral("broker.json")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
+            return 0;
+        file.close();
+        m_process.start(program(), {QStringLiteral("--port"), QStringLiteral("0"),
+                                    QStringLiteral("--config"), file.fileName(),
+                                    QStringLiteral("--state-dir"), m_dir.filePath(QStringLiteral("state"))});
+        QSignalSpy output(&m_process, &QProcess::readyReadStandardOutput);
+        const QRegularExpression listening(QStringLiteral("^Listening on port (\\d+)"));
+        for (;;) {
+            while (m_process.canReadLine()) {
+                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+                const QRegularExpressionMatch match = listening.match(line);
+                if (match.hasMatch())
+                    return static_cast<quint16>(match.captured(1).toUInt());
+            }
+            if (m_process.state() == QProcess::NotRunning || !output.wait(30000))
+                return 0;
+        }
+    }
+
+    QString errorOutput() { return QString::fromUtf8(m_process.readAllStandardError()); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
 };
 
 QString errorName(ZELClient::ConnectionError error)
@@ -66,6 +123,8 @@ private slots:
     void backendSignals();
     void backendGetsParameters();
     void disconnectTwice();
+    void againstDemoBroker_data();
+    void againstDemoBroker();
 
 private:
     // Starts a session against the test server; the certificate is accepted. Returns the
@@ -561,6 +620,99 @@ void TestZELClient::disconnectTwice()
     client.disconnectFromZEL();
     QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated"}));
     QCOMPARE(client.getSocket(), nullptr);
+}
+
+void TestZELClient::againstDemoBroker_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("list") << QStringLiteral("alice") << QStringLiteral("secret")
+                          << QStringList{"established", "list of 2"};
+    QTest::newRow("wrong password") << QStringLiteral("alice") << QStringLiteral("guess")
+                                    << QStringList{"established",
+                                                   "error AuthenticationError: Nombre de usuario o contraseña incorrecta.",
+                                                   "terminated"};
+    QTest::newRow("blocked") << QStringLiteral("blocked") << QStringLiteral("demo")
+                             << QStringList{"established", "error ServerBlocked: Server blocked", "terminated"};
+    QTest::newRow("not a broker") << QStringLiteral("notzel") << QStringLiteral("demo")
+                                  << QStringList{"established",
+                                                 "error ProtocolError: VM list command unrecognized. This may not be a ZEL server.",
+                                                 "terminated"};
+    QTest::newRow("server failure") << QStringLiteral("broken") << QStringLiteral("demo")
+                                    << QStringList{"established", "error ProtocolError: Server failure.", "terminated"};
+    QTest::newRow("moved") << QStringLiteral("moved") << QStringLiteral("demo")
+                           << QStringList{"established", "error ProtocolError: Unexpected HTTP code 302", "terminated"};
+}
+
+void TestZELClient::againstDemoBroker()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QStringList, expected);
+
+    if (!QFile::exists(DemoBroker::program()))
+        QSKIP("the demo broker is not built");
+
+    // Users, statuses and VMs of this test only; one variable goes along as an "Auth-" header.
+    const QByteArray config = R"({
+        "users": [
+            { "name": "alice", "password": "secret", "secondFactor": "123456" },
+            { "name": "blocked", "password": "demo", "statusOverrides": { "/zel/list_of_vm": 503 } },
+            { "name": "notzel", "password": "demo", "statusOverrides": { "/zel/list_of_vm": 404 } },
+            { "name": "broken", "password": "demo", "statusOverrides": { "/zel/list_of_vm": 500 } },
+            { "name": "moved", "password": "demo", "statusOverrides": { "/zel/list_of_vm": 302 } }
+        ],
+        "vms": [
+            { "id": 4, "name": "Desk", "state": "running", "endpoint": "127.0.0.1:1" },
+            { "id": 5, "name": "Old", "state": "stopped", "blocked": true, "endpoint": "127.0.0.1:1" }
+        ]
+    })";
+    DemoBroker broker;
+    const quint16 port = broker.start(config);
+    QVERIFY2(port != 0, qPrintable(broker.errorOutput()));
+
+    {
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("Params"));
+        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
+        settings.setArrayIndex(0);
+        settings.setValue(QStringLiteral("envvar"), QStringLiteral("HOME"));
+        settings.endArray();
+        settings.endGroup();
+    }
+
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(port);
+    parameters.setUsername(user);
+    parameters.setPassword(password);
+    if (user == QLatin1String("alice"))
+        parameters.setSecondFactor(QStringLiteral("123456"));
+    ZELClient client;
+    client.setParameters(parameters);
+    recordEvents(client);
+    connect(&client, &ZELClient::sslErrors, this,
+            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
+            Qt::DirectConnection);
+    QList<ZELClient::VMInfo> list;
+    connect(&client, &ZELClient::vmListReceived, this,
+            [&list](const QList<ZELClient::VMInfo> &received) { list = received; });
+    connect(&client, &ZELClient::connectionEstablished, &client, &ZELClient::requestVMList);
+
+    client.connectToZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(m_events.size() >= expected.size(),
+                              qPrintable(m_events.join(QLatin1Char('|')) + QLatin1Char('\n') + broker.errorOutput()),
+                              20000);
+    QCOMPARE(m_events, expected);
+    if (!list.isEmpty()) {
+        QCOMPARE(list.at(0).id, 4);
+        QCOMPARE(list.at(0).state, 2);
+        QCOMPARE(list.at(1).name, QStringLiteral("Old"));
+        QCOMPARE(list.at(1).blocked, true);
+    }
+    client.disconnectFromZEL();
 }
 
 QTEST_GUILESS_MAIN(TestZELClient)
