@@ -47,8 +47,13 @@ BrokerSession::BrokerSession(QSslSocket *socket, BrokerConfig *config, QObject *
     connect(m_socket, &QSslSocket::encrypted, this, &BrokerSession::socket_encrypted);
     connect(m_socket, &QSslSocket::disconnected, this, &BrokerSession::socket_disconnected);
     connect(m_socket, &QSslSocket::readyRead, this, &BrokerSession::socket_readyRead);
-    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         qInfo().noquote() << m_peer << "socket:" << m_socket->errorString();
+        // A peer that does not speak TLS is not kept until the handshake time-out.
+        if (m_state == State::Handshake && error != QAbstractSocket::RemoteHostClosedError) {
+            m_socket->abort();
+            finish();
+        }
     });
     connect(m_socket, qOverload<const QList<QSslError> &>(&QSslSocket::sslErrors), this,
             [this](const QList<QSslError> &errors) {
