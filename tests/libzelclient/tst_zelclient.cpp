@@ -620,6 +620,11 @@ void TestZELClient::disconnectTwice()
     client.disconnectFromZEL();
     QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated"}));
     QCOMPARE(client.getSocket(), nullptr);
+
+    // The released socket is not written to: requests without a session are refused quietly.
+    client.requestVMList();
+    client.ping();
+    QCOMPARE(m_events.size(), 3);
 }
 
 void TestZELClient::againstDemoBroker_data()
