@@ -1,0 +1,104 @@
+#include "zelslaveclient.h"
+
+#include "zelslavecommand.h"
+
+#include <QDebug>
+#include <QPointer>
+
+ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
+    : QObject(nullptr)
+    , m_port(port)
+    , m_key(key)
+{
+    connect(&m_socket, &QTcpSocket::connected, this, &ZELSlaveClient::socket_connected);
+    // The command cannot start without the connection, and nothing is reported for it then;
+    // the line in the log is what tells why a shared resource never appeared in the VM.
+    connect(&m_socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                if (!m_commandStarted)
+                    qWarning().nospace() << "Slave connection to port " << m_port << " failed: " << error
+                                         << ", " << m_socket.errorString();
+            });
+    m_socket.connectToHost(QStringLiteral("localhost"), m_port, QIODevice::ReadWrite,
+                           QAbstractSocket::AnyIPProtocol);
+}
+
+ZELSlaveClient::~ZELSlaveClient()
+{
+    if (m_command) {
+        // A command that reports while it is being stopped must not reach this client's
+        // receivers any more: they would act on an object that is going away.
+        disconnect(m_command, nullptr, this, nullptr);
+        m_command->stop();
+        m_command->deleteLater();
+    }
+    // The command may still hold replies that listen to the socket; they must not hear the
+    // socket's last signals while it is torn down.
+    m_socket.disconnect();
+    m_socket.abort();
+}
+
+void ZELSlaveClient::runCommand(ZELSlaveCommand *command)
+{
+    if (!command)
+        return;
+    if (m_command) {
+        delete command;
+        checkIdle();
+    }
+    m_command = command;
+    connect(m_command, &ZELSlaveCommand::commandSuccessful, this, &ZELSlaveClient::command_successful);
+    connect(m_command, &ZELSlaveCommand::commandFailed, this, &ZELSlaveClient::command_failed);
+    startCommand();
+}
+
+void ZELSlaveClient::checkIdle() const
+{
+    if (m_command)
+        throw BusyException();
+}
+
+void ZELSlaveClient::startCommand()
+{
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        return;
+    if (!m_command)
+        return;
+    if (m_commandStarted)
+        return;
+    m_commandStarted = true;
+    m_command->setConnection(&m_socket, m_key);
+    m_command->run();
+}
+
+void ZELSlaveClient::socket_connected()
+{
+    startCommand();
+}
+
+void ZELSlaveClient::command_successful()
+{
+    report(true);
+}
+
+void ZELSlaveClient::command_failed()
+{
+    report(false);
+}
+
+void ZELSlaveClient::report(bool success)
+{
+    if (!m_command)
+        return;
+    // A command reports once; anything it emits after that is not passed on, so that the
+    // owner sees one outcome and one finished() per client.
+    disconnect(m_command, nullptr, this, nullptr);
+
+    QPointer<ZELSlaveClient> self(this);
+    if (success)
+        emit commandSuccessful(*m_command);
+    else
+        emit commandFailed(*m_command);
+    if (self)
+        emit finished();
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QException>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+
+class ZELSlaveCommand;
+
+// One connection to the local slave port of the NX session, running exactly one command.
+// The connection is opened at construction; the command starts once both it and the
+// connection are there, whichever comes second. The client reports the command's outcome
+// and then finished(); its owner deletes it after that.
+class ZELSlaveClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Thrown when a client that already holds a command is given another one.
+    class BusyException : public QException
+    {
+    public:
+        void raise() const override { throw *this; }
+        BusyException *clone() const override { return new BusyException(*this); }
+    };
+
+    ZELSlaveClient(quint16 port, const QString &key);
+    ~ZELSlaveClient() override;
+
+    // Gives the client its one command and starts it as soon as the connection is up. The
+    // client owns the command from this call on, also when it throws BusyException because
+    // it already holds one: the offered command is then deleted and the first one goes on.
+    void runCommand(ZELSlaveCommand *command);
+
+    const ZELSlaveCommand *command() const { return m_command; }
+
+signals:
+    void commandSuccessful(const ZELSlaveCommand &command);
+    void commandFailed(const ZELSlaveCommand &command);
+    void finished();
+
+private slots:
+    void socket_connected();
+    void command_successful();
+    void command_failed();
+
+private:
+    void checkIdle() const;
+    void startCommand();
+    void report(bool success);
+
+    quint16 m_port;
+    QString m_key;
+    ZELSlaveCommand *m_command = nullptr;
+    bool m_commandStarted = false;
+    QTcpSocket m_socket;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QNetworkRequest>
+#include <QObject>
+#include <QString>
+
+class QDebug;
+class QTcpSocket;
+class QUrl;
+class ZELHTTP;
+
+// Base of the commands that run on one connection to the VM's slave service. The slave
+// client gives the command its connection and the slave key right before it starts it; the
+// command then talks HTTP through m_http (and, after a protocol switch, owns the byte stream
+// of m_socket) and reports its outcome through exactly one of the two signals.
+class ZELSlaveCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    ZELSlaveCommand();
+    ~ZELSlaveCommand() override;
+
+    // Binds the command to its slave connection. The socket stays owned by the caller.
+    void setConnection(QTcpSocket *socket, const QString &key);
+
+    // A request for url that authenticates with the slave key. Commands add their own
+    // headers after these two.
+    QNetworkRequest createRequest(const QUrl &url) const;
+
+public slots:
+    // Starts the command's work; called once, when the connection is up.
+    virtual void run() = 0;
+    // Ends whatever the command keeps running. After this the command must not touch
+    // m_socket or m_http again: the connection is about to go away.
+    virtual void stop();
+
+signals:
+    void commandSuccessful();
+    void commandFailed();
+
+protected:
+    ZELHTTP *m_http = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    QString m_key;
+};
+
+QDebug operator<<(QDebug debug, const ZELSlaveCommand &command);
