@@ -126,6 +126,29 @@ QByteArray stopRequest(int id)
     return request("/zel/stop_vm?id=" + QByteArray::number(id), "demo", "demo", UpgradeHeaders);
 }
 
+// A child process that is ended when the test leaves its scope, also on failure.
+struct ChildProcess
+{
+    QProcess process;
+    QByteArray errors;
+
+    ChildProcess()
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this]() { errors += process.readAllStandardError(); });
+    }
+    ~ChildProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(5000)) {
+                process.kill();
+                process.waitForFinished(5000);
+            }
+        }
+    }
+};
+
 QByteArray pattern(int size, int seed)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -173,6 +196,7 @@ private slots:
     void givenCertificate();
     void noOpenssl();
     void sigtermEndsEverything();
+    void realNxSessionThroughTheTunnel();
 
 private:
     bool startBroker(const QByteArray &config, const QStringList &extraArguments = QStringList(),
@@ -1150,6 +1174,72 @@ void tst_DemoBroker::sigtermEndsEverything()
     const QString log = brokerLog();
     QVERIFY(log.contains(QStringLiteral("stopping on signal 15")));
     QVERIFY(log.contains(QStringLiteral("stopped")));
+}
+
+void tst_DemoBroker::realNxSessionThroughTheTunnel()
+{
+    const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
+    const QString nxagent = TestEnvironment::program(QStringLiteral("nxagent"));
+    const QString nxproxy = TestEnvironment::program(QStringLiteral("nxproxy"));
+    if (xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty())
+        QSKIP("Xvfb, nxagent and nxproxy are needed");
+
+    // The local X server of the client side; it writes its display number once it accepts clients.
+    ChildProcess localX;
+    localX.process.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                QStringLiteral("unix"), QStringLiteral("-listen"), QStringLiteral("tcp")});
+    QVERIFY(localX.process.waitForStarted(Timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(localX.process.canReadLine(), Timeout);
+    const int localDisplay = localX.process.readLine().trimmed().toInt();
+
+    // The VM side: an NX agent waiting for the proxy on the port the broker relays to.
+    const quint16 agentPort = TestEnvironment::freeTcpPort();
+    const int agentDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
+    QVERIFY(agentDisplay > 0);
+    const QString agentRoot = m_environment.dataHome() + QStringLiteral("/agent-nx");
+    const QString proxyRoot = m_environment.dataHome() + QStringLiteral("/proxy-nx");
+    QVERIFY(QDir().mkpath(agentRoot));
+    QVERIFY(QDir().mkpath(proxyRoot));
+    ChildProcess agent;
+    QProcessEnvironment agentEnvironment = QProcessEnvironment::systemEnvironment();
+    agentEnvironment.insert(QStringLiteral("NX_ROOT"), agentRoot);
+    agentEnvironment.remove(QStringLiteral("DISPLAY"));
+    agent.process.setProcessEnvironment(agentEnvironment);
+    agent.process.start(nxagent, {QStringLiteral("-display"),
+                                  QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
+                                  QStringLiteral(":%1").arg(agentDisplay)});
+    QVERIFY(agent.process.waitForStarted(Timeout));
+    QTRY_VERIFY2_WITH_TIMEOUT(agent.errors.contains("Waiting for connection"), agent.errors.constData(), Timeout);
+
+    QVERIFY(startBroker(standardConfig(agentPort)));
+    auto tunnel = connectTls();
+    QVERIFY(tunnel);
+    tunnel->write(connectRequest(1));
+    Response response;
+    QVERIFY(readResponse(tunnel.get(), &response));
+    QCOMPARE(response.status, 101);
+
+    // The client side: nxproxy reaches the tunnel through a loopback listener of the test.
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    ChildProcess proxy;
+    QProcessEnvironment proxyEnvironment = QProcessEnvironment::systemEnvironment();
+    proxyEnvironment.insert(QStringLiteral("NX_ROOT"), proxyRoot);
+    proxyEnvironment.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(localDisplay));
+    proxy.process.setProcessEnvironment(proxyEnvironment);
+    proxy.process.start(nxproxy, {QStringLiteral("-S"),
+                                  QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(listener.serverPort())});
+    QVERIFY(proxy.process.waitForStarted(Timeout));
+    if (!listener.hasPendingConnections())
+        QVERIFY(QSignalSpy(&listener, &QTcpServer::newConnection).wait(Timeout));
+    std::unique_ptr<QTcpSocket> proxySide(listener.nextPendingConnection());
+    QVERIFY(proxySide);
+    connect(proxySide.get(), &QTcpSocket::readyRead, this, [&]() { tunnel->write(proxySide->readAll()); });
+    connect(tunnel.get(), &QSslSocket::readyRead, this, [&]() { proxySide->write(tunnel->readAll()); });
+    proxySide->write(tunnel->readAll());
+
+    QTRY_VERIFY2_WITH_TIMEOUT(proxy.errors.contains("Established X server connection"),
+                              (proxy.errors + "\n" + agent.errors).constData(), 60000);
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBroker)
