@@ -1,0 +1,139 @@
+#include "sslerrordialog.h"
+#include "ui_sslerrordialog.h"
+
+#include "acceptedcertificatestore.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QHash>
+#include <QPushButton>
+#include <QTreeWidgetItem>
+
+namespace {
+// Index into the dialog's certificate list, kept on each certificate row.
+constexpr int CertificateRole = Qt::UserRole + 1;
+}
+
+SSLErrorDialog::SSLErrorDialog(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::SSLErrorDialog)
+{
+    ui->setupUi(this);
+    ui->tabWidget->setCurrentIndex(0);
+
+    QPushButton *once = ui->buttonBox->button(QDialogButtonBox::Ok);
+    QPushButton *save = ui->buttonBox->button(QDialogButtonBox::Save);
+    QPushButton *cancel = ui->buttonBox->button(QDialogButtonBox::Cancel);
+    once->setText(tr("Accept temporarily"));
+    save->setText(tr("Accept permanently"));
+    cancel->setText(tr("Cancel"));
+
+    // Each button ends the dialog itself with its final result, so that the modal run and
+    // finished() agree and finished() comes once.
+    connect(once, &QPushButton::clicked, this, &SSLErrorDialog::accept_ssl);
+    connect(save, &QPushButton::clicked, this, &SSLErrorDialog::accept_save_ssl);
+    connect(cancel, &QPushButton::clicked, this, &SSLErrorDialog::reject_ssl);
+    connect(ui->errorTree, &QTreeWidget::currentItemChanged, this, &SSLErrorDialog::showCertificateOf);
+}
+
+SSLErrorDialog::~SSLErrorDialog()
+{
+    delete ui;
+}
+
+QTreeWidgetItem *SSLErrorDialog::addCertificateItem(const QSslCertificate &certificate, const QString &title)
+{
+    auto *item = new QTreeWidgetItem(ui->errorTree);
+    item->setText(0, title);
+    item->setExpanded(true);
+    if (!certificate.isNull()) {
+        item->setData(0, CertificateRole, m_certificates.size());
+        m_certificates << certificate;
+    }
+    return item;
+}
+
+void SSLErrorDialog::setErrors(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain)
+{
+    ui->errorTree->clear();
+    m_certificates.clear();
+    ui->certDescription->clear();
+
+    QHash<QByteArray, QTreeWidgetItem *> itemsByDigest;
+    for (const QSslCertificate &certificate : cert_chain) {
+        QTreeWidgetItem *item = addCertificateItem(certificate, certificate.subjectInfo(QSslCertificate::CommonName).value(0));
+        itemsByDigest.insert(certificate.digest(QCryptographicHash::Md5), item);
+        ui->certDescription->setPlainText(certificate.toText());
+    }
+
+    QTreeWidgetItem *unattached = nullptr;
+    for (const QSslError &error : errors) {
+        const QSslCertificate certificate = error.certificate();
+        QTreeWidgetItem *parentItem = nullptr;
+        if (!certificate.isNull()) {
+            const QByteArray digest = certificate.digest(QCryptographicHash::Md5);
+            parentItem = itemsByDigest.value(digest);
+            if (!parentItem) {
+                parentItem = addCertificateItem(certificate, certificate.subjectInfo(QSslCertificate::CommonName).value(0));
+                itemsByDigest.insert(digest, parentItem);
+            }
+        } else {
+            if (!unattached)
+                unattached = addCertificateItem(QSslCertificate(), tr("Connection"));
+            parentItem = unattached;
+        }
+        auto *child = new QTreeWidgetItem(parentItem);
+        child->setText(0, tr("Medium"));
+        child->setText(1, error.errorString());
+        parentItem->setExpanded(true);
+    }
+}
+
+void SSLErrorDialog::showCertificateOf(QTreeWidgetItem *item)
+{
+    while (item && item->parent())
+        item = item->parent();
+    if (!item)
+        return;
+    const QVariant index = item->data(0, CertificateRole);
+    if (index.isValid())
+        ui->certDescription->setPlainText(m_certificates.value(index.toInt()).toText());
+}
+
+void SSLErrorDialog::accept_ssl()
+{
+    qDebug() << "(accept_ssl) Accepting settings certificate once";
+    done(AcceptOnce);
+}
+
+void SSLErrorDialog::accept_save_ssl()
+{
+    qDebug() << "(accept_save_ssl) Saving settings certificate";
+    done(AcceptPermanently);
+}
+
+void SSLErrorDialog::reject_ssl()
+{
+    qDebug() << "(reject_ssl) Reject settings certificate";
+    done(Refuse);
+}
+
+bool SSLErrorDialog::decide(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain,
+                            QWidget *parent)
+{
+    AcceptedCertificateStore store;
+    if (store.isChainAccepted(cert_chain))
+        return true;
+
+    auto *dialog = new SSLErrorDialog(parent);
+    dialog->resize(700, 380);
+    dialog->setErrors(errors, cert_chain);
+    const int result = dialog->exec();
+    qInfo() << "Dialog result: " << result;
+    // One dialog per problem: free it now rather than let them pile up under the parent.
+    dialog->deleteLater();
+
+    if (result == AcceptPermanently)
+        store.acceptChain(cert_chain);
+    return result > 0;
+}
