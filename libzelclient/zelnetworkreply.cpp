@@ -10,6 +10,8 @@ namespace {
 // A status or header line longer than this is not HTTP from a sane peer; without a limit a
 // peer that never sends a line end would make the socket buffer grow without bound.
 constexpr qint64 MaxLineLength = 64 * 1024;
+// The same for a header block that never ends: a peer could otherwise fill memory with headers.
+constexpr qint64 MaxHeaderBlock = 1024 * 1024;
 
 // Control characters would end the request line or a header line early and let the rest of
 // the text be read as further headers; they are sent percent-encoded (request line) or as a
@@ -206,6 +208,7 @@ void ZELNetworkReply::readyRead()
                 break;
             }
             parseStatusLine(line);
+            m_headerBytes = 0;
             m_state = ReadingHeaders;
             break;
         }
@@ -226,6 +229,13 @@ void ZELNetworkReply::readyRead()
                 break;
             }
             qInfo().nospace() << "Received HTTP header: " << line;
+            m_headerBytes += line.size();
+            if (m_headerBytes > MaxHeaderBlock) {
+                qCritical().nospace() << "HTTP header block longer than " << MaxHeaderBlock << " bytes";
+                if (!fail())
+                    return;
+                break;
+            }
             parseHeaderLine(line);
             if (m_state == ErrorState && !fail())
                 return;

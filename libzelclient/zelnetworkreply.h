@@ -72,4 +72,5 @@ private:
     // Body length announced by the response, or -1 when the body runs until the peer closes.
     qint64 m_contentLength = -1;
     qint64 m_bodyReceived = 0;
+    qint64 m_headerBytes = 0;
 };

@@ -466,6 +466,10 @@ void TestZELHTTP::malformedResponses_data()
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: five\r\n\r\nhello") << false;
     QTest::newRow("negative content-length") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n") << false;
     QTest::newRow("status line never ends") << QByteArray(70 * 1024, 'H') << false;
+    QByteArray endlessHeaders = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; endlessHeaders.size() < 1100 * 1024; ++i)
+        endlessHeaders += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(1000, 'f') + "\r\n";
+    QTest::newRow("header block never ends") << endlessHeaders << false;
     QTest::newRow("closed before any response") << QByteArray() << true;
     QTest::newRow("closed inside the headers") << QByteArray("HTTP/1.1 200 OK\r\nContent-Le") << true;
     QTest::newRow("closed inside a counted body")
