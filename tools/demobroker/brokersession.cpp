@@ -384,9 +384,10 @@ void BrokerSession::maybeUpgrade()
     disconnect(m_endpoint, nullptr, this, nullptr);
     disconnect(m_socket, &QSslSocket::readyRead, this, &BrokerSession::socket_readyRead);
     m_socket->write(BrokerResponse::switching(m_slaveKey));
+    // The slave key is the credential of the VM's slave service: the log says only whether one was sent.
     qInfo().noquote() << m_peer << "answered 101 Switching Protocols"
                       << (m_slaveKey.isEmpty() ? QStringLiteral("without a slave key")
-                                               : QStringLiteral("with slave key ") + QString::fromLatin1(m_slaveKey));
+                                               : QStringLiteral("with a slave key (%1 characters)").arg(m_slaveKey.size()));
     if (BrokerConfig::Vm *vm = m_config->vm(m_vmId))
         vm->state = QStringLiteral("running");
     m_state = State::Tunnel;
