@@ -226,6 +226,9 @@ void ZELNetworkReply::readyRead()
                 qInfo() << "End of HTTP headers";
                 if (!endOfHeaders())
                     return;
+                // A response without a body may be complete here; what follows is not ours.
+                if (m_state == Idle)
+                    return;
                 break;
             }
             qInfo().nospace() << "Received HTTP header: " << line;

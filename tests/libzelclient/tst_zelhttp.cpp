@@ -414,11 +414,14 @@ void TestZELHTTP::completesWithoutBody()
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QSignalSpy processing(reply, &ZELNetworkReply::processing);
     QVERIFY(!TlsTestServer::readRequestHead(m_peer).isEmpty());
-    QVERIFY(sendToClient(response));
+    // Whatever follows the complete response stays in the socket for the next reader.
+    QVERIFY(sendToClient(response + "NEXT"));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(processing.count(), 0);
     QCOMPARE(reply->state(), ZELNetworkReply::Idle);
     QCOMPARE(reply->readAll(), QByteArray());
+    QCOMPARE(m_client->bytesAvailable(), qint64(4));
+    QCOMPARE(m_client->peek(4), QByteArray("NEXT"));
 }
 
 void TestZELHTTP::bytesBeyondLengthStayInSocket()
