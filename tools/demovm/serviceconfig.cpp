@@ -1,0 +1,42 @@
+#include "serviceconfig.h"
+
+#include <QFile>
+
+namespace {
+
+int timeFromEnvironment(const char *name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value > 0 ? value : fallback;
+}
+
+} // namespace
+
+ServiceConfig ServiceConfig::fromEnvironment()
+{
+    ServiceConfig config;
+
+    const QString keyFile = qEnvironmentVariable("ZEL_SLAVE_KEY_FILE");
+    if (!keyFile.isEmpty()) {
+        QFile file(keyFile);
+        if (file.open(QIODevice::ReadOnly)) {
+            QByteArray line = file.readLine(4096);
+            while (line.endsWith('\n') || line.endsWith('\r'))
+                line.chop(1);
+            config.key = line;
+            config.hasKey = true;
+        } else {
+            config.keyProblem = QStringLiteral("cannot read the key file: ") + file.errorString();
+        }
+    } else if (qEnvironmentVariableIsSet("ZEL_SLAVE_KEY")) {
+        config.key = qgetenv("ZEL_SLAVE_KEY");
+        config.hasKey = true;
+    }
+
+    config.reportPath = qEnvironmentVariable("ZEL_SLAVE_REPORT");
+    config.sftpFile = qEnvironmentVariable("ZEL_SLAVE_SFTP_FILE");
+    config.requestTimeoutMs = timeFromEnvironment("ZEL_SLAVE_REQUEST_TIMEOUT_MS", config.requestTimeoutMs);
+    config.sftpTimeoutMs = timeFromEnvironment("ZEL_SLAVE_SFTP_TIMEOUT_MS", config.sftpTimeoutMs);
+    return config;
+}

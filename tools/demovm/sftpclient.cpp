@@ -1,0 +1,439 @@
+#include "sftpclient.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace {
+
+enum : quint8 {
+    FxpInit = 1,
+    FxpVersion = 2,
+    FxpOpen = 3,
+    FxpClose = 4,
+    FxpRead = 5,
+    FxpOpendir = 11,
+    FxpReaddir = 12,
+    FxpStatus = 101,
+    FxpHandle = 102,
+    FxpData = 103,
+    FxpName = 104,
+};
+
+enum : quint32 {
+    FxOk = 0,
+    FxEof = 1,
+    FxfRead = 0x00000001,
+    AttrSize = 0x00000001,
+    AttrUidGid = 0x00000002,
+    AttrPermissions = 0x00000004,
+    AttrAcModTime = 0x00000008,
+    AttrExtended = 0x80000000,
+};
+
+// Replies are bounded: sftp-server sends at most 256 KiB of data in one packet.
+constexpr quint32 MaxPacket = 1024 * 1024;
+constexpr quint32 ReadChunk = 32768;
+constexpr int MaxEntries = 10000;
+
+void putUint32(QByteArray &out, quint32 value)
+{
+    char bytes[4];
+    qToBigEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+void putUint64(QByteArray &out, quint64 value)
+{
+    char bytes[8];
+    qToBigEndian(value, bytes);
+    out.append(bytes, 8);
+}
+
+void putString(QByteArray &out, const QByteArray &text)
+{
+    putUint32(out, quint32(text.size()));
+    out.append(text);
+}
+
+class Reader
+{
+public:
+    explicit Reader(const QByteArray &data) : m_data(data) { }
+
+    bool ok() const { return m_ok; }
+
+    quint32 uint32()
+    {
+        if (!need(4))
+            return 0;
+        const quint32 value = qFromBigEndian<quint32>(m_data.constData() + m_pos);
+        m_pos += 4;
+        return value;
+    }
+    quint64 uint64()
+    {
+        if (!need(8))
+            return 0;
+        const quint64 value = qFromBigEndian<quint64>(m_data.constData() + m_pos);
+        m_pos += 8;
+        return value;
+    }
+    QByteArray string()
+    {
+        const quint32 length = uint32();
+        if (!need(qint64(length)))
+            return QByteArray();
+        const QByteArray value = m_data.mid(m_pos, int(length));
+        m_pos += int(length);
+        return value;
+    }
+    // Reads a file attribute block; returns size and permissions when present.
+    void attributes(qint64 *size, qint64 *permissions)
+    {
+        *size = -1;
+        *permissions = -1;
+        const quint32 flags = uint32();
+        if (flags & AttrSize)
+            *size = qint64(uint64());
+        if (flags & AttrUidGid) {
+            uint32();
+            uint32();
+        }
+        if (flags & AttrPermissions)
+            *permissions = uint32();
+        if (flags & AttrAcModTime) {
+            uint32();
+            uint32();
+        }
+        if (flags & AttrExtended) {
+            const quint32 count = uint32();
+            for (quint32 i = 0; i < count && m_ok; ++i) {
+                string();
+                string();
+            }
+        }
+    }
+
+private:
+    bool need(qint64 count)
+    {
+        if (!m_ok || count > m_data.size() - m_pos)
+            m_ok = false;
+        return m_ok;
+    }
+
+    const QByteArray &m_data;
+    int m_pos = 0;
+    bool m_ok = true;
+};
+
+QString typeName(qint64 permissions)
+{
+    if (permissions < 0)
+        return QStringLiteral("unknown");
+    switch (permissions & 0170000) {
+    case 0100000: return QStringLiteral("file");
+    case 0040000: return QStringLiteral("directory");
+    case 0120000: return QStringLiteral("symlink");
+    default: return QStringLiteral("other");
+    }
+}
+
+QString resultName(StreamChannel::Result result)
+{
+    switch (result) {
+    case StreamChannel::Timeout: return QStringLiteral("no-answer");
+    case StreamChannel::Closed: return QStringLiteral("closed");
+    default: return QStringLiteral("error");
+    }
+}
+
+} // namespace
+
+SftpClient::SftpClient(StreamChannel &channel, int timeoutMs)
+    : m_channel(channel)
+    , m_timeoutMs(timeoutMs)
+{
+}
+
+SftpClient::Outcome SftpClient::exchange(quint8 type, const QByteArray &body, Packet *reply, bool withId)
+{
+    Outcome outcome;
+    const quint32 id = m_nextId++;
+    QByteArray packet;
+    putUint32(packet, quint32(1 + (withId ? 4 : 0) + body.size()));
+    packet.append(char(type));
+    if (withId)
+        putUint32(packet, id);
+    packet.append(body);
+    if (!m_channel.writeAll(packet)) {
+        outcome.result = StreamChannel::Closed;
+        return outcome;
+    }
+
+    const QDeadlineTimer deadline(m_timeoutMs);
+    QByteArray lengthBytes;
+    outcome.result = m_channel.readExact(&lengthBytes, 4, deadline);
+    if (outcome.result != StreamChannel::Ok)
+        return outcome;
+    const quint32 length = qFromBigEndian<quint32>(lengthBytes.constData());
+    if (length < 1 || length > MaxPacket) {
+        outcome.error = QStringLiteral("reply packet of %1 bytes").arg(length);
+        return outcome;
+    }
+    QByteArray data;
+    outcome.result = m_channel.readExact(&data, int(length), deadline);
+    if (outcome.result != StreamChannel::Ok)
+        return outcome;
+
+    reply->type = quint8(data.at(0));
+    reply->payload = data.mid(1);
+    if (withId) {
+        Reader reader(reply->payload);
+        const quint32 replyId = reader.uint32();
+        if (!reader.ok() || replyId != id) {
+            outcome.error = QStringLiteral("reply to request %1 carries the id %2").arg(id).arg(replyId);
+            return outcome;
+        }
+        reply->payload.remove(0, 4);
+    }
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::statusError(const Packet &reply, const char *what) const
+{
+    Outcome outcome;
+    if (reply.type == FxpStatus) {
+        Reader reader(reply.payload);
+        const quint32 code = reader.uint32();
+        const QByteArray message = reader.string();
+        outcome.error = QStringLiteral("%1: status %2 %3").arg(QLatin1String(what)).arg(code)
+                            .arg(QString::fromUtf8(message));
+    } else {
+        outcome.error = QStringLiteral("%1: unexpected reply type %2").arg(QLatin1String(what)).arg(reply.type);
+    }
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::openDirectory(const QByteArray &path, QByteArray *handle)
+{
+    QByteArray body;
+    putString(body, path);
+    Packet reply;
+    Outcome outcome = exchange(FxpOpendir, body, &reply);
+    if (!outcome.ok())
+        return outcome;
+    if (reply.type != FxpHandle)
+        return statusError(reply, "opendir");
+    Reader reader(reply.payload);
+    *handle = reader.string();
+    if (!reader.ok())
+        outcome.error = QStringLiteral("opendir: malformed handle");
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::closeHandle(const QByteArray &handle)
+{
+    QByteArray body;
+    putString(body, handle);
+    Packet reply;
+    Outcome outcome = exchange(FxpClose, body, &reply);
+    if (!outcome.ok())
+        return outcome;
+    Reader reader(reply.payload);
+    if (reply.type != FxpStatus || reader.uint32() != FxOk)
+        return statusError(reply, "close");
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::listDirectory(const QByteArray &handle, QList<QJsonObject> *entries)
+{
+    QByteArray body;
+    putString(body, handle);
+    for (;;) {
+        Packet reply;
+        Outcome outcome = exchange(FxpReaddir, body, &reply);
+        if (!outcome.ok())
+            return outcome;
+        if (reply.type == FxpStatus) {
+            Reader reader(reply.payload);
+            if (reader.uint32() == FxEof)
+                return outcome;
+            return statusError(reply, "readdir");
+        }
+        if (reply.type != FxpName)
+            return statusError(reply, "readdir");
+
+        Reader reader(reply.payload);
+        const quint32 count = reader.uint32();
+        for (quint32 i = 0; i < count && reader.ok(); ++i) {
+            const QByteArray name = reader.string();
+            reader.string(); // the long, ls-style form
+            qint64 size = -1;
+            qint64 permissions = -1;
+            reader.attributes(&size, &permissions);
+            if (!reader.ok())
+                break;
+            if (name == "." || name == "..")
+                continue;
+            QJsonObject entry;
+            entry.insert(QStringLiteral("name"), QString::fromUtf8(name));
+            entry.insert(QStringLiteral("type"), typeName(permissions));
+            if (size >= 0)
+                entry.insert(QStringLiteral("size"), size);
+            if (permissions >= 0)
+                entry.insert(QStringLiteral("permissions"), QString::number(permissions & 07777, 8));
+            entries->append(entry);
+        }
+        if (!reader.ok()) {
+            outcome.error = QStringLiteral("readdir: malformed name list");
+            return outcome;
+        }
+        if (entries->size() > MaxEntries) {
+            outcome.error = QStringLiteral("readdir: more than %1 entries").arg(MaxEntries);
+            return outcome;
+        }
+    }
+}
+
+SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *file)
+{
+    QByteArray body;
+    putString(body, path);
+    putUint32(body, FxfRead);
+    putUint32(body, 0); // no attributes
+    Packet reply;
+    Outcome outcome = exchange(FxpOpen, body, &reply);
+    if (!outcome.ok())
+        return outcome;
+    if (reply.type != FxpHandle)
+        return statusError(reply, "open");
+    QByteArray handle;
+    {
+        Reader reader(reply.payload);
+        handle = reader.string();
+        if (!reader.ok()) {
+            outcome.error = QStringLiteral("open: malformed handle");
+            return outcome;
+        }
+    }
+
+    QByteArray content;
+    bool truncated = false;
+    for (;;) {
+        if (content.size() >= MaxRead) {
+            truncated = true;
+            break;
+        }
+        QByteArray request;
+        putString(request, handle);
+        putUint64(request, quint64(content.size()));
+        putUint32(request, ReadChunk);
+        outcome = exchange(FxpRead, request, &reply);
+        if (!outcome.ok())
+            return outcome;
+        if (reply.type == FxpStatus) {
+            Reader reader(reply.payload);
+            if (reader.uint32() == FxEof)
+                break;
+            return statusError(reply, "read");
+        }
+        if (reply.type != FxpData)
+            return statusError(reply, "read");
+        Reader reader(reply.payload);
+        const QByteArray data = reader.string();
+        if (!reader.ok() || data.isEmpty()) {
+            outcome.error = QStringLiteral("read: malformed data");
+            return outcome;
+        }
+        content.append(data);
+    }
+
+    file->insert(QStringLiteral("size"), content.size());
+    file->insert(QStringLiteral("sha256"),
+                 QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
+    if (content.size() <= MaxReportedContent)
+        file->insert(QStringLiteral("contentBase64"), QString::fromLatin1(content.toBase64()));
+    if (truncated)
+        file->insert(QStringLiteral("truncated"), true);
+    return closeHandle(handle);
+}
+
+QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile)
+{
+    QJsonObject report;
+    auto fail = [&report](const Outcome &outcome) {
+        report.insert(QStringLiteral("result"), resultName(outcome.result));
+        if (!outcome.error.isEmpty())
+            report.insert(QStringLiteral("error"), outcome.error);
+        return report;
+    };
+
+    // The opening packet has no request id: type, then the version we speak.
+    QByteArray version;
+    putUint32(version, 3);
+    Packet reply;
+    Outcome outcome = exchange(FxpInit, version, &reply, false);
+    if (!outcome.ok())
+        return fail(outcome);
+    if (reply.type != FxpVersion) {
+        outcome.error = QStringLiteral("init: unexpected reply type %1").arg(reply.type);
+        return fail(outcome);
+    }
+    {
+        Reader reader(reply.payload);
+        report.insert(QStringLiteral("serverVersion"), qint64(reader.uint32()));
+    }
+
+    // The folder as the client named it; a server started in that folder also knows it as ".".
+    QByteArray directory = folder.toUtf8();
+    QByteArray handle;
+    outcome = openDirectory(directory, &handle);
+    if (outcome.result == StreamChannel::Ok && !outcome.error.isEmpty()) {
+        report.insert(QStringLiteral("folderError"), outcome.error);
+        directory = ".";
+        outcome = openDirectory(directory, &handle);
+    }
+    if (!outcome.ok())
+        return fail(outcome);
+    report.insert(QStringLiteral("directory"), QString::fromUtf8(directory));
+
+    QList<QJsonObject> entries;
+    outcome = listDirectory(handle, &entries);
+    if (!outcome.ok())
+        return fail(outcome);
+    outcome = closeHandle(handle);
+    if (!outcome.ok())
+        return fail(outcome);
+
+    std::sort(entries.begin(), entries.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return a.value(QStringLiteral("name")).toString() < b.value(QStringLiteral("name")).toString();
+    });
+    QJsonArray list;
+    QString chosen = wantedFile;
+    for (const QJsonObject &entry : qAsConst(entries)) {
+        list.append(entry);
+        if (chosen.isEmpty() && entry.value(QStringLiteral("type")).toString() == QLatin1String("file"))
+            chosen = entry.value(QStringLiteral("name")).toString();
+    }
+    report.insert(QStringLiteral("entries"), list);
+
+    if (!chosen.isEmpty()) {
+        QJsonObject file;
+        file.insert(QStringLiteral("name"), chosen);
+        QByteArray path = directory;
+        if (!path.endsWith('/'))
+            path += '/';
+        path += chosen.toUtf8();
+        outcome = readFile(path, &file);
+        report.insert(QStringLiteral("file"), file);
+        if (!outcome.ok())
+            return fail(outcome);
+    }
+
+    report.insert(QStringLiteral("result"), QStringLiteral("ok"));
+    return report;
+}
