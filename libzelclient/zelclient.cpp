@@ -2,6 +2,8 @@
 
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
+#include "zelslaveclient.h"
+#include "zelslavecommand.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -10,11 +12,19 @@
 #include <QJsonParseError>
 #include <QSettings>
 #include <QSslSocket>
+#include <QSysInfo>
 #include <QUrlQuery>
 
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
+// The port of the local sound server that compressed audio is played through.
+const unsigned short CompressedAudioPort = 63731;
+
+QString flag(bool value)
+{
+    return value ? QStringLiteral("1") : QStringLiteral("0");
+}
 
 QUrl brokerUrl(const QString &path)
 {
@@ -33,7 +43,13 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
 }
 
-ZELClient::~ZELClient() = default;
+ZELClient::~ZELClient()
+{
+    // Slave clients have no parent; their connections end with them.
+    const QList<ZELSlaveClient *> slaves = m_slaveClients;
+    m_slaveClients.clear();
+    qDeleteAll(slaves);
+}
 
 void ZELClient::setParameters(const ZELConnectionParameters &parameters)
 {
@@ -90,7 +106,7 @@ void ZELClient::connectToZEL()
         m_backend->setParameters(m_parameters);
         if (m_parameters.audio() && m_parameters.audioCompression()) {
             qInfo() << "Setting up compressed audio";
-            m_backend->setAudioPort(63731);
+            m_backend->setAudioPort(CompressedAudioPort);
         }
     } else {
         qWarning() << "Connecting without a backend";
@@ -109,9 +125,10 @@ void ZELClient::connectToZEL()
 
     m_socket->connectToHostEncrypted(m_parameters.host(), m_parameters.port(), QIODevice::ReadWrite,
                                      QAbstractSocket::AnyIPProtocol);
-    // A receiver of the relayed signals may already have closed the session.
-    if (m_socket && !m_socket->waitForConnected(20000) && m_socket)
-        m_socket->close();
+    // A receiver of the relayed signals may close the session while this waits.
+    QSslSocket *socket = m_socket;
+    if (!socket->waitForConnected(20000) && m_socket == socket)
+        socket->close();
 }
 
 void ZELClient::zel_connectionEstablished()
@@ -185,7 +202,7 @@ QNetworkRequest ZELClient::createRequest(const QUrl &url)
     return request;
 }
 
-bool ZELClient::checkReply(ZELNetworkReply *reply)
+bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
@@ -203,7 +220,7 @@ bool ZELClient::checkReply(ZELNetworkReply *reply)
     } else if (status >= 500 && status <= 599) {
         error = ProtocolError;
         text = QStringLiteral("Server failure.");
-    } else if (status == 200) {
+    } else if (status == successStatus) {
         return true;
     } else {
         error = ProtocolError;
@@ -219,7 +236,7 @@ void ZELClient::releaseReply(QNetworkReply *reply)
 {
     if (m_socket)
         disconnect(m_socket, nullptr, reply, nullptr);
-    disconnect(reply, nullptr, this, nullptr);
+    disconnect(reply, nullptr, nullptr, nullptr);
     reply->deleteLater();
 }
 
