@@ -1,0 +1,78 @@
+#include "demobrokerprocess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+DemoBrokerProcess::DemoBrokerProcess() = default;
+
+DemoBrokerProcess::~DemoBrokerProcess()
+{
+    stop();
+}
+
+QString DemoBrokerProcess::program()
+{
+    return QStringLiteral(ZEL_DEMO_BROKER_PROGRAM);
+}
+
+QJsonObject DemoBrokerProcess::simpleConfig(const QString &endpoint)
+{
+    return QJsonObject{
+        {QStringLiteral("processingResponses"), 1},
+        {QStringLiteral("processingIntervalMs"), 50},
+        {QStringLiteral("users"),
+         QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}}}},
+        {QStringLiteral("vms"), QJsonArray{QJsonObject{{QStringLiteral("id"), 1},
+                                                       {QStringLiteral("name"), QStringLiteral("Demo desktop")},
+                                                       {QStringLiteral("state"), QStringLiteral("running")},
+                                                       {QStringLiteral("endpoint"), endpoint}}}},
+    };
+}
+
+bool DemoBrokerProcess::start(const QJsonObject &config, const QStringList &extraArguments)
+{
+    const QString configPath = m_stateDir.filePath(QStringLiteral("broker.json"));
+    QFile file(configPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(config).toJson()) < 0) {
+        m_errorText = QStringLiteral("cannot write ") + configPath;
+        return false;
+    }
+    file.close();
+
+    m_process.start(program(), QStringList{QStringLiteral("--config"), configPath, QStringLiteral("--port"),
+                                           QStringLiteral("0"), QStringLiteral("--state-dir"), m_stateDir.path(),
+                                           QStringLiteral("--log"), m_stateDir.filePath(QStringLiteral("broker.log"))}
+                                   + extraArguments);
+    QDeadlineTimer deadline(30000);
+    QByteArray output;
+    while (!deadline.hasExpired() && m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+        output += m_process.readAllStandardOutput();
+        const int at = output.indexOf("Listening on port ");
+        const int end = output.indexOf('\n', at);
+        if (at >= 0 && end > at) {
+            m_port = static_cast<quint16>(output.mid(at + 18, end - at - 18).trimmed().toUInt());
+            return m_port != 0;
+        }
+    }
+    m_errorText = QString::fromUtf8(output + m_process.readAllStandardError());
+    return false;
+}
+
+void DemoBrokerProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QString DemoBrokerProcess::log() const
+{
+    QFile file(m_stateDir.filePath(QStringLiteral("broker.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}

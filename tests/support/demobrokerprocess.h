@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// The demo broker program, started for one test with a configuration of the test's own on a
+// free port. It is ended when this object goes.
+class DemoBrokerProcess
+{
+public:
+    DemoBrokerProcess();
+    ~DemoBrokerProcess();
+
+    // Starts the broker and waits until it listens; false (with the broker's output in
+    // errorText()) when it does not come up.
+    bool start(const QJsonObject &config, const QStringList &extraArguments = {});
+    void stop();
+
+    quint16 port() const { return m_port; }
+    QString log() const;
+    QString errorText() const { return m_errorText; }
+
+    static QString program();
+    // One user "demo"/"demo" and one VM relayed to the given endpoint.
+    static QJsonObject simpleConfig(const QString &endpoint = QStringLiteral("127.0.0.1:1"));
+
+private:
+    QTemporaryDir m_stateDir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_errorText;
+};
