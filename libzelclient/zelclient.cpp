@@ -2,8 +2,6 @@
 
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
-#include "zelslaveclient.h"
-#include "zelslavecommand.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -12,19 +10,11 @@
 #include <QJsonParseError>
 #include <QSettings>
 #include <QSslSocket>
-#include <QSysInfo>
 #include <QUrlQuery>
 
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
-// The port of the local sound server that compressed audio is played through.
-const unsigned short CompressedAudioPort = 63731;
-
-QString flag(bool value)
-{
-    return value ? QStringLiteral("1") : QStringLiteral("0");
-}
 
 QUrl brokerUrl(const QString &path)
 {
@@ -43,13 +33,7 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
 }
 
-ZELClient::~ZELClient()
-{
-    // Slave clients have no parent; their connections end with them.
-    const QList<ZELSlaveClient *> slaves = m_slaveClients;
-    m_slaveClients.clear();
-    qDeleteAll(slaves);
-}
+ZELClient::~ZELClient() = default;
 
 void ZELClient::setParameters(const ZELConnectionParameters &parameters)
 {
@@ -106,7 +90,7 @@ void ZELClient::connectToZEL()
         m_backend->setParameters(m_parameters);
         if (m_parameters.audio() && m_parameters.audioCompression()) {
             qInfo() << "Setting up compressed audio";
-            m_backend->setAudioPort(CompressedAudioPort);
+            m_backend->setAudioPort(63731);
         }
     } else {
         qWarning() << "Connecting without a backend";
@@ -202,7 +186,7 @@ QNetworkRequest ZELClient::createRequest(const QUrl &url)
     return request;
 }
 
-bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
+bool ZELClient::checkReply(ZELNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
@@ -220,7 +204,7 @@ bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
     } else if (status >= 500 && status <= 599) {
         error = ProtocolError;
         text = QStringLiteral("Server failure.");
-    } else if (status == successStatus) {
+    } else if (status == 200) {
         return true;
     } else {
         error = ProtocolError;
@@ -236,7 +220,7 @@ void ZELClient::releaseReply(QNetworkReply *reply)
 {
     if (m_socket)
         disconnect(m_socket, nullptr, reply, nullptr);
-    disconnect(reply, nullptr, nullptr, nullptr);
+    disconnect(reply, nullptr, this, nullptr);
     reply->deleteLater();
 }
 
