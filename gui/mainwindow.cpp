@@ -1,27 +1,533 @@
 #include "mainwindow.h"
+#include "ui_mainwindow.h"
 
-#include <QLabel>
+#include "acceptedcertificatestore.h"
+#include "backends/zelnxbackend.h"
+#include "buildinfo.h"
+#include "helpers/keyboarddetector.h"
+#include "listdialog.h"
+#include "sslerrordialog.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QTimeZone>
+
+namespace {
+
+constexpr int trafficWindowMs = 15000;
+const char defaultPort[] = "8443";
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , m_serverLabel(new QLabel(this))
+    , m_session(new ZELClient(this))
+    , ui(std::make_unique<Ui::MainWindow>())
 {
-    setWindowTitle(tr("ZEL Client"));
-    m_serverLabel->setAlignment(Qt::AlignCenter);
-    m_serverLabel->setMargin(24);
-    setCentralWidget(m_serverLabel);
+    m_trafficIn.setWindow(trafficWindowMs);
+    m_trafficOut.setWindow(trafficWindowMs);
+    connectSessionSignals();
+
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/pixmaps/zel.ico")));
+    fillConnectionTypes();
+
+    ui->sharedFoldersList->setModel(&m_sharedFoldersModel);
+
+    m_environmentVariableNames = QProcessEnvironment::systemEnvironment().keys();
+    m_environmentModel.setStringList(m_environmentVariableNames);
+    ui->EnvVarList->setModel(&m_environmentModel);
+    ui->EnvVarList->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    ui->sharedDevicesList->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui->sharedDevicesList->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+
+    ui->mainTabWidget->setCurrentWidget(ui->connectTab);
+    ui->sharedResourcesTabWidget->setCurrentWidget(ui->SharedFolders);
+    resize(438, 544);
+
+    connect(ui->connectButton, &QPushButton::clicked, this, &MainWindow::connectToVM);
+    connect(ui->cancelButton, &QPushButton::clicked, this, &MainWindow::cancelButtonClicked);
+    connect(ui->enableSharedFoldersCheck, &QCheckBox::clicked, this, &MainWindow::enableSharedFoldersClicked);
+    connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
+    connect(ui->removeSharedFolderButton, &QPushButton::clicked, this, &MainWindow::removeSharedFolder);
+    ui->showBandwidthGraphCheck->setVisible(false);
+
+    updateVersionInfo();
+    loadSettings();
+    ui->username->setFocus();
 }
 
-void MainWindow::setConnectionParms(const ZELConnectionParameters &parameters)
+MainWindow::~MainWindow() = default;
+
+void MainWindow::connectSessionSignals()
 {
-    m_parameters = parameters;
-    if (parameters.host().isEmpty())
-        m_serverLabel->setText(tr("No server configured."));
-    else
-        m_serverLabel->setText(tr("Server: %1:%2").arg(parameters.host()).arg(parameters.port()));
+    connect(m_session, &ZELClient::socketError, this, &MainWindow::socketError);
+    connect(m_session, &ZELClient::connectionEstablished, this, &MainWindow::connectionEstablished);
+    connect(m_session, &ZELClient::vmListReceived, this, &MainWindow::vmListReceived);
+    connect(m_session, &ZELClient::connectionError, this, &MainWindow::connectionError);
+    connect(m_session, &ZELClient::connectionTerminated, this, &MainWindow::connectionTerminated);
+    // Answered inside the emission: the session reads the flag as soon as the signal returns.
+    connect(m_session, &ZELClient::sslErrors, this, &MainWindow::sslErrors, Qt::DirectConnection);
+    connect(m_session, &ZELClient::vmConnected, this, &MainWindow::vmConnected);
+    connect(m_session, &ZELClient::vmPoweredDown, this, &MainWindow::vmPoweredDown);
+}
+
+void MainWindow::fillConnectionTypes()
+{
+    ui->connectionTypeComboBox->addItem(tr("Modem"), int(ZELConnectionParameters::Modem));
+    ui->connectionTypeComboBox->addItem(tr("ISDN"), int(ZELConnectionParameters::ISDN));
+    ui->connectionTypeComboBox->addItem(tr("ADSL"), int(ZELConnectionParameters::ADSL));
+    ui->connectionTypeComboBox->addItem(tr("WAN"), int(ZELConnectionParameters::WAN));
+    ui->connectionTypeComboBox->addItem(tr("LAN"), int(ZELConnectionParameters::LAN));
+    ui->connectionTypeComboBox->addItem(tr("Local"), int(ZELConnectionParameters::Local));
+}
+
+void MainWindow::setConnectionParms(ZELConnectionParameters params)
+{
+    m_parameters = params;
+
+    // What the stored settings and the command line say goes into the form. A host alone keeps
+    // the port already shown for that host; another port is shown with it.
+    if (!params.host().isEmpty()) {
+        const QString shownHost = ui->serverLineEdit->text().section(QLatin1Char(':'), 0, 0);
+        if (params.port() != QString::fromLatin1(defaultPort).toUShort())
+            ui->serverLineEdit->setText(params.host() + QLatin1Char(':') + QString::number(params.port()));
+        else if (shownHost != params.host())
+            ui->serverLineEdit->setText(params.host());
+    }
+    if (!params.username().isEmpty())
+        ui->username->setText(params.username());
+    if (!params.password().isEmpty())
+        ui->password->setText(params.password());
+
+    // The stored-settings loader reads a missing speed as modem while the form defaults to
+    // ADSL; only a speed that the store or the command line really gave replaces the choice.
+    QSettings settings;
+    const bool speedStored = settings.contains(QStringLiteral("Connection/speed"));
+    if (speedStored || params.connectionSpeed() != ZELConnectionParameters::Modem)
+        setConnectionSpeedChoice(params.connectionSpeed());
 }
 
 void MainWindow::setExperimental(bool experimental)
 {
     m_experimental = experimental;
+    ui->showBandwidthGraphCheck->setVisible(experimental);
+}
+
+void MainWindow::setStatus(const QString &text)
+{
+    ui->statusLabel->setText(text);
+}
+
+void MainWindow::setFormEnabled(bool enabled)
+{
+    for (int i = 0; i < ui->credentialsLayout->count(); ++i) {
+        if (QWidget *widget = ui->credentialsLayout->itemAt(i)->widget())
+            widget->setEnabled(enabled);
+    }
+    if (enabled) {
+        ui->progressBar->setMaximum(100);
+        ui->progressBar->setValue(0);
+        ui->connectButton->setEnabled(true);
+        ui->cancelButton->setEnabled(false);
+        m_trafficTimer.stop();
+        setStatus(QString());
+    } else {
+        ui->progressBar->setMaximum(0);
+        ui->progressBar->setValue(0);
+        ui->connectButton->setEnabled(false);
+        ui->cancelButton->setEnabled(true);
+        m_trafficTimer.start(trafficWindowMs);
+    }
+}
+
+void MainWindow::connectToVM()
+{
+    qInfo() << "Connecting to " << ui->serverLineEdit->text();
+    setFormEnabled(false);
+    saveSettings();
+
+    if (ui->serverLineEdit->text().trimmed().isEmpty()) {
+        QMessageBox::critical(this, tr("ZEL"), tr("Server is not set.\nPlease configure a server to connect to."),
+                              QMessageBox::Ok);
+        setFormEnabled(true);
+        m_statistics.stop();
+        ui->mainTabWidget->setCurrentWidget(ui->settingsTab);
+        ui->serverLineEdit->setFocus();
+        return;
+    }
+
+    const auto speed = static_cast<ZELConnectionParameters::ConnectionSpeed>(
+        ui->connectionTypeComboBox->currentData().toInt());
+
+    auto *backend = new ZELNXBackend(this);
+    QSettings settings;
+    if (settings.value(QStringLiteral("Connection/enable_networkTraffic"), false).toBool()) {
+        connect(backend, &ZELBackend::totalTrafficIncrement, this, &MainWindow::backendTrafficInc);
+        connect(&m_trafficTimer, &QTimer::timeout, this, &MainWindow::printTraffic, Qt::UniqueConnection);
+    }
+    connect(backend, &ZELBackend::started, this, [this] { setStatus(tr("Starting the remote desktop...")); });
+
+    const ZELConnectionParameters parameters = parametersFromForm(speed);
+    qInfo() << "Connecting with parameters " << parameters;
+
+    backend->setParameters(parameters);
+    m_session->setBackend(backend);
+    m_statistics.setBackend(backend);
+    m_session->setParameters(parameters);
+    setStatus(tr("Connecting to %1...").arg(parameters.host()));
+    m_session->connectToZEL();
+}
+
+ZELConnectionParameters MainWindow::parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const
+{
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("Connection"));
+
+    ZELConnectionParameters parameters;
+    parameters.setPrinting(ui->enablePrintingCheck->isChecked());
+    parameters.setFullscreen(ui->fullScreenCheck->isChecked());
+    if (ui->enableSharedFoldersCheck->isChecked())
+        parameters.setSharedFolders(m_sharedFolders);
+    parameters.setKeyboard(KeyboardDetector::getKeyboardLayout());
+    parameters.setSecondFactor(ui->enableTwoFactorAuthCheck->isChecked() ? ui->secondFactor->text() : QString());
+
+    const QString server = ui->serverLineEdit->text();
+    const int colon = server.indexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        parameters.setHost(server.left(colon));
+        parameters.setPort(static_cast<unsigned short>(settings.value(QStringLiteral("port"), server.mid(colon + 1)).toInt()));
+    } else {
+        parameters.setHost(server);
+        parameters.setPort(static_cast<unsigned short>(settings.value(QStringLiteral("port"), QString::fromLatin1(defaultPort)).toInt()));
+    }
+
+    parameters.setConnectionSpeed(speed);
+    parameters.setUsb_forwarding(ui->enableUSBRedirectionCheck->isChecked());
+    parameters.setAudio(ui->enableAudioCheck->isChecked());
+    parameters.setMicrophone(ui->enableMicrophoneCheck->isChecked());
+    parameters.setTimezone(getTimeZone());
+    parameters.setUsername(ui->username->text());
+    parameters.setPassword(ui->password->text());
+
+    if (settings.contains(QStringLiteral("nxproxy_extra_args")))
+        parameters.setNxproxy_extra_args(settings.value(QStringLiteral("nxproxy_extra_args")).toString());
+    if (settings.contains(QStringLiteral("nxagent_extra_args")))
+        parameters.setNxagent_extra_args(settings.value(QStringLiteral("nxagent_extra_args")).toString());
+    if (settings.contains(QStringLiteral("geometry")))
+        parameters.setGeometry(settings.value(QStringLiteral("geometry")).toSize());
+    settings.endGroup();
+    return parameters;
+}
+
+void MainWindow::connectionEstablished()
+{
+    setStatus(tr("Fetching the list of virtual machines..."));
+    m_session->requestVMList();
+}
+
+void MainWindow::vmListReceived(QList<ZELClient::VMInfo> vmlist)
+{
+    int chosenId = 0;
+    if (vmlist.size() == 1) {
+        chosenId = vmlist.first().id;
+        qDebug() << "Only one VM available, auto-connecting to VM id " << chosenId;
+    } else {
+        auto *dialog = new ListDialog(this);
+        dialog->resize(350, 150);
+        dialog->setVMList(vmlist);
+        chosenId = dialog->exec();
+    }
+
+    if (chosenId <= 0) {
+        m_session->disconnectFromZEL();
+        return;
+    }
+    setStatus(tr("Waiting for the virtual machine to start..."));
+    if (ui->restartSession->isChecked()) {
+        ui->restartSession->setChecked(false);
+        m_session->stopVM(chosenId);
+    } else {
+        m_session->connectToVM(chosenId);
+    }
+}
+
+void MainWindow::vmPoweredDown(int id)
+{
+    qInfo() << "VM " << id << "was powered down";
+    m_session->connectToVM(id);
+}
+
+void MainWindow::vmConnected(int id)
+{
+    qInfo() << "Connection to VM " << id << "established";
+    hide();
+    if (ui->showBandwidthGraphCheck->isVisible() && ui->showBandwidthGraphCheck->isChecked())
+        m_statistics.show();
+}
+
+void MainWindow::socketError(QAbstractSocket::SocketError error)
+{
+    const ZELConnectionParameters parameters = m_session->getParameters();
+    QTcpSocket *socket = m_session->getSocket();
+    const QString errorText = socket ? socket->errorString() : QString();
+    qWarning() << "socketError " << error << " connecting with " << parameters;
+    qWarning() << "Socket error: " << errorText;
+    qWarning() << "Socket error: " << (socket ? socket->error() : error);
+
+    show();
+    QMessageBox::critical(this, tr("ZEL"), tr("Failed to connect to ZEL at %1:%2\n%3")
+                                               .arg(parameters.host())
+                                               .arg(parameters.port())
+                                               .arg(errorText));
+    setFormEnabled(true);
+    m_statistics.stop();
+}
+
+QString MainWindow::errorTitle(ZELClient::ConnectionError error)
+{
+    switch (error) {
+    case ZELClient::NoError:
+        return tr("Bug: no error");
+    case ZELClient::AuthenticationError:
+        return tr("Authentication error");
+    case ZELClient::Timeout:
+        return tr("Timeout");
+    case ZELClient::VMStartError:
+        return tr("Error when starting the VM");
+    case ZELClient::ProtocolError:
+        return tr("Protocol error");
+    case ZELClient::ServerBlocked:
+        return tr("Server blocked");
+    case ZELClient::ServerError:
+        return tr("Server error");
+    case ZELClient::XServerError:
+        return tr("X Server error");
+    case ZELClient::BackendFailed:
+        return tr("Backend error");
+    case ZELClient::InternalError:
+        return tr("Internal error");
+    }
+    return QString();
+}
+
+void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
+{
+    qCritical() << "Connection error " << int(error) << ": " << error_desc;
+    QMessageBox::critical(this, tr("ZEL"), errorTitle(error) + QLatin1Char('\n') + error_desc);
+    setFormEnabled(true);
+    m_statistics.stop();
+}
+
+void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection)
+{
+    qInfo() << "In sslErrors";
+    AcceptedCertificateStore store;
+    if (store.isChainAccepted(cert_chain)) {
+        continueConnection = true;
+        return;
+    }
+
+    auto *dialog = new SSLErrorDialog(this);
+    dialog->resize(700, 380);
+    dialog->setErrors(errors, cert_chain);
+    const int result = dialog->exec();
+    qInfo() << "Dialog result: " << result;
+    continueConnection = result > 0;
+    if (result == 2)
+        store.acceptChain(cert_chain);
+}
+
+void MainWindow::connectionTerminated()
+{
+    qInfo() << "Connection terminated";
+    setFormEnabled(true);
+    m_statistics.stop();
+    show();
+}
+
+void MainWindow::cancelButtonClicked()
+{
+    qWarning() << "Cancelling active connection";
+    m_session->disconnectFromZEL();
+}
+
+void MainWindow::refreshSharedFolders()
+{
+    m_sharedFoldersModel.setStringList(m_sharedFolders);
+}
+
+void MainWindow::addSharedFolder()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Select a folder to share"), QDir::homePath(),
+                                                             QFileDialog::ShowDirsOnly);
+    // A cancelled dialog answers with nothing, which is no folder to share.
+    if (folder.isEmpty())
+        return;
+    m_sharedFolders.append(folder);
+    m_sharedFolders.removeDuplicates();
+    refreshSharedFolders();
+}
+
+void MainWindow::removeSharedFolder()
+{
+    const QModelIndex current = ui->sharedFoldersList->currentIndex();
+    if (!current.isValid())
+        return;
+    m_sharedFolders.removeAt(current.row());
+    refreshSharedFolders();
+}
+
+void MainWindow::enableSharedFoldersClicked()
+{
+    const bool enabled = ui->enableSharedFoldersCheck->isChecked();
+    ui->sharedFoldersList->setEnabled(enabled);
+    ui->addSharedFolderButton->setEnabled(enabled);
+    ui->removeSharedFolderButton->setEnabled(enabled);
+}
+
+void MainWindow::backendTrafficInc(int64_t in, int64_t out)
+{
+    m_trafficIn.add(in);
+    m_trafficOut.add(out);
+}
+
+void MainWindow::printTraffic()
+{
+    qInfo() << "Traffic avg in =" << m_trafficIn.average() << "bytes/s; out =" << m_trafficOut.average() << "bytes/s";
+}
+
+void MainWindow::on_enableTwoFactorAuthCheck_toggled(bool checked)
+{
+    ui->secondFactorLabel->setVisible(checked);
+    ui->secondFactor->setVisible(checked);
+}
+
+QString MainWindow::getTimeZone() const
+{
+    const QString zone = QString::fromUtf8(QTimeZone::systemTimeZoneId());
+    qInfo() << "Detected timezone: " << zone;
+    return zone;
+}
+
+void MainWindow::updateVersionInfo()
+{
+    QString text;
+    if (QStringLiteral(ZEL_VERSION_NUMBER).isEmpty()) {
+        text = tr("Running from source\n");
+    } else {
+        text = QStringLiteral("ZEL Client ") + QStringLiteral(ZEL_VERSION_TEXT) + QLatin1Char('\n');
+        text += tr("Copyright (C) Pelsor. All rights reserved.") + QStringLiteral("\n\n");
+        text += QStringLiteral("Build ") + QStringLiteral(ZEL_BUILD_NUMBER) + QLatin1Char('\n');
+    }
+    if (!QStringLiteral(ZEL_GIT_COMMIT).isEmpty())
+        text += QStringLiteral("Git commit ") + QStringLiteral(ZEL_GIT_COMMIT) + QLatin1Char('\n');
+    ui->versionInfoEdit->setPlainText(text);
+}
+
+void MainWindow::setMainTabVisible(QWidget *tab, bool visible)
+{
+    const int index = ui->mainTabWidget->indexOf(tab);
+    if (index >= 0)
+        ui->mainTabWidget->setTabVisible(index, visible);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    saveSettings();
+    event->accept();
+}
+
+void MainWindow::saveSettings()
+{
+    qDebug() << "Saving settings";
+    QSettings settings;
+
+    // The UI switches are set by administrators; writing them back makes them visible in the store.
+    settings.beginGroup(QStringLiteral("UI"));
+    for (const char *key : {"settingsTabVisible", "versionTabVisible", "rememberPasswordVisible", "restartSessionVisible"})
+        settings.setValue(QLatin1String(key), settings.value(QLatin1String(key), true).toBool());
+    settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("Connection"));
+    const QString server = ui->serverLineEdit->text();
+    if (!server.isEmpty()) {
+        const QStringList parts = server.split(QLatin1Char(':'));
+        settings.setValue(QStringLiteral("host"), parts.value(0));
+        settings.setValue(QStringLiteral("port"), parts.size() > 1 ? parts.value(1) : QString::fromLatin1(defaultPort));
+    }
+    const bool rememberPassword = ui->rememberPasswordCheck->isChecked();
+    settings.setValue(QStringLiteral("speed"), ui->connectionTypeComboBox->currentData().toInt());
+    settings.setValue(QStringLiteral("username"), ui->username->text());
+    settings.setValue(QStringLiteral("remember_password"), rememberPassword);
+    settings.setValue(QStringLiteral("password"),
+                      rememberPassword ? QVariant(ui->password->text().toUtf8().toBase64()) : QVariant(QString()));
+    settings.setValue(QStringLiteral("enable_two_factor_auth"), ui->enableTwoFactorAuthCheck->isChecked());
+    settings.setValue(QStringLiteral("enable_file_sharing"), ui->enableSharedFoldersCheck->isChecked());
+    settings.setValue(QStringLiteral("enable_audio"), ui->enableAudioCheck->isChecked());
+    settings.setValue(QStringLiteral("enable_microphone"), ui->enableMicrophoneCheck->isChecked());
+    settings.setValue(QStringLiteral("enable_printing"), ui->enablePrintingCheck->isChecked());
+    settings.setValue(QStringLiteral("fullscreen"), ui->fullScreenCheck->isChecked());
+    settings.setValue(QStringLiteral("shared_folders"), m_sharedFolders);
+    settings.setValue(QStringLiteral("enable_usb_redirection"), ui->enableUSBRedirectionCheck->isChecked());
+    settings.endGroup();
+}
+
+void MainWindow::setConnectionSpeedChoice(int speed)
+{
+    // Stops at the first matching entry; with no match the last one ("Local") stays selected.
+    for (int i = 0; i < ui->connectionTypeComboBox->count(); ++i) {
+        ui->connectionTypeComboBox->setCurrentIndex(i);
+        if (ui->connectionTypeComboBox->itemData(i).toInt() == speed)
+            break;
+    }
+}
+
+void MainWindow::loadSettings()
+{
+    qDebug() << "Loading settings";
+    QSettings settings;
+
+    settings.beginGroup(QStringLiteral("UI"));
+    setMainTabVisible(ui->settingsTab, settings.value(QStringLiteral("settingsTabVisible"), true).toBool());
+    setMainTabVisible(ui->versionTab, settings.value(QStringLiteral("versionTabVisible"), true).toBool());
+    ui->rememberPasswordCheck->setVisible(settings.value(QStringLiteral("rememberPasswordVisible"), true).toBool());
+    ui->restartSession->setVisible(settings.value(QStringLiteral("restartSessionVisible"), true).toBool());
+    settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("Connection"));
+    const QString host = settings.value(QStringLiteral("host")).toString();
+    const QString port = settings.value(QStringLiteral("port")).toString();
+    if (!host.isEmpty())
+        ui->serverLineEdit->setText(port.isEmpty() ? host : host + QLatin1Char(':') + port);
+
+    setConnectionSpeedChoice(settings.value(QStringLiteral("speed"), int(ZELConnectionParameters::ADSL)).toInt());
+
+    ui->enableTwoFactorAuthCheck->setChecked(settings.value(QStringLiteral("enable_two_factor_auth"), false).toBool());
+    ui->enableSharedFoldersCheck->setChecked(settings.value(QStringLiteral("enable_file_sharing"), false).toBool());
+    ui->enableAudioCheck->setChecked(settings.value(QStringLiteral("enable_audio"), false).toBool());
+    ui->enableMicrophoneCheck->setChecked(settings.value(QStringLiteral("enable_microphone"), false).toBool());
+    ui->enablePrintingCheck->setChecked(settings.value(QStringLiteral("enable_printing"), false).toBool());
+    ui->fullScreenCheck->setChecked(settings.value(QStringLiteral("fullscreen"), false).toBool());
+
+    m_sharedFolders = settings.value(QStringLiteral("shared_folders")).toStringList();
+    refreshSharedFolders();
+    enableSharedFoldersClicked();
+
+    ui->enableUSBRedirectionCheck->setChecked(settings.value(QStringLiteral("enable_usb_redirection"), false).toBool());
+
+    ui->username->setText(settings.value(QStringLiteral("username")).toString());
+    ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());
+    ui->password->setText(
+        QString::fromUtf8(QByteArray::fromBase64(settings.value(QStringLiteral("password")).toByteArray())));
+    settings.endGroup();
+
+    on_enableTwoFactorAuthCheck_toggled(ui->enableTwoFactorAuthCheck->isChecked());
 }

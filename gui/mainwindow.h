@@ -1,24 +1,86 @@
 #pragma once
 
+#include "connectionstatistics.h"
+#include "trafficaverage.h"
+#include "zelclient.h"
 #include "zelconnectionparameters.h"
+#include "zellistmodel.h"
 
 #include <QMainWindow>
+#include <QSslCertificate>
+#include <QSslError>
+#include <QStringList>
+#include <QStringListModel>
+#include <QTimer>
 
-class QLabel;
+#include <memory>
 
-// The login window. For now it only shows where it will connect to.
+namespace Ui {
+class MainWindow;
+}
+
+// The login window: the form, the settings and version tabs, and the connection flow. It owns
+// the session for its whole life and creates one backend per connection attempt.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
 
-    void setConnectionParms(const ZELConnectionParameters &parameters);
     void setExperimental(bool experimental);
+    ZELClient *session() const { return m_session; }
+
+public slots:
+    void setConnectionParms(ZELConnectionParameters params);
+    void connectToVM();
+    void vmListReceived(QList<ZELClient::VMInfo> vmlist);
+    void socketError(QAbstractSocket::SocketError error);
+    void connectionEstablished();
+    void vmConnected(int id);
+    void vmPoweredDown(int id);
+    void connectionError(ZELClient::ConnectionError error, QString error_desc);
+    void connectionTerminated();
+    void sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection);
+    void addSharedFolder();
+    void removeSharedFolder();
+    void enableSharedFoldersClicked();
+    void cancelButtonClicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void backendTrafficInc(int64_t in, int64_t out);
+    void printTraffic();
+    void on_enableTwoFactorAuthCheck_toggled(bool checked);
 
 private:
-    QLabel *m_serverLabel;
+    void connectSessionSignals();
+    void fillConnectionTypes();
+    void saveSettings();
+    void loadSettings();
+    void setConnectionSpeedChoice(int speed);
+    QString getTimeZone() const;
+    void setFormEnabled(bool enabled);
+    void updateVersionInfo();
+    void setMainTabVisible(QWidget *tab, bool visible);
+    void setStatus(const QString &text);
+    void refreshSharedFolders();
+    ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
+    static QString errorTitle(ZELClient::ConnectionError error);
+
+    ZELClient *m_session;
+    std::unique_ptr<Ui::MainWindow> ui;
     ZELConnectionParameters m_parameters;
+    QStringList m_sharedFolders;
+    QStringListModel m_sharedFoldersModel;
+    QStringList m_environmentVariableNames;
+    ZELListModel m_environmentModel;
+    TrafficAverage m_trafficIn;
+    TrafficAverage m_trafficOut;
+    QTimer m_trafficTimer;
+    ConnectionStatistics m_statistics;
     bool m_experimental = false;
 };
