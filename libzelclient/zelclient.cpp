@@ -2,6 +2,8 @@
 
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
+#include "zelslaveclient.h"
+#include "zelslavecommand.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -10,11 +12,19 @@
 #include <QJsonParseError>
 #include <QSettings>
 #include <QSslSocket>
+#include <QSysInfo>
 #include <QUrlQuery>
 
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
+// The port of the local sound server that compressed audio is played through.
+const unsigned short CompressedAudioPort = 63731;
+
+QString flag(bool value)
+{
+    return value ? QStringLiteral("1") : QStringLiteral("0");
+}
 
 QUrl brokerUrl(const QString &path)
 {
@@ -33,7 +43,13 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
 }
 
-ZELClient::~ZELClient() = default;
+ZELClient::~ZELClient()
+{
+    // Slave clients have no parent; their connections end with them.
+    const QList<ZELSlaveClient *> slaves = m_slaveClients;
+    m_slaveClients.clear();
+    qDeleteAll(slaves);
+}
 
 void ZELClient::setParameters(const ZELConnectionParameters &parameters)
 {
@@ -90,7 +106,7 @@ void ZELClient::connectToZEL()
         m_backend->setParameters(m_parameters);
         if (m_parameters.audio() && m_parameters.audioCompression()) {
             qInfo() << "Setting up compressed audio";
-            m_backend->setAudioPort(63731);
+            m_backend->setAudioPort(CompressedAudioPort);
         }
     } else {
         qWarning() << "Connecting without a backend";
@@ -186,7 +202,7 @@ QNetworkRequest ZELClient::createRequest(const QUrl &url)
     return request;
 }
 
-bool ZELClient::checkReply(ZELNetworkReply *reply)
+bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
@@ -204,7 +220,7 @@ bool ZELClient::checkReply(ZELNetworkReply *reply)
     } else if (status >= 500 && status <= 599) {
         error = ProtocolError;
         text = QStringLiteral("Server failure.");
-    } else if (status == 200) {
+    } else if (status == successStatus) {
         return true;
     } else {
         error = ProtocolError;
@@ -220,7 +236,7 @@ void ZELClient::releaseReply(QNetworkReply *reply)
 {
     if (m_socket)
         disconnect(m_socket, nullptr, reply, nullptr);
-    disconnect(reply, nullptr, this, nullptr);
+    disconnect(reply, nullptr, nullptr, nullptr);
     reply->deleteLater();
 }
 
@@ -305,11 +321,182 @@ void ZELClient::zel_pong()
         releaseReply(reply);
 }
 
+void ZELClient::connectToVM(int id)
+{
+    if (!m_socket || !m_http) {
+        qWarning() << "VM connection requested without a broker connection";
+        return;
+    }
+
+    const ZELConnectionParameters parameters = m_parameters;
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("id"), QString::number(id));
+    query.addQueryItem(QStringLiteral("zel.client.type"), QStringLiteral("qt"));
+    query.addQueryItem(QStringLiteral("zel.client.keyboard"), parameters.keyboard());
+    query.addQueryItem(QStringLiteral("zel.client.os"), QSysInfo::kernelType());
+    query.addQueryItem(QStringLiteral("zel.client.nxagent.extra_args"), parameters.nxagent_extra_args());
+    query.addQueryItem(QStringLiteral("zel.client.geometry"), QStringLiteral("%1x%2")
+                                                                  .arg(parameters.geometry().width())
+                                                                  .arg(parameters.geometry().height()));
+    query.addQueryItem(QStringLiteral("zel.client.fullscreen"), flag(parameters.fullscreen()));
+    query.addQueryItem(QStringLiteral("zel.client.printing.enabled"), flag(parameters.printing()));
+    query.addQueryItem(QStringLiteral("zel.client.usb.enabled"), flag(parameters.usb_forwarding()));
+    query.addQueryItem(QStringLiteral("zel.client.usb.implementation"), QStringLiteral("usbip"));
+    query.addQueryItem(QStringLiteral("zel.client.link"), speedToString(parameters.connectionSpeed()));
+    query.addQueryItem(QStringLiteral("zel.client.audio.sound.enable"), flag(parameters.audio()));
+    query.addQueryItem(QStringLiteral("zel.client.audio.microphone.enable"), flag(parameters.microphone()));
+    query.addQueryItem(QStringLiteral("zel.client.audio.compression.enable"), flag(parameters.audioCompression()));
+    query.addQueryItem(QStringLiteral("zel.client.timezone"), parameters.timezone());
+
+    QUrl url = brokerUrl(QStringLiteral("/zel/connect_to_vm"));
+    url.setQuery(query);
+    QNetworkRequest request = createRequest(url);
+    request.setRawHeader("Connection", "Upgrade");
+    request.setRawHeader("Upgrade", "ZEL/1.0");
+
+    qInfo().nospace() << "Making request, url " << url;
+    ZELNetworkReply *reply = m_http->get(request);
+    connect(reply, &ZELNetworkReply::processing, this, &ZELClient::zel_vmProcessing);
+    connect(reply, &QNetworkReply::finished, this, &ZELClient::zel_vmConnected);
+}
+
+void ZELClient::zel_vmProcessing()
+{
+    qInfo() << "Processing...";
+}
+
+void ZELClient::zel_vmConnected()
+{
+    auto *reply = qobject_cast<ZELNetworkReply *>(sender());
+    if (!reply) {
+        qCritical() << "Not a QNetworkReply!";
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    qInfo().nospace() << "VM connected! Status " << status;
+
+    // From here on the socket's bytes belong to the tunnel: a reply left listening would
+    // read and drop the first of them.
+    releaseReply(reply);
+
+    // Anything but the switch to the tunnel is a refusal; the backend must not start on a
+    // socket that still speaks HTTP.
+    if (!checkReply(reply, 101))
+        return;
+
+    if (reply->rawHeaderList().contains(QByteArrayLiteral("X-ZEL-Slave-Key"))) {
+        const QString key = QString::fromUtf8(reply->rawHeader(QByteArrayLiteral("X-ZEL-Slave-Key")));
+        // The key is the credential of the VM's slave service: only its presence is logged.
+        qInfo().nospace() << "Server provided a slave channel key: "
+                          << "(" << key.size() << " characters, not shown)";
+        m_slaveKey = key;
+    }
+
+    if (!m_backend || !m_socket) {
+        qCritical() << "No backend to carry the display tunnel";
+        emit connectionError(InternalError, QStringLiteral("No backend to carry the display tunnel"));
+        disconnectFromZEL();
+        return;
+    }
+    m_backend->start(m_socket);
+}
+
+void ZELClient::stopVM(int id)
+{
+    if (!m_socket || !m_http) {
+        qWarning() << "VM stop requested without a broker connection";
+        return;
+    }
+
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("id"), QString::number(id));
+    QUrl url = brokerUrl(QStringLiteral("/zel/stop_vm"));
+    url.setQuery(query);
+    QNetworkRequest request = createRequest(url);
+    request.setRawHeader("Connection", "Upgrade");
+    request.setRawHeader("Upgrade", "ZEL/1.0");
+
+    qInfo().nospace() << "Making request, url " << url;
+    ZELNetworkReply *reply = m_http->get(request);
+    connect(reply, &ZELNetworkReply::processing, this, &ZELClient::zel_vmProcessing);
+    connect(reply, &QNetworkReply::finished, this, [this, id, reply]() {
+        qInfo() << "Powerdown completed";
+        releaseReply(reply);
+        emit vmPoweredDown(id);
+    });
+}
+
+void ZELClient::zel_vmPoweredDown()
+{
+    qInfo() << "VM powered down";
+}
+
+void ZELClient::handle_printer()
+{
+    if (!m_socket || !m_http) {
+        qWarning() << "Printer request without a broker connection";
+        return;
+    }
+    ZELNetworkReply *reply = m_http->get(createRequest(brokerUrl(QStringLiteral("/printer"))));
+    connect(reply, &QNetworkReply::finished, this, [this, reply]() { releaseReply(reply); });
+}
+
 void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port)
 {
     if (channel != ZELBackend::Slave)
         return;
     m_slavePort = port;
+
+    // One connection per command: every folder, then every device, then compressed audio.
+    const QStringList folders = m_parameters.sharedFolders();
+    for (const QString &folder : folders) {
+        qInfo().nospace() << "Sharing folder " << folder << " with VM";
+        createSlaveClient();
+    }
+
+    if (m_parameters.usb_forwarding()) {
+        const QList<USBDevice> devices = m_parameters.sharedUsbDevices();
+        for (const USBDevice &device : devices) {
+            qInfo().nospace() << "Sharing USB device " << device;
+            createSlaveClient();
+        }
+    }
+
+    if (m_parameters.audio() && m_parameters.audioCompression()) {
+        qInfo() << "Starting compressed audio";
+        createSlaveClient();
+    }
+}
+
+ZELSlaveClient *ZELClient::createSlaveClient()
+{
+    auto *client = new ZELSlaveClient(m_slavePort, m_slaveKey);
+    connect(client, &ZELSlaveClient::commandSuccessful, this, &ZELClient::slave_success);
+    connect(client, &ZELSlaveClient::commandFailed, this, &ZELClient::slave_failure);
+    connect(client, &ZELSlaveClient::finished, this, &ZELClient::slave_done);
+    m_slaveClients.append(client);
+    return client;
+}
+
+void ZELClient::slave_success(const ZELSlaveCommand &cmd)
+{
+    qInfo() << "Slave command" << cmd << "completed";
+}
+
+void ZELClient::slave_failure(const ZELSlaveCommand &cmd)
+{
+    qInfo() << "Slave command" << cmd << "failed";
+}
+
+void ZELClient::slave_done()
+{
+    auto *client = qobject_cast<ZELSlaveClient *>(sender());
+    if (!client) {
+        qCritical() << "slave_done called not from a ZELSlaveClient!";
+        return;
+    }
+    m_slaveClients.removeAll(client);
+    client->deleteLater();
 }
 
 void ZELClient::backend_connectionEstablished()
@@ -344,6 +531,13 @@ void ZELClient::disconnectFromZEL()
         }
         socket->close();
         socket->deleteLater();
+    }
+
+    const QList<ZELSlaveClient *> slaves = m_slaveClients;
+    m_slaveClients.clear();
+    for (ZELSlaveClient *slave : slaves) {
+        qDebug().nospace() << "Stopping slave " << slave;
+        slave->deleteLater();
     }
 
     qInfo() << "Disconnected from ZEL";

@@ -20,6 +20,8 @@ class QSslSocket;
 class QTcpSocket;
 class ZELHTTP;
 class ZELNetworkReply;
+class ZELSlaveClient;
+class ZELSlaveCommand;
 
 // The link type as the broker spells it ("modem", ..., "local").
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed);
@@ -74,6 +76,14 @@ public:
     void requestVMList();
     void ping();
 
+    // Asks the broker to connect VM id and to turn the session socket into the display
+    // tunnel; the backend carries it from the broker's 101 on. Any other final answer is a
+    // refusal: connectionError, then connectionTerminated, and the backend is not started.
+    void connectToVM(int id);
+    // Asks the broker to stop VM id; vmPoweredDown(id) follows whatever the broker answers.
+    void stopVM(int id);
+    void handle_printer();
+
 signals:
     void connectionEstablished();
     void vmPoweredDown(int id);
@@ -96,6 +106,9 @@ private slots:
     void zel_sslErrors(const QList<QSslError> &errors);
     void zel_connectionEstablished();
     void zel_vmListDownloaded();
+    void zel_vmProcessing();
+    void zel_vmPoweredDown();
+    void zel_vmConnected();
     void zel_pong();
     void zel_socketError(QAbstractSocket::SocketError error);
     void zel_hostFound();
@@ -103,10 +116,16 @@ private slots:
     void backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port);
     void backend_connectionEstablished();
     void backend_failed(ZELBackend::BackendError error, const QString &description);
+    void slave_success(const ZELSlaveCommand &cmd);
+    void slave_failure(const ZELSlaveCommand &cmd);
+    void slave_done();
 
 private:
     QNetworkRequest createRequest(const QUrl &url);
-    bool checkReply(ZELNetworkReply *reply);
+    // Judges a reply's status against the one status that means success (200 for ordinary
+    // requests, 101 for the tunnel); any other ends the session with connectionError.
+    bool checkReply(ZELNetworkReply *reply, int successStatus = 200);
+    ZELSlaveClient *createSlaveClient();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
@@ -115,6 +134,7 @@ private:
     ZELHTTP *m_http = nullptr;
     QPointer<ZELBackend> m_backend;
     ZELConnectionParameters m_parameters;
+    QList<ZELSlaveClient *> m_slaveClients;
     QString m_slaveKey;
     unsigned short m_slavePort = 0;
 };
