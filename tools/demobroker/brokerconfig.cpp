@@ -141,7 +141,7 @@ QByteArray BrokerConfig::builtInJson()
     ],
     "vms": [
         { "id": 1, "name": "Demo desktop", "state": "stopped", "blocked": false,
-          "endpoint": "127.0.0.1:4001" }
+          "nxagent": { "desktop": "xlogo" } }
     ]
 }
 )");
@@ -194,7 +194,8 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
         const QJsonObject o = vmArray.at(i).toObject();
         if (!checkKeys(o, {QStringLiteral("id"), QStringLiteral("name"), QStringLiteral("state"),
                            QStringLiteral("blocked"), QStringLiteral("endpoint"), QStringLiteral("slaveKey"),
-                           QStringLiteral("processingResponses"), QStringLiteral("processingIntervalMs")},
+                           QStringLiteral("processingResponses"), QStringLiteral("processingIntervalMs"),
+                           QStringLiteral("nxagent")},
                        where, error))
             return false;
         Vm vm;
@@ -220,6 +221,25 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
         }
         if (!endpoint.isEmpty() && !parseEndpoint(endpoint, &vm.host, &vm.port))
             return fail(error, QStringLiteral("%1: \"endpoint\" must be host:port").arg(where));
+        if (o.contains(QStringLiteral("nxagent"))) {
+            const QString here = where + QStringLiteral(".nxagent");
+            if (!o.value(QStringLiteral("nxagent")).isObject())
+                return fail(error, QStringLiteral("%1 must be an object").arg(here));
+            if (!endpoint.isEmpty())
+                return fail(error, QStringLiteral("%1: a VM has either an \"endpoint\" or \"nxagent\"").arg(where));
+            const QJsonObject agent = o.value(QStringLiteral("nxagent")).toObject();
+            if (!checkKeys(agent, {QStringLiteral("program"), QStringLiteral("desktop"), QStringLiteral("slaveService"),
+                                   QStringLiteral("startTimeoutMs")},
+                           here, error))
+                return false;
+            vm.startsAgent = true;
+            vm.desktop = QStringLiteral("xlogo");
+            if (!readString(agent, QStringLiteral("program"), here, &vm.agentProgram, error)
+                || !readString(agent, QStringLiteral("desktop"), here, &vm.desktop, error)
+                || !readString(agent, QStringLiteral("slaveService"), here, &vm.slaveService, error)
+                || !readInt(agent, QStringLiteral("startTimeoutMs"), here, 1, 600000, &vm.agentStartTimeoutMs, error))
+                return false;
+        }
         if (o.contains(QStringLiteral("slaveKey"))) {
             const QJsonValue key = o.value(QStringLiteral("slaveKey"));
             if (key.isNull()) {

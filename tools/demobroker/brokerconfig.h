@@ -44,6 +44,13 @@ public:
         QByteArray slaveKey;
         int processingResponses = 0;
         int processingIntervalMs = 0;
+        // "nxagent" given: every connection starts a VM of its own (an NX agent with the demo
+        // slave service and a desktop program) instead of relaying to a fixed endpoint.
+        bool startsAgent = false;
+        QString agentProgram;    // empty: nxagent from PATH
+        QString desktop;         // command line of the desktop program
+        QString slaveService;    // empty: zel-demo-slave-service beside the broker or on PATH
+        int agentStartTimeoutMs = 30000;
     };
 
     // The configuration used when no file is given: user "demo" with password "demo", one VM.

@@ -1,6 +1,7 @@
 #include "brokersession.h"
 
 #include "brokerresponse.h"
+#include "nxagentvm.h"
 #include "tunnelrelay.h"
 #include "vmstarter.h"
 
@@ -314,10 +315,32 @@ void BrokerSession::stopVm(const BrokerConfig::User &user, int vmId)
         return;
     }
     vm->state = QStringLiteral("stopped");
+    const QList<NxAgentVm *> running = NxAgentVm::stopAll(vmId);
+    if (running.isEmpty()) {
+        answerStopped(vmId);
+        return;
+    }
+    // The answer waits until every running instance of the VM has really ended.
+    qInfo().noquote() << m_peer << "stopping" << running.size() << "running instance(s) of VM" << vmId;
+    m_state = State::Stopping;
+    m_stopsPending = running.size();
+    for (NxAgentVm *instance : running) {
+        connect(instance, &QObject::destroyed, this, [this, vmId]() {
+            if (--m_stopsPending > 0 || m_state != State::Stopping)
+                return;
+            answerStopped(vmId);
+            m_state = State::ReadingRequest;
+            QTimer::singleShot(0, this, &BrokerSession::processInput);
+        });
+    }
+}
+
+void BrokerSession::answerStopped(int vmId)
+{
     qInfo().noquote() << m_peer << "VM" << vmId << "stopped";
     QJsonObject result;
     result.insert(QStringLiteral("id"), vmId);
-    result.insert(QStringLiteral("state"), vm->state);
+    result.insert(QStringLiteral("state"), QStringLiteral("stopped"));
     answer(200, BrokerResponse::json(200, QJsonDocument(result).toJson(QJsonDocument::Compact)));
 }
 
@@ -429,6 +452,13 @@ void BrokerSession::relay_finished()
 {
     qInfo().noquote() << m_peer << "tunnel of VM" << m_vmId << "closed:" << m_relay->clientToEndpoint()
                       << "bytes to the VM," << m_relay->endpointToClient() << "bytes from the VM";
+    // A VM started for this connection ends with its tunnel.
+    if (m_starter)
+        m_starter->stop();
+    if (BrokerConfig::Vm *vm = m_config->vm(m_vmId)) {
+        if (vm->startsAgent)
+            vm->state = QStringLiteral("stopped");
+    }
     finish();
 }
 

@@ -33,7 +33,7 @@ signals:
     void finished();
 
 private:
-    enum class State { Handshake, ReadingRequest, Busy, Tunnel, Closing, Done };
+    enum class State { Handshake, ReadingRequest, Busy, Stopping, Tunnel, Closing, Done };
 
     void socket_encrypted();
     void socket_disconnected();
@@ -55,6 +55,7 @@ private:
     void answerVmList(const BrokerConfig::User &user);
     void beginConnect(const BrokerConfig::User &user, int vmId);
     void stopVm(const BrokerConfig::User &user, int vmId);
+    void answerStopped(int vmId);
     void sendProcessing();
     void maybeUpgrade();
     void failConnect(const QString &why);
@@ -82,4 +83,7 @@ private:
     QString m_endpointName;
     bool m_endpointReady = false;
     TunnelRelay *m_relay = nullptr;
+
+    // VM stop in progress: running VMs still to end
+    int m_stopsPending = 0;
 };

@@ -5,6 +5,7 @@
 #include "brokerconfig.h"
 #include "brokerlog.h"
 #include "brokerserver.h"
+#include "nxagentvm.h"
 #include "signalwatcher.h"
 
 #include <QDebug>
@@ -138,6 +139,8 @@ int main(int argc, char *argv[])
 
     const int result = app.exec();
     server.stop();
+    // VMs end gracefully, so that their displays' lock files do not stay behind.
+    NxAgentVm::endAllNow();
     qInfo() << "stopped";
     BrokerLog::uninstall();
     return result;

@@ -3,10 +3,14 @@
 #include "brokerconfig.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
-// Makes a VM's display reachable and says where. Today the display is a fixed TCP endpoint
-// from the configuration; starting a display server per connection belongs here as well.
+class NxAgentVm;
+
+// Makes a VM's display reachable and says where: either a fixed TCP endpoint from the
+// configuration, or a VM of its own for this connection (an NX agent started on a free
+// display and port), which ends when the starter is stopped or goes.
 class VmStarter : public QObject
 {
     Q_OBJECT
@@ -17,13 +21,19 @@ public:
 
     // Answers later, through ready() or failed(), exactly once per call.
     void start(const BrokerConfig::Vm &vm, const QByteArray &slaveKey);
-    // Gives up whatever start() set up; no signal follows.
+    // Gives up whatever start() set up, and ends a VM it started; no signal follows.
     void stop();
+
+    // Where the demo slave service is looked for when the configuration names none.
+    static QString defaultSlaveService();
 
 signals:
     void ready(const QString &host, quint16 port);
     void failed(const QString &text);
 
 private:
+    void startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKey);
+
     bool m_pending = false;
+    QPointer<NxAgentVm> m_vm;
 };
