@@ -10,6 +10,7 @@ SocketForwarder::SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice 
     : QObject(parent)
     , m_socketA(socketA)
     , m_socketB(socketB)
+    , m_chunk(ChunkSize, Qt::Uninitialized)
 {
     // The counters travel as int64_t; make them usable in queued connections and signal spies.
     static const int registered = qRegisterMetaType<int64_t>("int64_t");
@@ -29,6 +30,8 @@ SocketForwarder::SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice 
 
     // Each read takes at most ReadBufferSize from a socket; a socket that is not read stops
     // fetching from the network once that much is waiting, which is what holds a fast sender.
+    m_a.tls = qobject_cast<QSslSocket *>(socketA) != nullptr;
+    m_b.tls = qobject_cast<QSslSocket *>(socketB) != nullptr;
     m_a.savedReadBufferSize = capReadBuffer(socketA);
     m_b.savedReadBufferSize = capReadBuffer(socketB);
 
@@ -79,12 +82,37 @@ int64_t SocketForwarder::totalBytesBToA() const
 
 void SocketForwarder::socketA_readyRead()
 {
-    forward(true, true);
+    dataReady(true);
 }
 
 void SocketForwarder::socketB_readyRead()
 {
-    forward(false, true);
+    dataReady(false);
+}
+
+void SocketForwarder::dataReady(bool aToB)
+{
+    Side &side = aToB ? m_a : m_b;
+    if (side.forwardQueued)
+        return;
+    QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
+    // A TLS socket announces every few KiB it decrypts, many times in one go; moving bulk data
+    // once the burst is over sends it in one piece instead of a system call and a pair of
+    // signals per fragment. Small amounts (interactive traffic) go at once. The queued call
+    // runs before the event loop waits again.
+    if (!side.tls || !from || from->bytesAvailable() < ImmediateSize) {
+        forward(aToB, true);
+        return;
+    }
+    side.forwardQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, aToB]() {
+            (aToB ? m_a : m_b).forwardQueued = false;
+            // Nothing left means the end of input took it already.
+            forward(aToB, false);
+        },
+        Qt::QueuedConnection);
 }
 
 void SocketForwarder::socketA_finished()
@@ -110,17 +138,31 @@ void SocketForwarder::forward(bool aToB, bool notifyEmpty)
         return;
     }
 
-    const QByteArray data = from->readAll();
-    const int64_t length = data.size();
+    // Copy through one reused buffer: a fresh array per chunk costs an allocation that, for
+    // chunks this large, the C library serves with new zeroed pages every time.
+    QPointer<SocketForwarder> self(this);
+    int64_t length = 0;
+    for (;;) {
+        const qint64 n = from->read(m_chunk.data(), m_chunk.size());
+        if (n <= 0)
+            break;
+        length += n;
+        if (to->isWritable())
+            to->write(m_chunk.constData(), n);
+        if (n < m_chunk.size())
+            break;
+    }
     if (aToB)
         m_total_a_to_b += length;
     else
         m_total_b_to_a += length;
 
-    // Writing may report errors or disconnection synchronously, and their receivers may
-    // delete this forwarder.
-    QPointer<SocketForwarder> self(this);
-    push(to, data);
+    // Sending at once saves a pass through the event loop; it may report errors or
+    // disconnection synchronously, and their receivers may delete this forwarder.
+    if (length > 0) {
+        if (auto socket = qobject_cast<QAbstractSocket *>(to))
+            socket->flush();
+    }
     if (!self)
         return;
     if (m_socketB && m_socketA && isBackedUp(to, HighWaterMark))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 
@@ -22,7 +23,13 @@ class SocketForwarder : public QObject
 public:
     static constexpr qint64 HighWaterMark = 4 * 1024 * 1024;
     static constexpr qint64 LowWaterMark = 1024 * 1024;
-    static constexpr qint64 ReadBufferSize = 1024 * 1024;
+    // Kept below the size from which the C library maps fresh pages for every allocation:
+    // the sockets allocate their buffers in pieces of up to this size.
+    static constexpr qint64 ReadBufferSize = 64 * 1024;
+    // Piece size in which data is copied from one side to the other.
+    static constexpr int ChunkSize = 64 * 1024;
+    // Less than this arriving from a TLS socket is forwarded at once rather than batched.
+    static constexpr qint64 ImmediateSize = 4096;
 
     SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice *socketB);
     ~SocketForwarder() override;
@@ -50,8 +57,11 @@ private:
         bool paused = false;
         // Read buffer size of the socket as it was handed over.
         qint64 savedReadBufferSize = 0;
+        bool tls = false;
+        bool forwardQueued = false;
     };
 
+    void dataReady(bool aToB);
     void forward(bool aToB, bool notifyEmpty);
     void finish(bool aToB);
     void destinationWritten(bool aToB);
@@ -67,5 +77,6 @@ private:
     int64_t m_total_b_to_a = 0;
     Side m_a;
     Side m_b;
+    QByteArray m_chunk;
     QList<QMetaObject::Connection> m_drainConnections;
 };

@@ -1,0 +1,102 @@
+// Benchmark of SocketForwarder against socat as a TLS <-> loopback TCP relay.
+//
+//   zel-forwarder-bench run [--bytes MiB] [--slow-bytes MiB] [--pings N] [--repeat N]
+//                           [--socat PATH] [--openssl PATH]
+//
+// "run" starts this program again as the TLS endpoint ("endpoint CERT KEY") and as the relay
+// under test ("relay TUNNEL_PORT"); those two modes are not meant to be used by hand.
+
+#include "benchdriver.h"
+#include "forwarderrelay.h"
+#include "tlsendpoint.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QSslCertificate>
+#include <QSslKey>
+
+#include <cstdio>
+
+namespace {
+
+int runEndpoint(const QString &certificateFile, const QString &keyFile)
+{
+    QFile keyIn(keyFile);
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certificateFile);
+    if (!keyIn.open(QIODevice::ReadOnly) || certificates.isEmpty()) {
+        std::fprintf(stderr, "cannot read %s or %s\n", qPrintable(certificateFile), qPrintable(keyFile));
+        return 1;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(certificates.first());
+    configuration.setPrivateKey(QSslKey(&keyIn, QSsl::Ec));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    TlsEndpoint endpoint(configuration);
+    if (!endpoint.listen(QHostAddress::LocalHost, 0)) {
+        std::fprintf(stderr, "cannot listen: %s\n", qPrintable(endpoint.errorString()));
+        return 1;
+    }
+    std::printf("READY %u\n", unsigned(endpoint.serverPort()));
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+int runRelay(quint16 tunnelPort)
+{
+    // The forwarder's notes about closing sides would only clutter the report.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.info=false"));
+    ForwarderRelay relay(tunnelPort);
+    relay.start();
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const QString mode = arguments.value(1);
+    if (mode == QLatin1String("endpoint") && arguments.size() == 4)
+        return runEndpoint(arguments.at(2), arguments.at(3));
+    if (mode == QLatin1String("relay") && arguments.size() == 3)
+        return runRelay(quint16(arguments.at(2).toUInt()));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("SocketForwarder against socat as a TLS relay"));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("Run the benchmark."));
+    const QCommandLineOption bytes(QStringLiteral("bytes"), QStringLiteral("MiB per direction and relay."),
+                                   QStringLiteral("MiB"), QStringLiteral("1024"));
+    const QCommandLineOption slowBytes(QStringLiteral("slow-bytes"), QStringLiteral("MiB for the slow-reader cases."),
+                                       QStringLiteral("MiB"), QStringLiteral("128"));
+    const QCommandLineOption pings(QStringLiteral("pings"), QStringLiteral("Round trips measured."),
+                                   QStringLiteral("count"), QStringLiteral("20000"));
+    const QCommandLineOption repeat(QStringLiteral("repeat"), QStringLiteral("Throughput runs, best kept."),
+                                    QStringLiteral("count"), QStringLiteral("1"));
+    const QCommandLineOption socat(QStringLiteral("socat"), QStringLiteral("socat program."), QStringLiteral("path"),
+                                   QStringLiteral("socat"));
+    const QCommandLineOption openssl(QStringLiteral("openssl"), QStringLiteral("openssl program."),
+                                     QStringLiteral("path"), QStringLiteral("openssl"));
+    parser.addOptions({bytes, slowBytes, pings, repeat, socat, openssl});
+    parser.process(app);
+    if (parser.positionalArguments() != QStringList{QStringLiteral("run")})
+        parser.showHelp(1);
+
+    BenchDriver::Options options;
+    options.program = QCoreApplication::applicationFilePath();
+    options.bytes = parser.value(bytes).toLongLong() << 20;
+    options.slowBytes = parser.value(slowBytes).toLongLong() << 20;
+    options.pings = parser.value(pings).toInt();
+    options.repeat = qMax(1, parser.value(repeat).toInt());
+    options.socat = parser.value(socat);
+    options.openssl = parser.value(openssl);
+    if (options.bytes <= 0 || options.slowBytes <= 0 || options.pings <= 0) {
+        std::fprintf(stderr, "sizes and counts must be positive\n");
+        return 1;
+    }
+    BenchDriver driver(options);
+    return driver.run();
+}
