@@ -37,7 +37,10 @@ void ModalAnswerer::poll()
 void ModalAnswerer::rejectDialog(QWidget *dialog)
 {
     if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
-        if (QAbstractButton *button = box->escapeButton() ? box->escapeButton() : box->defaultButton()) {
+        QAbstractButton *button = box->escapeButton();
+        if (!button)
+            button = box->defaultButton();
+        if (button) {
             button->click();
             return;
         }
