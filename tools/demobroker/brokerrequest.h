@@ -18,7 +18,7 @@ public:
 
     enum class Progress { NeedMore, Complete, Malformed };
 
-    static const int MaxHeaders = 100;
+    static constexpr int MaxHeaders = 100;
 
     // line: one line with its terminator, as read from the socket.
     Progress addLine(const QByteArray &line);

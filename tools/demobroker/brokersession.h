@@ -25,9 +25,9 @@ public:
     // Ends the connection at once (the broker is stopping).
     void shutdown();
 
-    static const int MaxLineLength = 16 * 1024;
-    static const int MaxHeadLength = 64 * 1024;
-    static const int HandshakeTimeoutMs = 30000;
+    static constexpr int MaxLineLength = 16 * 1024;
+    static constexpr int MaxHeadLength = 64 * 1024;
+    static constexpr int HandshakeTimeoutMs = 30000;
 
 signals:
     void finished();

@@ -41,6 +41,8 @@ SignalWatcher::SignalWatcher(QObject *parent)
     action.sa_flags = SA_RESTART;
     for (int number : {SIGTERM, SIGINT, SIGHUP})
         sigaction(number, &action, nullptr);
+    // A reader of the log that went away must not end the broker.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 SignalWatcher::~SignalWatcher()

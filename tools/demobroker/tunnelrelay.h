@@ -23,8 +23,8 @@ public:
     qint64 clientToEndpoint() const { return m_clientToEndpoint; }
     qint64 endpointToClient() const { return m_endpointToClient; }
 
-    static const qint64 MaxPending = 4 * 1024 * 1024;
-    static const qint64 ReadBufferSize = 256 * 1024;
+    static constexpr qint64 MaxPending = 4 * 1024 * 1024;
+    static constexpr qint64 ReadBufferSize = 256 * 1024;
 
 signals:
     void finished();
