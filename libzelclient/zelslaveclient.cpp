@@ -9,6 +9,7 @@ ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
     : QObject(nullptr)
     , m_port(port)
     , m_key(key)
+    , m_socket(this)
 {
     connect(&m_socket, &QTcpSocket::connected, this, &ZELSlaveClient::socket_connected);
     // The command cannot start without the connection, and nothing is reported for it then;

@@ -37,6 +37,8 @@ QByteArray SlaveRequest::maskCredentials(const QByteArray &value)
         ++start;
     const QByteArray prefix = value.left(start);
     const QByteArray rest = value.mid(start);
+    if (rest.trimmed().compare("Basic", Qt::CaseInsensitive) == 0)
+        return value;
     if (rest.left(6).compare("Basic ", Qt::CaseInsensitive) == 0)
         return rest.size() == 6 ? value : prefix + rest.left(6) + "<hidden>";
     return rest.isEmpty() ? value : prefix + "<hidden>";
@@ -81,7 +83,10 @@ bool SlaveRequest::parse(const QList<QByteArray> &lines)
         const int colon = text.indexOf(':');
         const QByteArray name = colon > 0 ? text.left(colon) : QByteArray();
         if (!isToken(name)) {
-            m_maskedHead += lines.at(i);
+            // A line that is not a header may still hold a credential: only its shape is kept.
+            m_maskedHead += (colon >= 0 ? text.left(colon) + ':' + maskCredentials(text.mid(colon + 1))
+                                        : QByteArrayLiteral("<hidden>"))
+                + (cr ? "\r\n" : "\n");
             if (m_error.isEmpty())
                 m_error = QStringLiteral("malformed header line");
             continue;

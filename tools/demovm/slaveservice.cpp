@@ -113,8 +113,11 @@ int SlaveService::run()
             entry.insert(QStringLiteral("error"), result == StreamChannel::Timeout
                                                       ? QStringLiteral("no complete request in time")
                                                       : QStringLiteral("connection ended before a complete request"));
-            if (!lines.isEmpty())
-                entry.insert(QStringLiteral("partial"), QString::fromUtf8(lines.join()));
+            if (!lines.isEmpty()) {
+                SlaveRequest partial;
+                partial.parse(lines);
+                entry.insert(QStringLiteral("partial"), QString::fromUtf8(partial.maskedHead()));
+            }
             m_report.append(entry);
             if (result == StreamChannel::Timeout)
                 m_channel.writeAll(response(408, "Request Timeout", "Request Timeout\n"));
