@@ -194,6 +194,7 @@ private slots:
     void badConfig_data();
     void badConfig();
     void certificateMadeOnceAndKept();
+    void certificateInDataHome();
     void givenCertificate();
     void noOpenssl();
     void sigtermEndsEverything();
@@ -215,6 +216,8 @@ private:
     quint16 m_port = 0;
     QString m_stateDir;
     QString m_logFile;
+    QByteArray m_lastErrors;
+    bool m_stateDirOption = true;
     int m_configCount = 0;
 };
 
@@ -271,7 +274,11 @@ void tst_DemoBroker::cleanup()
     if (m_broker) {
         if (failed)
             qWarning().noquote() << "broker log:\n" + brokerLog();
-        stopBroker();
+        // Every test leaves a broker that still runs and ends cleanly on SIGTERM.
+        const bool clean = stopBroker();
+        if (!failed && !clean)
+            qWarning().noquote() << "broker output:\n" + QString::fromUtf8(m_lastErrors);
+        QVERIFY2(failed || clean, "the broker did not end cleanly on SIGTERM");
     }
     QFile::remove(m_logFile);
 }
@@ -289,7 +296,7 @@ bool tst_DemoBroker::startBroker(const QByteArray &config, const QStringList &ex
         arguments << QStringLiteral("--config") << path;
     }
     arguments << QStringLiteral("--port") << QStringLiteral("0") << QStringLiteral("--log") << m_logFile;
-    if (!extraArguments.contains(QStringLiteral("--cert")))
+    if (m_stateDirOption && !extraArguments.contains(QStringLiteral("--cert")))
         arguments << QStringLiteral("--state-dir") << m_stateDir;
     arguments += extraArguments;
 
@@ -340,6 +347,7 @@ bool tst_DemoBroker::stopBroker()
         }
     }
     clean = clean && m_broker->exitStatus() == QProcess::NormalExit && m_broker->exitCode() == 0;
+    m_lastErrors = m_broker->readAllStandardError();
     m_broker.reset();
     return clean;
 }
@@ -1132,6 +1140,24 @@ void tst_DemoBroker::certificateMadeOnceAndKept()
     m_stateDir = savedStateDir;
     QVERIFY(socket);
     QCOMPARE(socket->peerCertificate(), first);
+}
+
+void tst_DemoBroker::certificateInDataHome()
+{
+    // Without --state-dir the certificate is kept in the broker's own folder of the data home.
+    m_stateDirOption = false;
+    const bool started = startBroker(standardConfig());
+    m_stateDirOption = true;
+    QVERIFY(started);
+    const QString folder = m_environment.dataHome() + QStringLiteral("/zel-demo-broker");
+    QVERIFY(QFile::exists(folder + QStringLiteral("/broker.crt")));
+    QVERIFY(QFile::exists(folder + QStringLiteral("/broker.key")));
+    const QString savedStateDir = m_stateDir;
+    m_stateDir = folder;
+    auto socket = connectTls();
+    m_stateDir = savedStateDir;
+    QVERIFY(socket);
+    QCOMPARE(exchange(socket.get(), listRequest()).status, 200);
 }
 
 void tst_DemoBroker::givenCertificate()
