@@ -193,6 +193,9 @@ private slots:
     void defaultAndSampleConfig();
     void badConfig_data();
     void badConfig();
+    void badCommandLine_data();
+    void badCommandLine();
+    void portInUse();
     void certificateMadeOnceAndKept();
     void certificateInDataHome();
     void givenCertificate();
@@ -1110,6 +1113,53 @@ void tst_DemoBroker::badConfig()
     QCOMPARE(m_broker->exitCode(), 2);
     const QString errors = QString::fromUtf8(m_broker->readAllStandardError());
     QVERIFY2(errors.contains(message), qPrintable(errors));
+    m_broker.reset();
+}
+
+void tst_DemoBroker::badCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("port out of range") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")} << 2
+                                       << "--port";
+    QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("https")} << 2
+                                       << "--port";
+    QTest::newRow("address not an address") << QStringList{QStringLiteral("--address"), QStringLiteral("far.away")}
+                                            << 2 << "--address";
+    QTest::newRow("certificate without key") << QStringList{QStringLiteral("--cert"), QStringLiteral("x.crt")} << 2
+                                             << "--cert and --key";
+    QTest::newRow("missing certificate file")
+        << QStringList{QStringLiteral("--cert"), QStringLiteral("/nonexistent/x.crt"), QStringLiteral("--key"),
+                       QStringLiteral("/nonexistent/x.key")}
+        << 1 << "/nonexistent/x.crt";
+    QTest::newRow("missing config file") << QStringList{QStringLiteral("--config"), QStringLiteral("/nonexistent.json")}
+                                         << 2 << "/nonexistent.json";
+    QTest::newRow("stray argument") << QStringList{QStringLiteral("extra")} << 2 << "unexpected argument";
+}
+
+void tst_DemoBroker::badCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QVERIFY(!startBroker(QByteArray(), arguments));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QCOMPARE(m_broker->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_broker->exitCode(), exitCode);
+    const QString errors = QString::fromUtf8(m_broker->readAllStandardError());
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+    m_broker.reset();
+}
+
+void tst_DemoBroker::portInUse()
+{
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::LocalHost));
+    QVERIFY(!startBroker(standardConfig(), {QStringLiteral("--port"), QString::number(occupant.serverPort())}));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QCOMPARE(m_broker->exitCode(), 1);
+    QVERIFY(QString::fromUtf8(m_broker->readAllStandardError()).contains(QStringLiteral("cannot listen")));
     m_broker.reset();
 }
 
