@@ -26,6 +26,12 @@ QString flag(bool value)
     return value ? QStringLiteral("1") : QStringLiteral("0");
 }
 
+// An empty value is still written as "key=": a null one would lose its "=" in the query.
+QString queryValue(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
 QUrl brokerUrl(const QString &path)
 {
     QUrl url(QString::fromLatin1(PlaceholderBase));
@@ -332,9 +338,10 @@ void ZELClient::connectToVM(int id)
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("id"), QString::number(id));
     query.addQueryItem(QStringLiteral("zel.client.type"), QStringLiteral("qt"));
-    query.addQueryItem(QStringLiteral("zel.client.keyboard"), parameters.keyboard());
-    query.addQueryItem(QStringLiteral("zel.client.os"), QSysInfo::kernelType());
-    query.addQueryItem(QStringLiteral("zel.client.nxagent.extra_args"), parameters.nxagent_extra_args());
+    query.addQueryItem(QStringLiteral("zel.client.keyboard"), queryValue(parameters.keyboard()));
+    query.addQueryItem(QStringLiteral("zel.client.os"), queryValue(QSysInfo::kernelType()));
+    query.addQueryItem(QStringLiteral("zel.client.nxagent.extra_args"),
+                       queryValue(parameters.nxagent_extra_args()));
     query.addQueryItem(QStringLiteral("zel.client.geometry"), QStringLiteral("%1x%2")
                                                                   .arg(parameters.geometry().width())
                                                                   .arg(parameters.geometry().height()));
@@ -346,7 +353,7 @@ void ZELClient::connectToVM(int id)
     query.addQueryItem(QStringLiteral("zel.client.audio.sound.enable"), flag(parameters.audio()));
     query.addQueryItem(QStringLiteral("zel.client.audio.microphone.enable"), flag(parameters.microphone()));
     query.addQueryItem(QStringLiteral("zel.client.audio.compression.enable"), flag(parameters.audioCompression()));
-    query.addQueryItem(QStringLiteral("zel.client.timezone"), parameters.timezone());
+    query.addQueryItem(QStringLiteral("zel.client.timezone"), queryValue(parameters.timezone()));
 
     QUrl url = brokerUrl(QStringLiteral("/zel/connect_to_vm"));
     url.setQuery(query);

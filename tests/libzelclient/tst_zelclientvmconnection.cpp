@@ -1,0 +1,544 @@
+#include "testenvironment.h"
+#include "tlstestserver.h"
+#include "zelbackend.h"
+#include "zelclient.h"
+#include "zelnetworkreply.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSslSocket>
+#include <QSysInfo>
+#include <QTcpServer>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QStringList s_log;
+QtMessageHandler s_previousHandler = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    s_log << message;
+    if (s_previousHandler)
+        s_previousHandler(type, context, message);
+}
+
+int logCount(const QString &text)
+{
+    int count = 0;
+    for (const QString &line : qAsConst(s_log))
+        count += line.contains(text) ? 1 : 0;
+    return count;
+}
+
+// A backend that takes the tunnel socket and keeps every byte that arrives on it, so that a
+// test sees exactly what the display side would get.
+class TunnelBackend : public ZELBackend
+{
+    Q_OBJECT
+public:
+    using ZELBackend::ZELBackend;
+
+    void start(QTcpSocket *socket) override
+    {
+        ++starts;
+        tunnel = socket;
+        connect(socket, &QIODevice::readyRead, this, [this]() { received += tunnel->readAll(); });
+        received += socket->readAll();
+    }
+    void stop() override {}
+
+    int starts = 0;
+    QTcpSocket *tunnel = nullptr;
+    QByteArray received;
+};
+
+QString errorName(ZELClient::ConnectionError error)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
+}
+
+const QByteArray Processing = "HTTP/1.1 102 Processing\r\n\r\n";
+
+QByteArray switching(const QByteArray &extraHeaders = QByteArray())
+{
+    return "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: ZEL/1.0\r\n" + extraHeaders + "\r\n";
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ZELConnectionParameters)
+
+class TestZELClientVMConnection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void connectRequestBytes_data();
+    void connectRequestBytes();
+    void processingThenTunnel();
+    void slaveKeyNameIsExact();
+    void refusal_data();
+    void refusal();
+    void slaveChannelStart_data();
+    void slaveChannelStart();
+    void slaveClientsEndWithTheSession();
+    void stopVM_data();
+    void stopVM();
+    void printerRequest();
+
+private:
+    QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
+    void recordEvents(ZELClient &client);
+
+    TestEnvironment m_environment;
+    TlsTestServer m_server;
+    QStringList m_events;
+};
+
+void TestZELClientVMConnection::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
+    s_previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+void TestZELClientVMConnection::init()
+{
+    s_log.clear();
+    m_events.clear();
+    QSettings().remove(QStringLiteral("Params"));
+}
+
+void TestZELClientVMConnection::cleanup()
+{
+    const QList<QSslSocket *> peers = m_server.findChildren<QSslSocket *>();
+    for (QSslSocket *peer : peers)
+        peer->deleteLater();
+    QSettings().remove(QStringLiteral("Params"));
+}
+
+void TestZELClientVMConnection::recordEvents(ZELClient &client)
+{
+    connect(&client, &ZELClient::connectionTerminated, this, [this]() { m_events << QStringLiteral("terminated"); });
+    connect(&client, &ZELClient::connectionError, this,
+            [this](ZELClient::ConnectionError error, const QString &text) {
+                m_events << QStringLiteral("error %1: %2").arg(errorName(error), text);
+            });
+    connect(&client, &ZELClient::vmConnected, this,
+            [this](int id) { m_events << QStringLiteral("vmConnected %1").arg(id); });
+    connect(&client, &ZELClient::vmPoweredDown, this,
+            [this](int id) { m_events << QStringLiteral("vmPoweredDown %1").arg(id); });
+}
+
+QSslSocket *TestZELClientVMConnection::establish(ZELClient &client, const ZELConnectionParameters &given)
+{
+    ZELConnectionParameters parameters = given;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    client.setParameters(parameters);
+    connect(&client, &ZELClient::sslErrors, this,
+            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
+            Qt::DirectConnection);
+    QSignalSpy established(&client, &ZELClient::connectionEstablished);
+    client.connectToZEL();
+    QSslSocket *peer = m_server.nextEncrypted();
+    if (!peer || !(established.count() == 1 || established.wait(10000)))
+        return nullptr;
+    return peer;
+}
+
+void TestZELClientVMConnection::connectRequestBytes_data()
+{
+    QTest::addColumn<ZELConnectionParameters>("parameters");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray os = QSysInfo::kernelType().toUtf8();
+
+    QTest::newRow("defaults") << ZELConnectionParameters() << 7 << QString()
+                              << QByteArray("GET /zel/connect_to_vm?id=7&zel.client.type=qt"
+                                            "&zel.client.keyboard=empty/empty&zel.client.os=" + os
+                                            + "&zel.client.nxagent.extra_args=&zel.client.geometry=1024x768"
+                                              "&zel.client.fullscreen=0&zel.client.printing.enabled=0"
+                                              "&zel.client.usb.enabled=0&zel.client.usb.implementation=usbip"
+                                              "&zel.client.link=adsl&zel.client.audio.sound.enable=0"
+                                              "&zel.client.audio.microphone.enable=0"
+                                              "&zel.client.audio.compression.enable=1&zel.client.timezone="
+                                              " HTTP/1.1\n"
+                                              "Authorization: Basic Og==\n"
+                                              "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                              "Connection: Upgrade\n"
+                                              "Upgrade: ZEL/1.0\n"
+                                              "\n");
+
+    ZELConnectionParameters every;
+    every.setUsername(QStringLiteral("bob"));
+    every.setPassword(QStringLiteral("pw"));
+    every.setKeyboard(QStringLiteral("pc105/de"));
+    every.setNxagent_extra_args(QStringLiteral("-dpi 96"));
+    every.setGeometry(QSize(1920, 1080));
+    every.setFullscreen(true);
+    every.setPrinting(true);
+    every.setUsb_forwarding(true);
+    every.setConnectionSpeed(ZELConnectionParameters::LAN);
+    every.setAudio(true);
+    every.setMicrophone(true);
+    every.setAudioCompression(true);
+    every.setTimezone(QStringLiteral("Europe/Madrid"));
+    // Folders and devices travel over the slave channel, never in the query.
+    every.setSharedFolders({QStringLiteral("/home/bob/Documents")});
+    QTest::newRow("every flag") << every << 12 << QStringLiteral("ZEL_VM_TEST_VARIABLE")
+                                << QByteArray("GET /zel/connect_to_vm?id=12&zel.client.type=qt"
+                                              "&zel.client.keyboard=pc105/de&zel.client.os=" + os
+                                              + "&zel.client.nxagent.extra_args=-dpi 96"
+                                                "&zel.client.geometry=1920x1080"
+                                                "&zel.client.fullscreen=1&zel.client.printing.enabled=1"
+                                                "&zel.client.usb.enabled=1&zel.client.usb.implementation=usbip"
+                                                "&zel.client.link=lan&zel.client.audio.sound.enable=1"
+                                                "&zel.client.audio.microphone.enable=1"
+                                                "&zel.client.audio.compression.enable=1"
+                                                "&zel.client.timezone=Europe/Madrid"
+                                                " HTTP/1.1\n"
+                                                "Authorization: Basic " + QByteArray("bob:pw").toBase64() + "\n"
+                                              "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                              "Auth-" + QByteArray("ZEL_VM_TEST_VARIABLE").toHex() + ": "
+                                              + QByteArray("on").toBase64() + "\n"
+                                              "Connection: Upgrade\n"
+                                              "Upgrade: ZEL/1.0\n"
+                                              "\n");
+
+    ZELConnectionParameters off;
+    off.setAudioCompression(false);
+    off.setConnectionSpeed(ZELConnectionParameters::Modem);
+    QTest::newRow("compression off") << off << 0 << QString()
+                                     << QByteArray("GET /zel/connect_to_vm?id=0&zel.client.type=qt"
+                                                   "&zel.client.keyboard=empty/empty&zel.client.os=" + os
+                                                   + "&zel.client.nxagent.extra_args=&zel.client.geometry=1024x768"
+                                                     "&zel.client.fullscreen=0&zel.client.printing.enabled=0"
+                                                     "&zel.client.usb.enabled=0&zel.client.usb.implementation=usbip"
+                                                     "&zel.client.link=modem&zel.client.audio.sound.enable=0"
+                                                     "&zel.client.audio.microphone.enable=0"
+                                                     "&zel.client.audio.compression.enable=0&zel.client.timezone="
+                                                     " HTTP/1.1\n"
+                                                     "Authorization: Basic Og==\n"
+                                                     "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                                     "Connection: Upgrade\n"
+                                                     "Upgrade: ZEL/1.0\n"
+                                                     "\n");
+}
+
+void TestZELClientVMConnection::connectRequestBytes()
+{
+    QFETCH(ZELConnectionParameters, parameters);
+    QFETCH(int, id);
+    QFETCH(QString, variable);
+    QFETCH(QByteArray, expected);
+
+    if (!variable.isEmpty()) {
+        qputenv(variable.toLatin1().constData(), "on");
+        QSettings settings;
+        settings.beginGroup(QStringLiteral("Params"));
+        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
+        settings.setArrayIndex(0);
+        settings.setValue(QStringLiteral("envvar"), variable);
+        settings.endArray();
+        settings.endGroup();
+    }
+
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    QSslSocket *peer = establish(client, parameters);
+    QVERIFY(peer);
+    client.connectToVM(id);
+    const QByteArray request = TlsTestServer::readRequestHead(peer);
+    QCOMPARE(request, expected);
+    QCOMPARE(logCount(QStringLiteral("Making request, url ")), 1);
+    if (!variable.isEmpty())
+        qunsetenv(variable.toLatin1().constData());
+}
+
+void TestZELClientVMConnection::processingThenTunnel()
+{
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    recordEvents(client);
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    client.connectToVM(7);
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+
+    // Each interim answer on its own, as a starting VM sends them.
+    for (int i = 1; i <= 3; ++i) {
+        peer->write(Processing);
+        QTRY_COMPARE(logCount(QStringLiteral("Processing...")), i);
+    }
+    QCOMPARE(backend.starts, 0);
+
+    // The first tunnel bytes come in the same packet as the switch; none may be lost.
+    const QByteArray first = "NXPROXY-3.5.0\n";
+    peer->write(switching("X-ZEL-Slave-Key: s3cr3t-k3y\r\n") + first);
+    QTRY_COMPARE(backend.starts, 1);
+    QCOMPARE(backend.tunnel, client.getSocket());
+    QTRY_COMPARE(backend.received, first);
+    const QByteArray more(70000, 'x');
+    peer->write(more);
+    QTRY_COMPARE(backend.received.size(), first.size() + more.size());
+    QVERIFY(backend.received == first + more);
+
+    // The finished reply is gone: nothing but the backend reads the tunnel.
+    QTRY_COMPARE(client.findChildren<ZELNetworkReply *>().size(), 0);
+    QCOMPARE(logCount(QStringLiteral("VM connected! Status 101")), 1);
+    QCOMPARE(logCount(QStringLiteral("Server provided a slave channel key: ")), 1);
+    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+    // The key is the VM service's credential: the session client announces it without
+    // writing it out.
+    for (const QString &line : qAsConst(s_log)) {
+        if (line.startsWith(QStringLiteral("Server provided a slave channel key: ")))
+            QVERIFY2(!line.contains(QStringLiteral("s3cr3t-k3y")), qPrintable(line));
+    }
+    QVERIFY2(m_events.isEmpty(), qPrintable(m_events.join(QLatin1Char('|'))));
+
+    emit backend.connectionEstablished();
+    QCOMPARE(m_events, QStringList{QStringLiteral("vmConnected 0")});
+    // The display session ends: the broker session ends with it.
+    emit backend.finished();
+    QCOMPARE(m_events, (QStringList{QStringLiteral("vmConnected 0"), QStringLiteral("terminated")}));
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+void TestZELClientVMConnection::slaveKeyNameIsExact()
+{
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    client.connectToVM(1);
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+    peer->write(switching("x-zel-slave-key: lower\r\n"));
+    QTRY_COMPARE(backend.starts, 1);
+    QCOMPARE(logCount(QStringLiteral("Server provided a slave channel key")), 0);
+}
+
+void TestZELClientVMConnection::refusal_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("closeAfter");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray body = "VM 7 cannot be connected\n";
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    QTest::newRow("502 after 102s") << Processing + Processing + "HTTP/1.1 502 Bad Gateway\r\n" + length + body
+                                    << false << "error ProtocolError: Server failure.";
+    QTest::newRow("401") << "HTTP/1.1 401 Unauthorized\r\n" + length + body << false
+                         << "error AuthenticationError: Nombre de usuario o contraseña incorrecta.";
+    QTest::newRow("503") << "HTTP/1.1 503 Service Unavailable\r\n" + length + body << false
+                         << "error ServerBlocked: Server blocked";
+    QTest::newRow("404") << "HTTP/1.1 404 Not Found\r\n" + length + body << false
+                         << "error ProtocolError: VM list command unrecognized. This may not be a ZEL server.";
+    QTest::newRow("403") << "HTTP/1.1 403 Forbidden\r\n" + length + body << false
+                         << "error ProtocolError: Unexpected HTTP code 403";
+    QTest::newRow("200 is no tunnel") << "HTTP/1.1 200 OK\r\n" + length + body << false
+                                      << "error ProtocolError: Unexpected HTTP code 200";
+    QTest::newRow("closed while starting") << Processing << true << "error ProtocolError: Unexpected HTTP code 0";
+    QTest::newRow("not HTTP") << QByteArray("SSH-2.0-OpenSSH\r\n") << false
+                              << "error ProtocolError: Unexpected HTTP code 0";
+}
+
+void TestZELClientVMConnection::refusal()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, closeAfter);
+    QFETCH(QString, expected);
+
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    recordEvents(client);
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    client.connectToVM(7);
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+    // Bytes after the refusal must not end up in a backend either.
+    peer->write(answer + "NXPROXY-3.5.0\n");
+    if (closeAfter)
+        peer->disconnectFromHost();
+
+    QTRY_COMPARE(m_events.size(), 2);
+    QCOMPARE(m_events, (QStringList{expected, QStringLiteral("terminated")}));
+    QCOMPARE(backend.starts, 0);
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+void TestZELClientVMConnection::slaveChannelStart_data()
+{
+    QTest::addColumn<ZELBackend::NXChannel>("channel");
+    QTest::addColumn<bool>("usb");
+    QTest::addColumn<bool>("compression");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList folders{QStringLiteral("Sharing folder \"/srv/one\" with VM"),
+                              QStringLiteral("Sharing folder \"/srv/two words\" with VM")};
+    QTest::newRow("folders and audio, USB off")
+        << ZELBackend::Slave << false << true << (folders + QStringList{QStringLiteral("Starting compressed audio")});
+    QTest::newRow("folders, device and audio")
+        << ZELBackend::Slave << true << true
+        << (folders + QStringList{QStringLiteral("Sharing USB device "), QStringLiteral("Starting compressed audio")});
+    QTest::newRow("audio uncompressed") << ZELBackend::Slave << false << false << folders;
+    QTest::newRow("another channel") << ZELBackend::CUPS << true << true << QStringList();
+}
+
+void TestZELClientVMConnection::slaveChannelStart()
+{
+    QFETCH(ZELBackend::NXChannel, channel);
+    QFETCH(bool, usb);
+    QFETCH(bool, compression);
+    QFETCH(QStringList, expected);
+
+    // Stands in for the proxy's slave port: every connection is one slave client.
+    QTcpServer slavePort;
+    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> connections;
+    connect(&slavePort, &QTcpServer::newConnection, this, [&]() {
+        while (QTcpSocket *socket = slavePort.nextPendingConnection())
+            connections << socket;
+    });
+
+    ZELConnectionParameters parameters;
+    parameters.setSharedFolders({QStringLiteral("/srv/one"), QStringLiteral("/srv/two words")});
+    USBDevice device;
+    parameters.setSharedUsbDevices({device});
+    parameters.setUsb_forwarding(usb);
+    parameters.setAudio(true);
+    parameters.setAudioCompression(compression);
+
+    TunnelBackend backend;
+    ZELClient client;
+    client.setParameters(parameters);
+    client.setBackend(&backend);
+    emit backend.listeningOnTcpPort(channel, slavePort.serverPort());
+
+    QTRY_COMPARE(connections.size(), expected.size());
+    QStringList started;
+    for (const QString &line : qAsConst(s_log)) {
+        if (line.startsWith(QStringLiteral("Sharing ")) || line.startsWith(QStringLiteral("Starting compressed")))
+            started << line;
+    }
+    QCOMPARE(started.size(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QVERIFY2(started.at(i).startsWith(expected.at(i)), qPrintable(started.at(i)));
+
+    // The slave clients go with the session.
+    client.disconnectFromZEL();
+    for (QTcpSocket *socket : qAsConst(connections))
+        QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    qDeleteAll(connections);
+}
+
+void TestZELClientVMConnection::slaveClientsEndWithTheSession()
+{
+    QTcpServer slavePort;
+    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
+    ZELConnectionParameters parameters;
+    parameters.setSharedFolders({QStringLiteral("/srv/a")});
+    parameters.setAudio(true);
+
+    TunnelBackend backend;
+    QList<QTcpSocket *> connections;
+    {
+        ZELClient client;
+        client.setParameters(parameters);
+        client.setBackend(&backend);
+        // Announced twice: the whole set starts again.
+        emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+        emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+        QTRY_VERIFY(slavePort.hasPendingConnections());
+        while (connections.size() < 4) {
+            while (QTcpSocket *socket = slavePort.nextPendingConnection())
+                connections << socket;
+            if (connections.size() < 4)
+                QVERIFY(QSignalSpy(&slavePort, &QTcpServer::newConnection).wait(10000));
+        }
+    }
+    // A client destroyed without a session end takes its slave connections along.
+    for (QTcpSocket *socket : qAsConst(connections))
+        QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    qDeleteAll(connections);
+}
+
+void TestZELClientVMConnection::stopVM_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("200") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+    QTest::newRow("500 after 102") << Processing + "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\nfail";
+    QTest::newRow("101") << switching();
+}
+
+void TestZELClientVMConnection::stopVM()
+{
+    QFETCH(QByteArray, answer);
+
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    recordEvents(client);
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    client.stopVM(3);
+    QCOMPARE(TlsTestServer::readRequestHead(peer), QByteArray("GET /zel/stop_vm?id=3 HTTP/1.1\n"
+                                                              "Authorization: Basic Og==\n"
+                                                              "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                                              "Connection: Upgrade\n"
+                                                              "Upgrade: ZEL/1.0\n"
+                                                              "\n"));
+    peer->write(answer);
+    QTRY_COMPARE(m_events, QStringList{QStringLiteral("vmPoweredDown 3")});
+    QCOMPARE(logCount(QStringLiteral("Powerdown completed")), 1);
+    QCOMPARE(backend.starts, 0);
+    QTRY_COMPARE(client.findChildren<ZELNetworkReply *>().size(), 0);
+
+    // The answered stop request does not take the next answer for itself.
+    QSignalSpy listed(&client, &ZELClient::vmListReceived);
+    QVERIFY(listed.isValid());
+    client.requestVMList();
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+    peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
+    QVERIFY(listed.wait(10000));
+    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+}
+
+void TestZELClientVMConnection::printerRequest()
+{
+    ZELClient client;
+    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    client.handle_printer();
+    QCOMPARE(TlsTestServer::readRequestHead(peer), QByteArray("GET /printer HTTP/1.1\n"
+                                                              "Authorization: Basic Og==\n"
+                                                              "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+                                                              "\n"));
+    peer->write("HTTP/1.1 501 Not Implemented\r\nContent-Length: 3\r\n\r\nno\n");
+    QTRY_COMPARE(logCount(QStringLiteral("HTTP download complete")), 1);
+
+    QSignalSpy listed(&client, &ZELClient::vmListReceived);
+    client.requestVMList();
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+    peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
+    QVERIFY(listed.wait(10000));
+    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+}
+
+QTEST_GUILESS_MAIN(TestZELClientVMConnection)
+#include "tst_zelclientvmconnection.moc"
