@@ -1,0 +1,440 @@
+#include "backends/zelnxbackend.h"
+#include "demobrokerprocess.h"
+#include "testenvironment.h"
+#include "zelclient.h"
+#include "zelhttp.h"
+#include "zelnetworkreply.h"
+#include "zelslaveclient.h"
+#include "zelslavecommand.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+namespace {
+
+const int VmId = 5;
+const QString SlaveKey = QStringLiteral("e2e-slave-key");
+
+QStringList s_log;
+QtMessageHandler s_previousHandler = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    s_log << message;
+    if (s_previousHandler)
+        s_previousHandler(type, context, message);
+}
+
+int logCount(const QString &text)
+{
+    int count = 0;
+    for (const QString &line : qAsConst(s_log))
+        count += line.contains(text) ? 1 : 0;
+    return count;
+}
+
+QString errorName(ZELClient::ConnectionError error)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
+}
+
+// A folder share request as the VM's slave service expects it; it stops at the service's
+// answer and leaves the upgraded stream alone.
+class ShareRequest : public ZELSlaveCommand
+{
+    Q_OBJECT
+public:
+    explicit ShareRequest(const QString &folder)
+        : m_folder(folder)
+    {
+    }
+
+    void run() override
+    {
+        QUrl url(QStringLiteral("http://localhost"));
+        url.setPath(QStringLiteral("/shares/") + m_folder, QUrl::DecodedMode);
+        QNetworkRequest request = createRequest(url);
+        request.setRawHeader("Connection", "Upgrade");
+        request.setRawHeader("Upgrade", "zel:sftp/1.0");
+        ZELNetworkReply *reply = m_http->put(request, nullptr);
+        connect(reply, &QNetworkReply::finished, this, [this, reply]() {
+            status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            if (status == 101)
+                emit commandSuccessful();
+            else
+                emit commandFailed();
+        });
+    }
+
+    int status = 0;
+
+private:
+    QString m_folder;
+};
+
+// One client session as the program runs it: the session client with a real NX backend whose
+// local X server is a headless one on a display of the test's choosing.
+struct Session
+{
+    explicit Session(int display)
+    {
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
+        client.setBackend(&backend);
+        QObject::connect(&client, &ZELClient::sslErrors, &client,
+                         [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
+                         Qt::DirectConnection);
+        QObject::connect(&client, &ZELClient::connectionEstablished, &client,
+                         [this]() { events << QStringLiteral("established"); });
+        QObject::connect(&client, &ZELClient::vmListReceived, &client,
+                         [this](const QList<ZELClient::VMInfo> &list) {
+                             vms = list;
+                             events << QStringLiteral("list of %1").arg(list.size());
+                         });
+        QObject::connect(&client, &ZELClient::vmConnected, &client,
+                         [this](int id) { events << QStringLiteral("vmConnected %1").arg(id); });
+        QObject::connect(&client, &ZELClient::vmPoweredDown, &client,
+                         [this](int id) { events << QStringLiteral("vmPoweredDown %1").arg(id); });
+        QObject::connect(&client, &ZELClient::connectionError, &client,
+                         [this](ZELClient::ConnectionError error, const QString &text) {
+                             events << QStringLiteral("error %1: %2").arg(errorName(error), text);
+                         });
+        QObject::connect(&client, &ZELClient::connectionTerminated, &client,
+                         [this]() { events << QStringLiteral("terminated"); });
+        QObject::connect(&backend, &ZELBackend::started, &client, [this]() { ++backendStarts; });
+    }
+
+    bool ended() const
+    {
+        return events.contains(QStringLiteral("terminated"));
+    }
+
+    ZELNXBackend backend;
+    ZELClient client;
+    QStringList events;
+    QList<ZELClient::VMInfo> vms;
+    int backendStarts = 0;
+};
+
+} // namespace
+
+class TestVMConnection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void remoteDesktopWithSlaveChannel();
+    void closingTheTunnelEndsTheVm();
+    void refusedConnection_data();
+    void refusedConnection();
+
+private:
+    QJsonObject brokerConfig() const;
+    ZELConnectionParameters parameters(const QString &user) const;
+    QList<QJsonObject> report(const QString &event) const;
+    QByteArray localWindows(int display) const;
+    QString diagnostics(const Session &session) const;
+
+    TestEnvironment m_environment;
+    QTemporaryDir m_work;
+    QString m_reportPath;
+    QString m_folderOne;
+    QString m_folderTwo;
+    DemoBrokerProcess *m_broker = nullptr;
+};
+
+void TestVMConnection::initTestCase()
+{
+    for (const char *program : {"Xvfb", "nxagent", "nxproxy", "xlogo", "xwininfo"}) {
+        if (TestEnvironment::program(QString::fromLatin1(program)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is needed").arg(QString::fromLatin1(program))));
+    }
+    QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_BROKER)));
+    QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)));
+    QVERIFY(m_work.isValid());
+
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    // The local X server is a headless one, whatever display the test runs under.
+    qunsetenv("DISPLAY");
+
+    // The broker hands its environment to the VM, and the VM to its slave service: the
+    // service's report goes to the test, and a connection without a request is given up
+    // (and reported) soon.
+    m_reportPath = m_work.filePath(QStringLiteral("slave-report.jsonl"));
+    qputenv("ZEL_SLAVE_REPORT", QFile::encodeName(m_reportPath));
+    qputenv("ZEL_SLAVE_REQUEST_TIMEOUT_MS", "1500");
+    qputenv("ZEL_SLAVE_SFTP_TIMEOUT_MS", "1000");
+
+    m_folderOne = m_work.filePath(QStringLiteral("Shared One"));
+    m_folderTwo = m_work.filePath(QStringLiteral("shared-two"));
+    QVERIFY(QDir().mkpath(m_folderOne));
+    QVERIFY(QDir().mkpath(m_folderTwo));
+
+    s_previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+void TestVMConnection::init()
+{
+    s_log.clear();
+    QFile::remove(m_reportPath);
+    m_broker = new DemoBrokerProcess;
+    QVERIFY2(m_broker->start(brokerConfig()), qPrintable(m_broker->errorText()));
+}
+
+void TestVMConnection::cleanup()
+{
+    if (QTest::currentTestFailed() && m_broker)
+        qWarning().noquote() << "broker log:\n" + m_broker->log();
+    // Stopping the broker ends every VM it started.
+    delete m_broker;
+    m_broker = nullptr;
+}
+
+QJsonObject TestVMConnection::brokerConfig() const
+{
+    const QJsonObject agent{{QStringLiteral("slaveService"), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)},
+                            {QStringLiteral("desktop"), QStringLiteral("xlogo")}};
+    return QJsonObject{
+        {QStringLiteral("processingResponses"), 3},
+        {QStringLiteral("processingIntervalMs"), 100},
+        {QStringLiteral("users"),
+         QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")},
+                                {QStringLiteral("password"), QStringLiteral("demo")}},
+                    QJsonObject{{QStringLiteral("name"), QStringLiteral("refused")},
+                                {QStringLiteral("password"), QStringLiteral("demo")},
+                                {QStringLiteral("statusOverrides"),
+                                 QJsonObject{{QStringLiteral("/zel/connect_to_vm"), 503}}}}}},
+        {QStringLiteral("vms"),
+         QJsonArray{QJsonObject{{QStringLiteral("id"), VmId},
+                                {QStringLiteral("name"), QStringLiteral("Desk")},
+                                {QStringLiteral("state"), QStringLiteral("stopped")},
+                                {QStringLiteral("slaveKey"), SlaveKey},
+                                {QStringLiteral("nxagent"), agent}},
+                    QJsonObject{{QStringLiteral("id"), 6},
+                                {QStringLiteral("name"), QStringLiteral("Retired")},
+                                {QStringLiteral("blocked"), true},
+                                {QStringLiteral("nxagent"), agent}},
+                    QJsonObject{{QStringLiteral("id"), 7},
+                                {QStringLiteral("name"), QStringLiteral("Broken")},
+                                {QStringLiteral("processingResponses"), 1},
+                                {QStringLiteral("nxagent"),
+                                 QJsonObject{{QStringLiteral("program"), QStringLiteral("/nonexistent/nxagent")}}}}}},
+    };
+}
+
+ZELConnectionParameters TestVMConnection::parameters(const QString &user) const
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_broker->port());
+    parameters.setUsername(user);
+    parameters.setPassword(QStringLiteral("demo"));
+    parameters.setKeyboard(QStringLiteral("pc105/us"));
+    parameters.setSharedFolders({m_folderOne, m_folderTwo});
+    // Listed, but USB forwarding is off: no slave connection for it.
+    USBDevice device;
+    parameters.setSharedUsbDevices({device});
+    parameters.setUsb_forwarding(false);
+    parameters.setAudio(true);
+    parameters.setAudioCompression(true);
+    return parameters;
+}
+
+QList<QJsonObject> TestVMConnection::report(const QString &event) const
+{
+    QList<QJsonObject> entries;
+    QFile file(m_reportPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        if (entry.value(QStringLiteral("event")).toString() == event)
+            entries << entry;
+    }
+    return entries;
+}
+
+QByteArray TestVMConnection::localWindows(int display) const
+{
+    QProcess tree;
+    tree.start(TestEnvironment::program(QStringLiteral("xwininfo")),
+               {QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(display), QStringLiteral("-root"),
+                QStringLiteral("-tree")});
+    if (!tree.waitForFinished(10000)) {
+        tree.kill();
+        tree.waitForFinished();
+    }
+    return tree.readAllStandardOutput();
+}
+
+QString TestVMConnection::diagnostics(const Session &session) const
+{
+    return QStringLiteral("events: %1\nbroker log:\n%2").arg(session.events.join(QStringLiteral(" | ")), m_broker->log());
+}
+
+void TestVMConnection::remoteDesktopWithSlaveChannel()
+{
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    session.client.setParameters(parameters(QStringLiteral("demo")));
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client, &ZELClient::requestVMList);
+    QObject::connect(&session.client, &ZELClient::vmListReceived, &session.client,
+                     [&session]() { session.client.connectToVM(VmId); });
+
+    session.client.connectToZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
+                              qPrintable(diagnostics(session)), 90000);
+    QCOMPARE(session.events, (QStringList{QStringLiteral("established"), QStringLiteral("list of 3"),
+                                          QStringLiteral("vmConnected 0")}));
+    QCOMPARE(session.vms.at(0).id, VmId);
+    QCOMPARE(session.vms.at(0).name, QStringLiteral("Desk"));
+    QCOMPARE(session.vms.at(0).state, 0);
+    QCOMPARE(session.vms.at(1).blocked, true);
+    // The broker answered 102 while the VM's agent started.
+    QVERIFY2(logCount(QStringLiteral("Processing...")) >= 3, qPrintable(diagnostics(session)));
+    QCOMPARE(logCount(QStringLiteral("VM connected! Status 101")), 1);
+    QCOMPARE(session.backendStarts, 1);
+
+    // The VM's desktop (the agent's window, with the desktop program inside) shows on the
+    // local X server.
+    QByteArray windows;
+    QTRY_VERIFY2_WITH_TIMEOUT((windows = localWindows(display)).contains("\"NX Agent\"") && windows.contains("100x100"),
+                              windows.constData(), 30000);
+
+    // A slave connection per shared folder and one for audio, none for the USB device; each
+    // reached a slave service process of its own inside the VM.
+    QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("Starting compressed audio")), 1, 30000);
+    QCOMPARE(logCount(QStringLiteral("Sharing folder ")), 2);
+    QCOMPARE(logCount(QStringLiteral("Sharing USB device")), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 3, 30000);
+
+    // Requests on the slave channel reach the service through the tunnel with their key and
+    // path as written, the folder's blank included; a wrong key is refused.
+    const quint16 slavePort = static_cast<quint16>(session.backend.slavePort());
+    for (const QString &key : {SlaveKey, QStringLiteral("not-the-key")}) {
+        ZELSlaveClient slave(slavePort, key);
+        QSignalSpy finished(&slave, &ZELSlaveClient::finished);
+        QVERIFY(finished.isValid());
+        auto *command = new ShareRequest(m_folderOne);
+        slave.runCommand(command);
+        QVERIFY2(finished.wait(30000), qPrintable(diagnostics(session)));
+        QCOMPARE(command->status, key == SlaveKey ? 101 : 401);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 5, 30000);
+    QList<QJsonObject> shares;
+    for (const QJsonObject &entry : report(QStringLiteral("request"))) {
+        if (entry.contains(QStringLiteral("target")))
+            shares << entry;
+        else
+            QCOMPARE(entry.value(QStringLiteral("error")).toString(), QStringLiteral("no complete request in time"));
+    }
+    QCOMPARE(shares.size(), 2);
+    std::sort(shares.begin(), shares.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return a.value(QStringLiteral("status")).toInt() < b.value(QStringLiteral("status")).toInt();
+    });
+    const QJsonObject accepted = shares.at(0);
+    QCOMPARE(accepted.value(QStringLiteral("method")).toString(), QStringLiteral("PUT"));
+    QCOMPARE(accepted.value(QStringLiteral("target")).toString(), QStringLiteral("/shares/") + m_folderOne);
+    QCOMPARE(accepted.value(QStringLiteral("key")).toString(), QStringLiteral("accepted"));
+    QCOMPARE(accepted.value(QStringLiteral("status")).toInt(), 101);
+    QCOMPARE(accepted.value(QStringLiteral("lineEnd")).toString(), QStringLiteral("LF"));
+    QStringList headerNames;
+    for (const QJsonValue &header : accepted.value(QStringLiteral("headers")).toArray())
+        headerNames << header.toArray().at(0).toString();
+    QCOMPARE(headerNames, (QStringList{QStringLiteral("Authorization"), QStringLiteral("User-Agent"),
+                                       QStringLiteral("Connection"), QStringLiteral("Upgrade")}));
+    QCOMPARE(shares.at(1).value(QStringLiteral("key")).toString(), QStringLiteral("wrong"));
+    QCOMPARE(shares.at(1).value(QStringLiteral("status")).toInt(), 401);
+
+    // Stopping the VM from a second session: that session learns of it, and the display
+    // session ends with its VM.
+    Session control(TestEnvironment::freeDisplay(display + 1));
+    control.client.setParameters(parameters(QStringLiteral("demo")));
+    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
+                     [&control]() { control.client.stopVM(VmId); });
+    control.client.connectToZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(control.events.contains(QStringLiteral("vmPoweredDown %1").arg(VmId)),
+                              qPrintable(diagnostics(control)), 60000);
+    QCOMPARE(logCount(QStringLiteral("Powerdown completed")), 1);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
+    QCOMPARE(session.events.last(), QStringLiteral("terminated"));
+    QCOMPARE(session.client.getSocket(), nullptr);
+    QVERIFY(m_broker->log().contains(QStringLiteral("[vm %1 :").arg(VmId)));
+    QVERIFY(m_broker->log().contains(QStringLiteral("nxagent ended")));
+    control.client.disconnectFromZEL();
+}
+
+void TestVMConnection::closingTheTunnelEndsTheVm()
+{
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    ZELConnectionParameters plain = parameters(QStringLiteral("demo"));
+    plain.setSharedFolders({});
+    plain.setAudio(false);
+    session.client.setParameters(plain);
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
+                     [&session]() { session.client.connectToVM(VmId); });
+    session.client.connectToZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
+                              qPrintable(diagnostics(session)), 90000);
+    QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
+    QCOMPARE(logCount(QStringLiteral("Sharing folder ")), 0);
+    QCOMPARE(logCount(QStringLiteral("Starting compressed audio")), 0);
+
+    // The client leaves: the broker ends the VM it started for this connection.
+    session.client.disconnectFromZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")),
+                              qPrintable(diagnostics(session)), 60000);
+    QVERIFY(m_broker->log().contains(QStringLiteral("tunnel of VM %1 closed").arg(VmId)));
+}
+
+void TestVMConnection::refusedConnection_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<int>("vm");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("broker refuses") << QStringLiteral("refused") << VmId << "error ServerBlocked: Server blocked";
+    QTest::newRow("blocked VM") << QStringLiteral("demo") << 6 << "error ProtocolError: Unexpected HTTP code 403";
+    QTest::newRow("unknown VM") << QStringLiteral("demo") << 99
+                                << "error ProtocolError: VM list command unrecognized. This may not be a ZEL server.";
+    QTest::newRow("VM does not start") << QStringLiteral("demo") << 7 << "error ProtocolError: Server failure.";
+}
+
+void TestVMConnection::refusedConnection()
+{
+    QFETCH(QString, user);
+    QFETCH(int, vm);
+    QFETCH(QString, expected);
+
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    session.client.setParameters(parameters(user));
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
+                     [&session, vm]() { session.client.connectToVM(vm); });
+    session.client.connectToZEL();
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
+    QCOMPARE(session.events, (QStringList{QStringLiteral("established"), expected, QStringLiteral("terminated")}));
+    // No display session on a connection that never became a tunnel: no X server, no proxy.
+    QCOMPARE(session.backendStarts, 0);
+    QVERIFY(!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)));
+}
+
+QTEST_GUILESS_MAIN(TestVMConnection)
+#include "tst_vmconnection.moc"
