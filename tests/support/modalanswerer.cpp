@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 ModalAnswerer::ModalAnswerer(Answer answer)
     : m_answer(std::move(answer))
