@@ -478,7 +478,8 @@ void tst_SocketForwarder::halfCloseDrains_data()
     QTest::addColumn<qint64>("size");
     for (bool tls : {false, true}) {
         for (bool fromA : {true, false}) {
-            for (qint64 size : {qint64(10), qint64(12 * 1024 * 1024 + 3)}) {
+            // Nothing held back, less than the pause threshold, more than it.
+            for (qint64 size : {qint64(10), qint64(3 * 1024 * 1024 + 1), qint64(12 * 1024 * 1024 + 3)}) {
                 const QByteArray name = QByteArray(tls ? "tls" : "plain") + (fromA ? ", A ends" : ", B ends")
                                         + ", " + QByteArray::number(size);
                 QTest::newRow(name.constData()) << tls << fromA << size;
@@ -505,6 +506,14 @@ void tst_SocketForwarder::halfCloseDrains()
 
     QSignalSpy receiverClosed(receivingPeer, &QAbstractSocket::disconnected);
     QVERIFY(receiverClosed.isValid());
+    QIODevice *destination = fromA ? chain.b.get() : chain.a.get();
+    qint64 waitingAtClose = -1;
+    connect(destination, &QIODevice::aboutToClose, this,
+            [&]() { waitingAtClose = waitingToBeWritten(destination); });
+    // Small kernel buffers on the receiving path, so that what the forwarder sends before the
+    // end is seen really waits in the destination when it is closed.
+    qobject_cast<QAbstractSocket *>(destination)->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 16 * 1024);
+    receivingPeer->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
     Receiver receiver(receivingPeer);
     receiver.reading = false;
     receivingPeer->setReadBufferSize(64 * 1024);
@@ -524,6 +533,9 @@ void tst_SocketForwarder::halfCloseDrains()
 
     QTRY_VERIFY_WITH_TIMEOUT(receiverClosed.count() > 0, 30000);
     receiver.drainRest();
+    QVERIFY(waitingAtClose >= 0);
+    if (size > 1024 * 1024 && size < SocketForwarder::HighWaterMark)
+        QVERIFY2(waitingAtClose > 0, "nothing was pending when the far side was closed");
     QCOMPARE(receiver.received, size);
     QCOMPARE(receiver.hash.result(), sender.hash.result());
     QCOMPARE(fromA ? chain.forwarder->totalBytesAToB() : chain.forwarder->totalBytesBToA(), int64_t(size));
@@ -557,7 +569,7 @@ void tst_SocketForwarder::peerClosesEarly()
     QSignalSpy senderClosed(chain.peerA.get(), &QAbstractSocket::disconnected);
     QVERIFY(senderClosed.isValid());
     chain.peerB->setReadBufferSize(64 * 1024);
-    Sender sender(chain.peerA.get(), qint64(1) << 40, 4);
+    Sender sender(chain.peerA.get(), qint64(256) << 20, 4);
     QTRY_VERIFY_WITH_TIMEOUT(chain.forwarder->isSocketAPaused(), 30000);
 
     if (abort)
