@@ -1,0 +1,435 @@
+#include "demobrokerprocess.h"
+#include "testenvironment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSignalSpy>
+#include <QSslSocket>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <memory>
+
+namespace {
+
+const int Timeout = 30000;
+
+struct Response
+{
+    int status = 0;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const auto &h : headers) {
+            if (h.first == name)
+                return h.second;
+        }
+        return QByteArray();
+    }
+};
+
+QByteArray request(const QByteArray &target)
+{
+    return "GET " + target + " HTTP/1.1\n"
+        "Authorization: Basic " + QByteArray("demo:demo").toBase64() + "\n"
+        "User-Agent: ZELClient Qt/0.01 (Linux)\n"
+        "Connection: Upgrade\n"
+        "Upgrade: ZEL/1.0\n"
+        "\n";
+}
+
+QByteArray connectRequest(int id)
+{
+    QUrlQuery query;
+    const QList<QPair<QString, QString>> items{
+        {QStringLiteral("id"), QString::number(id)},
+        {QStringLiteral("zel.client.type"), QStringLiteral("qt")},
+        {QStringLiteral("zel.client.keyboard"), QStringLiteral("pc105/us")},
+        {QStringLiteral("zel.client.os"), QSysInfo::kernelType()},
+        {QStringLiteral("zel.client.nxagent.extra_args"), QStringLiteral("")},
+        {QStringLiteral("zel.client.geometry"), QStringLiteral("800x600")},
+        {QStringLiteral("zel.client.fullscreen"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.printing.enabled"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.usb.enabled"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.usb.implementation"), QStringLiteral("usbip")},
+        {QStringLiteral("zel.client.link"), QStringLiteral("lan")},
+        {QStringLiteral("zel.client.audio.sound.enable"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.audio.microphone.enable"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.audio.compression.enable"), QStringLiteral("0")},
+        {QStringLiteral("zel.client.timezone"), QStringLiteral("")},
+    };
+    for (const auto &item : items)
+        query.addQueryItem(item.first, item.second);
+    return request("/zel/connect_to_vm?" + query.query().toUtf8());
+}
+
+QJsonObject config(const QJsonObject &agent, int processing = 2)
+{
+    return QJsonObject{
+        {QStringLiteral("processingResponses"), processing},
+        {QStringLiteral("processingIntervalMs"), 50},
+        {QStringLiteral("users"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")},
+                                                         {QStringLiteral("password"), QStringLiteral("demo")}}}},
+        {QStringLiteral("vms"), QJsonArray{QJsonObject{{QStringLiteral("id"), 1},
+                                                       {QStringLiteral("name"), QStringLiteral("Desk")},
+                                                       {QStringLiteral("nxagent"), agent}}}},
+    };
+}
+
+bool writeScript(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size()
+        && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Stands in for nxagent where the test needs to see exactly how the broker starts it: it
+// writes down its arguments and environment, announces that it waits, and serves its port.
+const QByteArray FakeAgent = R"SH(#!/bin/sh
+record="$FAKE_AGENT_RECORD"
+{
+  echo "args=$*"
+  echo "display=${DISPLAY-unset}"
+  echo "home=$HOME"
+  echo "slavecmd=$NX_SLAVE_CMD"
+  echo "key=$(cat "$ZEL_SLAVE_KEY_FILE")"
+  echo "keymode=$(stat -c %a "$ZEL_SLAVE_KEY_FILE")"
+  touch "$HOME/.nx-test" && echo "homewritable=yes"
+} > "$record.part" && mv "$record.part" "$record"
+port=$(echo "$2" | sed -n 's/.*listen=\([0-9]*\).*/\1/p')
+socat TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr SYSTEM:'echo VM-HELLO; cat >/dev/null' &
+server=$!
+trap 'kill $server 2>/dev/null; exit 0' TERM INT
+# Announced only once the port really listens, as the real agent does.
+hexport=$(printf '%04X' "$port")
+while ! grep -q ":$hexport 00000000:0000 0A" /proc/net/tcp; do sleep 0.05; done
+echo "Info: Waiting for connection from '127.0.0.1' on socket 'tcp:*:$port'."
+echo "Session: Session started at 'now'."
+wait $server
+)SH";
+
+} // namespace
+
+class TestNxAgentVm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void howTheAgentIsStarted();
+    void agentsPerConnectionAndStop();
+    void agentThatDoesNotStart_data();
+    void agentThatDoesNotStart();
+    void badConfiguration_data();
+    void badConfiguration();
+
+private:
+    std::unique_ptr<QSslSocket> connectTls();
+    bool readResponse(QSslSocket *socket, Response *response);
+    QMap<QString, QString> record() const;
+    QString failureText() const;
+
+    TestEnvironment m_environment;
+    QTemporaryDir m_work;
+    std::unique_ptr<DemoBrokerProcess> m_broker;
+};
+
+void TestNxAgentVm::initTestCase()
+{
+    QVERIFY(m_work.isValid());
+    QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)));
+    qputenv("FAKE_AGENT_RECORD", QFile::encodeName(m_work.filePath(QStringLiteral("agent-record"))));
+}
+
+void TestNxAgentVm::cleanup()
+{
+    if (QTest::currentTestFailed() && m_broker)
+        qWarning().noquote() << "broker log:\n" + m_broker->log();
+    m_broker.reset();
+    QFile::remove(m_work.filePath(QStringLiteral("agent-record")));
+}
+
+QString TestNxAgentVm::failureText() const
+{
+    return m_broker ? m_broker->log() : QString();
+}
+
+std::unique_ptr<QSslSocket> TestNxAgentVm::connectTls()
+{
+    auto socket = std::make_unique<QSslSocket>();
+    // The broker's certificate is its own self-signed one; who it is does not matter here.
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    QSignalSpy encrypted(socket.get(), &QSslSocket::encrypted);
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker->port());
+    if (!encrypted.wait(Timeout))
+        return nullptr;
+    return socket;
+}
+
+bool TestNxAgentVm::readResponse(QSslSocket *socket, Response *response)
+{
+    *response = Response();
+    QDeadlineTimer deadline(Timeout);
+    auto readLine = [&](QByteArray *line) {
+        while (!socket->canReadLine()) {
+            if (deadline.hasExpired() || socket->state() != QAbstractSocket::ConnectedState)
+                return false;
+            QSignalSpy ready(socket, &QIODevice::readyRead);
+            ready.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        }
+        *line = socket->readLine();
+        return true;
+    };
+    QByteArray line;
+    if (!readLine(&line) || !line.startsWith("HTTP/1.1 "))
+        return false;
+    response->status = line.split(' ').value(1).toInt();
+    forever {
+        if (!readLine(&line))
+            return false;
+        if (line == "\r\n")
+            break;
+        const int colon = line.indexOf(": ");
+        response->headers.append({line.left(colon), line.mid(colon + 2).trimmed()});
+    }
+    if (response->status == 101 || response->status == 102)
+        return true;
+    const int length = response->header("Content-Length").toInt();
+    while (response->body.size() < length) {
+        if (socket->bytesAvailable() == 0 && !QSignalSpy(socket, &QIODevice::readyRead).wait(Timeout))
+            return false;
+        response->body += socket->read(length - response->body.size());
+    }
+    return true;
+}
+
+QMap<QString, QString> TestNxAgentVm::record() const
+{
+    QMap<QString, QString> values;
+    QFile file(m_work.filePath(QStringLiteral("agent-record")));
+    if (!file.open(QIODevice::ReadOnly))
+        return values;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const int equals = line.indexOf('=');
+        if (equals > 0)
+            values.insert(QString::fromUtf8(line.left(equals)), QString::fromUtf8(line.mid(equals + 1)));
+    }
+    return values;
+}
+
+void TestNxAgentVm::howTheAgentIsStarted()
+{
+    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is needed");
+    const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
+    QVERIFY(writeScript(agent, FakeAgent));
+    const QString desktopRecord = m_work.filePath(QStringLiteral("desktop-record"));
+    const QJsonObject agentConfig{
+        {QStringLiteral("program"), agent},
+        {QStringLiteral("slaveService"), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)},
+        {QStringLiteral("desktop"), QStringLiteral("sh -c \"echo $DISPLAY > '%1'\"").arg(desktopRecord)}};
+    m_broker = std::make_unique<DemoBrokerProcess>();
+    QVERIFY2(m_broker->start(config(agentConfig)), qPrintable(m_broker->errorText()));
+
+    auto socket = connectTls();
+    QVERIFY(socket);
+    socket->write(connectRequest(1));
+    Response response;
+    int interim = 0;
+    do {
+        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
+    } while (response.status == 102 && ++interim);
+    QVERIFY(interim >= 2);
+    QCOMPARE(response.status, 101);
+    const QByteArray key = response.header("X-ZEL-Slave-Key");
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(QString::fromLatin1(key)).hasMatch());
+
+    // The tunnel leads to the agent's port.
+    QByteArray fromVm;
+    QTRY_VERIFY_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), Timeout);
+
+    const QMap<QString, QString> started = record();
+    const QRegularExpression arguments(QStringLiteral("^-display nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1:(\\d+) :(\\d+)$"));
+    const QRegularExpressionMatch match = arguments.match(started.value(QStringLiteral("args")));
+    QVERIFY2(match.hasMatch(), qPrintable(started.value(QStringLiteral("args"))));
+    QCOMPARE(match.captured(2), match.captured(3));
+    QCOMPARE(started.value(QStringLiteral("display")), QStringLiteral("unset"));
+    QCOMPARE(started.value(QStringLiteral("slavecmd")), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE));
+    // The slave service learns the key the client got, from a file only its owner reads.
+    QCOMPARE(started.value(QStringLiteral("key")).toLatin1(), key);
+    QCOMPARE(started.value(QStringLiteral("keymode")), QStringLiteral("600"));
+    QCOMPARE(started.value(QStringLiteral("homewritable")), QStringLiteral("yes"));
+    const QString home = started.value(QStringLiteral("home"));
+    QVERIFY(!home.isEmpty());
+
+    // The desktop program runs on the agent's display.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(desktopRecord).size() > 0, Timeout);
+    QFile desktop(desktopRecord);
+    QVERIFY(desktop.open(QIODevice::ReadOnly));
+    QCOMPARE(desktop.readAll().trimmed(), QByteArray(":") + match.captured(2).toLatin1());
+
+    // The client leaves: the agent ends and its home folder goes.
+    socket->disconnectFromHost();
+    QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")), qPrintable(failureText()),
+                              Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(home), Timeout);
+}
+
+void TestNxAgentVm::agentsPerConnectionAndStop()
+{
+    if (TestEnvironment::program(QStringLiteral("nxagent")).isEmpty())
+        QSKIP("nxagent is needed");
+    m_broker = std::make_unique<DemoBrokerProcess>();
+    const QJsonObject agentConfig{{QStringLiteral("slaveService"), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)},
+                                  {QStringLiteral("desktop"), QString()}};
+    QVERIFY2(m_broker->start(config(agentConfig, 1)), qPrintable(m_broker->errorText()));
+
+    // Two connections to the same VM: two agents, each with its own display and key.
+    std::unique_ptr<QSslSocket> tunnels[2];
+    QByteArray keys[2];
+    for (int i = 0; i < 2; ++i) {
+        tunnels[i] = connectTls();
+        QVERIFY(tunnels[i]);
+        tunnels[i]->write(connectRequest(1));
+        Response response;
+        do {
+            QVERIFY2(readResponse(tunnels[i].get(), &response), qPrintable(failureText()));
+        } while (response.status == 102);
+        QCOMPARE(response.status, 101);
+        keys[i] = response.header("X-ZEL-Slave-Key");
+    }
+    QVERIFY(keys[0] != keys[1]);
+    QSet<QString> displays;
+    const QRegularExpression waiting(QStringLiteral("\\[vm 1 :(\\d+)\\] nxagent: Info: Waiting for connection"));
+    for (auto it = waiting.globalMatch(m_broker->log()); it.hasNext();)
+        displays.insert(it.next().captured(1));
+    QCOMPARE(displays.size(), 2);
+
+    // The first client leaves: its agent alone ends.
+    tunnels[0]->disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 1, Timeout);
+    QCOMPARE(tunnels[1]->state(), QAbstractSocket::ConnectedState);
+
+    // Stopping the VM ends the other one; the answer comes once it has ended, and its
+    // tunnel closes.
+    auto control = connectTls();
+    QVERIFY(control);
+    control->write(request("/zel/stop_vm?id=1"));
+    Response stopped;
+    QVERIFY2(readResponse(control.get(), &stopped), qPrintable(failureText()));
+    QCOMPARE(stopped.status, 200);
+    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 2, Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(tunnels[1]->state(), QAbstractSocket::UnconnectedState, Timeout);
+    // Ended gracefully: no display is left locked.
+    for (const QString &display : qAsConst(displays))
+        QVERIFY(!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)));
+
+    // Nothing runs any more: a second stop answers at once.
+    control->write(request("/zel/stop_vm?id=1"));
+    QVERIFY(readResponse(control.get(), &stopped));
+    QCOMPARE(stopped.status, 200);
+}
+
+void TestNxAgentVm::agentThatDoesNotStart_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing") << QByteArray() << QStringLiteral("/nonexistent/nxagent") << "cannot start";
+    QTest::newRow("ends at once") << QByteArray("#!/bin/sh\necho 'Error: Aborting session'\nexit 1\n") << QString()
+                                  << "before it accepted connections: Error: Aborting session";
+    QTest::newRow("never ready") << QByteArray("#!/bin/sh\nexec sleep 60\n") << QString()
+                                 << "did not accept connections within 500 ms";
+}
+
+void TestNxAgentVm::agentThatDoesNotStart()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, program);
+    QFETCH(QString, message);
+
+    if (!script.isEmpty()) {
+        program = m_work.filePath(QStringLiteral("broken-nxagent"));
+        QVERIFY(writeScript(program, script));
+    }
+    m_broker = std::make_unique<DemoBrokerProcess>();
+    const QJsonObject agentConfig{{QStringLiteral("program"), program},
+                                  {QStringLiteral("startTimeoutMs"), 500},
+                                  {QStringLiteral("slaveService"), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)}};
+    QVERIFY2(m_broker->start(config(agentConfig, 1)), qPrintable(m_broker->errorText()));
+
+    auto socket = connectTls();
+    QVERIFY(socket);
+    socket->write(connectRequest(1));
+    Response response;
+    do {
+        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
+    } while (response.status == 102);
+    QCOMPARE(response.status, 502);
+    QVERIFY2(QString::fromUtf8(response.body).contains(message), response.body.constData());
+    if (!script.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")), qPrintable(failureText()),
+                                  Timeout);
+}
+
+void TestNxAgentVm::badConfiguration_data()
+{
+    QTest::addColumn<QJsonObject>("vm");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("endpoint and agent") << QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), QStringLiteral("x")},
+                                                       {QStringLiteral("endpoint"), QStringLiteral("127.0.0.1:4001")},
+                                                       {QStringLiteral("nxagent"), QJsonObject()}}
+                                        << "either";
+    QTest::newRow("not an object") << QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), QStringLiteral("x")},
+                                                  {QStringLiteral("nxagent"), true}}
+                                   << "vms[0].nxagent must be an object";
+    QTest::newRow("unknown key") << QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), QStringLiteral("x")},
+                                                {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("dekstop"), QStringLiteral("xlogo")}}}}
+                                 << "unknown key \"dekstop\"";
+    QTest::newRow("bad time-out") << QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), QStringLiteral("x")},
+                                                 {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("startTimeoutMs"), 0}}}}
+                                  << "startTimeoutMs";
+}
+
+void TestNxAgentVm::badConfiguration()
+{
+    QFETCH(QJsonObject, vm);
+    QFETCH(QString, message);
+
+    QJsonObject root = config(QJsonObject());
+    root.insert(QStringLiteral("vms"), QJsonArray{vm});
+    const QString path = m_work.filePath(QStringLiteral("bad.json"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(root).toJson());
+    file.close();
+
+    QProcess broker;
+    broker.start(DemoBrokerProcess::program(), {QStringLiteral("--config"), path, QStringLiteral("--port"),
+                                                QStringLiteral("0"), QStringLiteral("--state-dir"),
+                                                m_work.filePath(QStringLiteral("state"))});
+    QVERIFY(broker.waitForFinished(Timeout));
+    QCOMPARE(broker.exitCode(), 2);
+    const QString errors = QString::fromUtf8(broker.readAllStandardError());
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+}
+
+QTEST_GUILESS_MAIN(TestNxAgentVm)
+#include "tst_nxagentvm.moc"
