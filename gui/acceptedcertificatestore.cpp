@@ -42,7 +42,7 @@ QStringList AcceptedCertificateStore::pending(const QList<QSslCertificate> &chai
     for (const QSslCertificate &certificate : chain) {
         const QString hash = fingerprint(certificate);
         if (log)
-            qInfo() << "Hash: " << hash;
+            qInfo().nospace().noquote() << "Hash: " << hash;
         if (!pendingList.contains(hash))
             pendingList << hash;
     }
@@ -50,7 +50,7 @@ QStringList AcceptedCertificateStore::pending(const QList<QSslCertificate> &chai
     const QStringList known = fingerprints();
     for (const QString &hash : known) {
         if (log)
-            qInfo() << "STORED: " << hash;
+            qInfo().nospace().noquote() << "STORED: " << hash;
         // Exact text: an entry written some other way (upper-case hex) is not the same entry.
         pendingList.removeAll(hash);
     }

@@ -44,7 +44,7 @@ ConnectionStatisticsChart::ConnectionStatisticsChart(QGraphicsItem *parent, Qt::
     m_timeAxis->setTickCount(6);
     m_timeAxis->setTitleText(tr("Time"));
 
-    m_valueAxis->setRange(-minimumPeak, minimumPeak);
+    m_valueAxis->setRange(-16, 16);
     m_valueAxis->setLabelFormat(QStringLiteral("%d"));
     m_valueAxis->setTickCount(10);
     m_valueAxis->setTitleText(tr("KiB/s"));
@@ -52,16 +52,13 @@ ConnectionStatisticsChart::ConnectionStatisticsChart(QGraphicsItem *parent, Qt::
     setTitle(tr("Bandwidth usage"));
     setAnimationOptions(QChart::NoAnimation);
 
-    // Only the areas are drawn; the lines are their edges and share the axes with them.
+    // Only the areas are drawn, on both axes; the lines are their edges and are placed with
+    // them (a series outside the chart cannot take axes of its own).
     addSeries(m_downloadArea);
     addSeries(m_uploadArea);
     addAxis(m_timeAxis, Qt::AlignBottom);
     addAxis(m_valueAxis, Qt::AlignLeft);
-    for (QAbstractSeries *series : {static_cast<QAbstractSeries *>(m_downloadLine),
-                                    static_cast<QAbstractSeries *>(m_uploadLine),
-                                    static_cast<QAbstractSeries *>(m_zeroLine),
-                                    static_cast<QAbstractSeries *>(m_downloadArea),
-                                    static_cast<QAbstractSeries *>(m_uploadArea)}) {
+    for (QAbstractSeries *series : {m_downloadArea, m_uploadArea}) {
         series->attachAxis(m_timeAxis);
         series->attachAxis(m_valueAxis);
     }

@@ -47,7 +47,7 @@ void ListDialog::setVMList(const QList<ZELClient::VMInfo> &vm_list)
     if (preselected) {
         ui->VMList->setCurrentItem(preselected);
         m_chosenId = preselected->data(0, Qt::DisplayRole).toInt();
-        qDebug() << "Preselected VM id" << m_chosenId;
+        qDebug().nospace() << "Preselected VM id " << m_chosenId;
     }
 }
 
@@ -58,7 +58,7 @@ void ListDialog::IsItemClicked()
     int chosen = 0;
     for (QTreeWidgetItem *item : selected) {
         chosen = item->text(0).toInt();
-        qDebug() << "Selected VM id" << chosen;
+        qDebug().nospace() << "Selected VM id " << chosen;
     }
     m_chosenId = chosen;
 }

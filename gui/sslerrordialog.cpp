@@ -129,7 +129,7 @@ bool SSLErrorDialog::decide(const QList<QSslError> &errors, const QList<QSslCert
     dialog->resize(700, 380);
     dialog->setErrors(errors, cert_chain);
     const int result = dialog->exec();
-    qInfo() << "Dialog result: " << result;
+    qInfo().nospace() << "Dialog result: " << result;
     // One dialog per problem: free it now rather than let them pile up under the parent.
     dialog->deleteLater();
 

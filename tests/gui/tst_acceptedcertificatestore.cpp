@@ -1,0 +1,181 @@
+#include "acceptedcertificatestore.h"
+#include "testcertificatechain.h"
+#include "testenvironment.h"
+
+#include <QSettings>
+#include <QtTest>
+
+namespace {
+
+QStringList storedHashes()
+{
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("SSL"));
+    const int count = settings.beginReadArray(QStringLiteral("AcceptedCertificates"));
+    QStringList hashes;
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        hashes << settings.value(QStringLiteral("hash")).toString();
+    }
+    settings.endArray();
+    settings.endGroup();
+    return hashes;
+}
+
+void writeHashes(const QStringList &hashes)
+{
+    QSettings settings;
+    settings.remove(QStringLiteral("SSL"));
+    settings.beginGroup(QStringLiteral("SSL"));
+    settings.beginWriteArray(QStringLiteral("AcceptedCertificates"));
+    for (int i = 0; i < hashes.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("hash"), hashes.at(i));
+    }
+    settings.endArray();
+    settings.endGroup();
+}
+
+QStringList logLines;
+
+void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    logLines << message;
+}
+
+} // namespace
+
+class TestAcceptedCertificateStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void fingerprintMatchesOpenssl();
+    void acceptance_data();
+    void acceptance();
+    void emptyChainNeverAccepted();
+    void acceptChainKeepsOldEntriesFirst();
+    void acceptChainOnce();
+    void logLinesOfTheCheck();
+
+private:
+    TestEnvironment m_environment;
+    TestCertificateChain m_certificates;
+    QString m_leafHash;
+    QString m_caHash;
+};
+
+void TestAcceptedCertificateStore::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorText()));
+    m_leafHash = AcceptedCertificateStore::fingerprint(m_certificates.leaf());
+    m_caHash = AcceptedCertificateStore::fingerprint(m_certificates.ca());
+}
+
+void TestAcceptedCertificateStore::init()
+{
+    writeHashes({});
+}
+
+void TestAcceptedCertificateStore::fingerprintMatchesOpenssl()
+{
+    QCOMPARE(m_leafHash.size(), 64);
+    QCOMPARE(m_leafHash, m_leafHash.toLower());
+    QCOMPARE(m_leafHash, m_certificates.opensslFingerprint(QStringLiteral("leaf.pem")));
+    QCOMPARE(m_caHash, m_certificates.opensslFingerprint(QStringLiteral("ca.pem")));
+    QVERIFY(m_leafHash != m_caHash);
+}
+
+void TestAcceptedCertificateStore::acceptance_data()
+{
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("pendingCount");
+
+    QTest::newRow("nothing stored") << QStringList() << false << 2;
+    QTest::newRow("leaf only") << QStringList{"LEAF"} << false << 1;
+    QTest::newRow("CA only") << QStringList{"CA"} << false << 1;
+    QTest::newRow("both") << QStringList{"CA", "LEAF"} << true << 0;
+    QTest::newRow("both among others") << QStringList{QString(64, QLatin1Char('0')), "LEAF", "CA"} << true << 0;
+    // Fingerprints are compared as written; upper-case hex is another text.
+    QTest::newRow("upper-case hex") << QStringList{"CA-UPPER", "LEAF-UPPER"} << false << 2;
+}
+
+void TestAcceptedCertificateStore::acceptance()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(bool, accepted);
+    QFETCH(int, pendingCount);
+
+    for (QString &entry : stored) {
+        if (entry == QLatin1String("LEAF"))
+            entry = m_leafHash;
+        else if (entry == QLatin1String("CA"))
+            entry = m_caHash;
+        else if (entry == QLatin1String("LEAF-UPPER"))
+            entry = m_leafHash.toUpper();
+        else if (entry == QLatin1String("CA-UPPER"))
+            entry = m_caHash.toUpper();
+    }
+    writeHashes(stored);
+
+    AcceptedCertificateStore store;
+    QCOMPARE(store.fingerprints(), stored);
+    QCOMPARE(store.isChainAccepted(m_certificates.chain()), accepted);
+    QCOMPARE(store.pendingFingerprints(m_certificates.chain()).size(), pendingCount);
+    // Checking never writes.
+    QCOMPARE(storedHashes(), stored);
+}
+
+void TestAcceptedCertificateStore::emptyChainNeverAccepted()
+{
+    writeHashes({m_leafHash});
+    AcceptedCertificateStore store;
+    QVERIFY(!store.isChainAccepted({}));
+    QVERIFY(store.pendingFingerprints({}).isEmpty());
+}
+
+void TestAcceptedCertificateStore::acceptChainKeepsOldEntriesFirst()
+{
+    const QString unrelated(64, QLatin1Char('a'));
+    writeHashes({unrelated, m_leafHash});
+
+    AcceptedCertificateStore store;
+    store.acceptChain(m_certificates.chain());
+    QCOMPARE(storedHashes(), QStringList({unrelated, m_leafHash, m_caHash}));
+    QVERIFY(store.isChainAccepted(m_certificates.chain()));
+
+    // Accepting again adds nothing.
+    store.acceptChain(m_certificates.chain());
+    QCOMPARE(storedHashes(), QStringList({unrelated, m_leafHash, m_caHash}));
+}
+
+void TestAcceptedCertificateStore::acceptChainOnce()
+{
+    AcceptedCertificateStore store;
+    // A chain naming the same certificate twice gives one entry.
+    store.acceptChain({m_certificates.leaf(), m_certificates.leaf(), m_certificates.ca()});
+    QCOMPARE(storedHashes(), QStringList({m_leafHash, m_caHash}));
+}
+
+void TestAcceptedCertificateStore::logLinesOfTheCheck()
+{
+    writeHashes({m_leafHash, m_caHash});
+    logLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+    const bool accepted = AcceptedCertificateStore().isChainAccepted(m_certificates.chain());
+    qInstallMessageHandler(previous);
+
+    QVERIFY(accepted);
+    QVERIFY2(logLines.contains(QStringLiteral("Hash: %1").arg(m_leafHash)), qPrintable(logLines.join('\n')));
+    QVERIFY(logLines.contains(QStringLiteral("Hash: %1").arg(m_caHash)));
+    QVERIFY(logLines.contains(QStringLiteral("STORED: %1").arg(m_leafHash)));
+    QCOMPARE(logLines.constLast(), QStringLiteral("All certs in the chain have been previously accepted"));
+}
+
+QTEST_GUILESS_MAIN(TestAcceptedCertificateStore)
+#include "tst_acceptedcertificatestore.moc"
