@@ -96,18 +96,284 @@
     </message>
 </context>
 <context>
+    <name>ConnectionStatistics</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Diálogo</translation>
+    </message>
+</context>
+<context>
+    <name>ConnectionStatisticsChart</name>
+    <message>
+        <source>Download</source>
+        <translation>Descarga</translation>
+    </message>
+    <message>
+        <source>Upload</source>
+        <translation>Subida</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>Hora</translation>
+    </message>
+    <message>
+        <source>KiB/s</source>
+        <translation>KiB/s</translation>
+    </message>
+    <message>
+        <source>Bandwidth usage</source>
+        <translation>Uso del ancho de banda</translation>
+    </message>
+</context>
+<context>
+    <name>ListDialog</name>
+    <message>
+        <source>Select your VM</source>
+        <translation>Seleccione su máquina virtual</translation>
+    </message>
+    <message>
+        <source>ID</source>
+        <translation>ID</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Nombre</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Conectar</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancelar</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
-        <source>ZEL Client</source>
-        <translation>ZEL Client</translation>
+        <source>ZEL</source>
+        <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>No server configured.</source>
-        <translation>No hay ningún servidor configurado.</translation>
+        <source>Connect</source>
+        <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Server: %1:%2</source>
-        <translation>Servidor: %1:%2</translation>
+        <source>User name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Second factor</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Remember password</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Restart session</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Return</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel the connection attempt</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Settings</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Options</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Two factor authentication</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enable audio</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enable microphone</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enable printing</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Full screen</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Show bandwidth graph</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connectivity</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connection type</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Shared Folders</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enable shared folders</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Remove</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Environment Variables</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>USB</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enable USB redirection</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Version</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Release: (running from source code)
+Git commit: N/A
+Build: N/A</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Modem</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>ISDN</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>ADSL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>WAN</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>LAN</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Local</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server is not set.
+Please configure a server to connect to.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Starting the remote desktop...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connecting to %1...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Fetching the list of virtual machines...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Waiting for the virtual machine to start...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Failed to connect to ZEL at %1:%2
+%3</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Bug: no error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Authentication error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Timeout</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Error when starting the VM</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Protocol error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server blocked</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>X Server error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Backend error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Internal error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Select a folder to share</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Running from source
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copyright (C) Pelsor. All rights reserved.</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 <context>
@@ -115,6 +381,57 @@
     <message>
         <source>Suspend</source>
         <translation>Suspender</translation>
+    </message>
+</context>
+<context>
+    <name>SSLErrorDialog</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Diálogo</translation>
+    </message>
+    <message>
+        <source>Problems</source>
+        <translation>Problemas</translation>
+    </message>
+    <message>
+        <source>Result of the certificate check</source>
+        <translation>Resultado de la comprobación del certificado</translation>
+    </message>
+    <message>
+        <source>Severity</source>
+        <translation>Gravedad</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Recommendations</source>
+        <translation>Recomendaciones</translation>
+    </message>
+    <message>
+        <source>Details</source>
+        <translation>Detalles</translation>
+    </message>
+    <message>
+        <source>Accept temporarily</source>
+        <translation>Aceptar temporalmente</translation>
+    </message>
+    <message>
+        <source>Accept permanently</source>
+        <translation>Aceptar permanentemente</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancelar</translation>
+    </message>
+    <message>
+        <source>Connection</source>
+        <translation>Conexión</translation>
+    </message>
+    <message>
+        <source>Medium</source>
+        <translation>Media</translation>
     </message>
 </context>
 </TS>
