@@ -25,11 +25,19 @@ const char defaultPort[] = "8443";
 
 } // namespace
 
+// The pixmaps are compiled into the program's static library, whose resource initialiser
+// the linker would otherwise leave out.
+static void initPixmaps()
+{
+    Q_INIT_RESOURCE(pixmaps);
+}
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_session(new ZELClient(this))
     , ui(std::make_unique<Ui::MainWindow>())
 {
+    initPixmaps();
     m_trafficIn.setWindow(trafficWindowMs);
     m_trafficOut.setWindow(trafficWindowMs);
     connectSessionSignals();
