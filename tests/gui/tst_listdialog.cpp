@@ -3,6 +3,7 @@
 
 #include <QDialogButtonBox>
 #include <QPushButton>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <QLayout>
 #include <QtTest>
@@ -61,6 +62,7 @@ private slots:
     void selectingAnotherRow();
     void clearedSelectionChoosesNothing();
     void refilling();
+    void spanish();
 
 private:
     TestEnvironment m_environment;
@@ -243,6 +245,19 @@ void TestListDialog::refilling()
     QCOMPARE(dialog.chosenId(), 4);
     QCOMPARE(tree(dialog)->selectedItems().size(), 1);
     QCOMPARE(tree(dialog)->selectedItems().constFirst()->text(1), QStringLiteral("four"));
+}
+
+void TestListDialog::spanish()
+{
+    QTranslator translator;
+    if (!translator.load(QStringLiteral(ZEL_BINARY_DIR "/translations/ZEL_Client_es.qm")))
+        QSKIP("The Spanish translation is not built");
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    ListDialog dialog;
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Seleccione su máquina virtual"));
+    QCOMPARE(button(dialog, QDialogButtonBox::Ok)->text(), QStringLiteral("Conectar"));
+    QCOMPARE(button(dialog, QDialogButtonBox::Cancel)->text(), QStringLiteral("Cancelar"));
 }
 
 QTEST_MAIN(TestListDialog)

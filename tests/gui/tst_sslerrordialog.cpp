@@ -13,6 +13,7 @@
 #include <QSslSocket>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <QLayout>
 #include <QtTest>
@@ -150,6 +151,7 @@ private slots:
     void acceptOnceAsksAgain();
     void emptyChainIsAsked();
     void realServer();
+    void spanish();
 
 private:
     QStringList hashesOf(const QStringList &names) const;
@@ -453,6 +455,27 @@ void TestSSLErrorDialog::realServer()
         client.disconnectFromZEL();
     }
     QCOMPARE(storedHashes(), hashesOf({"leaf", "ca"}));
+}
+
+void TestSSLErrorDialog::spanish()
+{
+    QTranslator translator;
+    if (!translator.load(QStringLiteral(ZEL_BINARY_DIR "/translations/ZEL_Client_es.qm")))
+        QSKIP("The Spanish translation is not built");
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    SSLErrorDialog dialog;
+    dialog.setErrors({QSslError(QSslError::NoPeerCertificate)}, {});
+    QCoreApplication::removeTranslator(&translator);
+
+    auto *box = dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+    QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QStringLiteral("Aceptar temporalmente"));
+    QCOMPARE(box->button(QDialogButtonBox::Save)->text(), QStringLiteral("Aceptar permanentemente"));
+    QCOMPARE(box->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Cancelar"));
+    auto *tabs = dialog.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Problemas"));
+    auto *tree = dialog.findChild<QTreeWidget *>(QStringLiteral("errorTree"));
+    QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("Conexión"));
+    QCOMPARE(tree->topLevelItem(0)->child(0)->text(0), QStringLiteral("Media"));
 }
 
 QTEST_MAIN(TestSSLErrorDialog)

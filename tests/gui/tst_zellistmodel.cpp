@@ -80,6 +80,7 @@ private slots:
     void nameWithBlank();
     void removedRowLeavesStore();
     void tickThroughView();
+    void refillUnderView();
 
 private:
     TestEnvironment m_environment;
@@ -290,6 +291,29 @@ void TestZELListModel::tickThroughView()
     QTest::keyClick(view.viewport(), Qt::Key_Space);
     QTRY_VERIFY(!isTicked(model, "USER"));
     QCOMPARE(storedEntries(), QStringList({"PATH"}));
+}
+
+void TestZELListModel::refillUnderView()
+{
+    writeStore({"LANG", "ZEL_ONLY_SOMETIMES"});
+    ZELListModel model;
+    QListView view;
+    view.setModel(&model);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    // Filled the way the main window fills it, while shown.
+    model.setStringList(environmentNames);
+    QCOMPARE(model.rowCount(), environmentNames.size() + 1);
+    QCOMPARE(model.checkedNames(), QStringList({"LANG", "ZEL_ONLY_SOMETIMES"}));
+    const QModelIndex extra = rowOf(model, "ZEL_ONLY_SOMETIMES");
+    QVERIFY(view.visualRect(extra).isValid());
+    QVERIFY(view.visualRect(extra).top() > view.visualRect(rowOf(model, "USER")).top());
+
+    model.setStringList({"LANG"});
+    QCOMPARE(model.stringList(), QStringList({"LANG", "ZEL_ONLY_SOMETIMES"}));
+    QCOMPARE(model.checkedNames(), QStringList({"LANG", "ZEL_ONLY_SOMETIMES"}));
+    QCOMPARE(storedEntries(), QStringList({"LANG", "ZEL_ONLY_SOMETIMES"}));
 }
 
 QTEST_MAIN(TestZELListModel)
