@@ -6,6 +6,7 @@
 #include "loghandler.h"
 #include "mainwindow.h"
 #include "nxdialog.h"
+#include "vmlister.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -67,6 +68,23 @@ bool prepareHeadlessPlatform(int argc, char *argv[])
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     return true;
+}
+
+int listVms(const ZELConnectionParameters &parameters, const CommandLineParser::MiscParameters &misc)
+{
+    VMLister::Options options;
+    options.header = !misc.noHeader;
+    options.json = misc.json;
+    if (misc.sslErrors == QLatin1String("continue"))
+        options.certificates = VMLister::ContinuePolicy;
+    else if (misc.sslErrors == QLatin1String("abort"))
+        options.certificates = VMLister::AbortPolicy;
+
+    QTextStream out(stdout, QIODevice::WriteOnly);
+    QTextStream err(stderr, QIODevice::WriteOnly);
+    const int status = VMLister(parameters, options, out, err).run();
+    qDebug() << "Exit: VM list" << status;
+    return status;
 }
 
 } // namespace
@@ -137,6 +155,9 @@ int Application::run(int argc, char *argv[])
     const int status = printCommandLineAnswer(result);
     if (status >= 0)
         return status;
+
+    if (misc.listVms)
+        return listVms(*parameters, misc);
 
     if (headless) {
         qCritical() << "No display to show the window on (DISPLAY is not set)";

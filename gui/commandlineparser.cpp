@@ -113,6 +113,8 @@ CommandLineParser::Result CommandLineParser::parse(const QStringList &arguments,
     }
 
     applyConnectionOptions(parameters);
+    if (!applyListingOptions(misc))
+        return Error;
     if (!applyConnectionType(parameters))
         return Error;
     if (!applyDialogOptions(nx))
@@ -135,6 +137,30 @@ void CommandLineParser::applyConnectionOptions(ZELConnectionParameters &paramete
         const uint port = m_parser.value(QStringLiteral("port")).toUInt(nullptr, 10);
         parameters.setPort(static_cast<unsigned short>(port & 0xffff));
     }
+}
+
+bool CommandLineParser::switchValue(const QString &name) const
+{
+    static const QStringList offValues = {QStringLiteral("0"), QStringLiteral("false"), QStringLiteral("no"),
+                                          QStringLiteral("off")};
+    return m_parser.isSet(name) && !offValues.contains(m_parser.value(name).trimmed().toLower());
+}
+
+bool CommandLineParser::applyListingOptions(MiscParameters &misc)
+{
+    misc.listVms = switchValue(QStringLiteral("list-vms"));
+    misc.noHeader = switchValue(QStringLiteral("no-header"));
+    misc.json = switchValue(QStringLiteral("json"));
+    if (!m_parser.isSet(QStringLiteral("ssl-errors")))
+        return true;
+
+    misc.sslErrors = m_parser.value(QStringLiteral("ssl-errors")).trimmed().toLower();
+    static const QStringList policies = {QStringLiteral("ask"), QStringLiteral("continue"), QStringLiteral("abort")};
+    if (policies.contains(misc.sslErrors))
+        return true;
+    m_errorText = tr("Unknown value '%1' for --ssl-errors: use ask, continue or abort.\n")
+                      .arg(m_parser.value(QStringLiteral("ssl-errors")));
+    return false;
 }
 
 bool CommandLineParser::applyConnectionType(ZELConnectionParameters &parameters) const

@@ -17,6 +17,12 @@ class CommandLineParser
 public:
     struct MiscParameters {
         bool experimental = false;
+        // Headless listing: print the VM list and exit instead of opening the window.
+        bool listVms = false;
+        bool noHeader = false;
+        bool json = false;
+        // "ask", "continue" or "abort"; empty when not given.
+        QString sslErrors;
     };
 
     enum Result {
@@ -46,6 +52,9 @@ private:
     void applyConnectionOptions(ZELConnectionParameters &parameters) const;
     bool applyConnectionType(ZELConnectionParameters &parameters) const;
     bool applyDialogOptions(NXErrorCommandData &nx) const;
+    bool applyListingOptions(MiscParameters &misc);
+    // Switch-like options take a value; "0", "false", "no" and "off" turn them off.
+    bool switchValue(const QString &name) const;
 
     QString m_errorText;
     QCommandLineParser m_parser;

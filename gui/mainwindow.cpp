@@ -4,6 +4,7 @@
 #include "acceptedcertificatestore.h"
 #include "backends/zelnxbackend.h"
 #include "buildinfo.h"
+#include "connectionerrortext.h"
 #include "helpers/keyboarddetector.h"
 #include "listdialog.h"
 #include "sslerrordialog.h"
@@ -299,37 +300,10 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
     m_statistics.stop();
 }
 
-QString MainWindow::errorTitle(ZELClient::ConnectionError error)
-{
-    switch (error) {
-    case ZELClient::NoError:
-        return tr("Bug: no error");
-    case ZELClient::AuthenticationError:
-        return tr("Authentication error");
-    case ZELClient::Timeout:
-        return tr("Timeout");
-    case ZELClient::VMStartError:
-        return tr("Error when starting the VM");
-    case ZELClient::ProtocolError:
-        return tr("Protocol error");
-    case ZELClient::ServerBlocked:
-        return tr("Server blocked");
-    case ZELClient::ServerError:
-        return tr("Server error");
-    case ZELClient::XServerError:
-        return tr("X Server error");
-    case ZELClient::BackendFailed:
-        return tr("Backend error");
-    case ZELClient::InternalError:
-        return tr("Internal error");
-    }
-    return QString();
-}
-
 void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
 {
     qCritical() << "Connection error " << int(error) << ": " << error_desc;
-    QMessageBox::critical(this, tr("ZEL"), errorTitle(error) + QLatin1Char('\n') + error_desc);
+    QMessageBox::critical(this, tr("ZEL"), ConnectionErrorText::title(error) + QLatin1Char('\n') + error_desc);
     setFormEnabled(true);
     m_statistics.stop();
 }

@@ -69,7 +69,6 @@ private:
     void setStatus(const QString &text);
     void refreshSharedFolders();
     ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
-    static QString errorTitle(ZELClient::ConnectionError error);
 
     ZELClient *m_session;
     std::unique_ptr<Ui::MainWindow> ui;
