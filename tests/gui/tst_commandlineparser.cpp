@@ -90,6 +90,44 @@ private slots:
         QVERIFY(!parse({}).misc.experimental);
     }
 
+    void listingOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("listVms");
+        QTest::addColumn<bool>("noHeader");
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<QString>("sslErrors");
+        QTest::newRow("none") << QStringList() << false << false << false << "";
+        QTest::newRow("list") << QStringList{"--list-vms", "1"} << true << false << false << "";
+        QTest::newRow("list off") << QStringList{"--list-vms", "no"} << false << false << false << "";
+        QTest::newRow("json, no header")
+            << QStringList{"--list-vms", "yes", "--json", "1", "--no-header", "true"} << true << true << true << "";
+        QTest::newRow("policy in capitals") << QStringList{"--ssl-errors", " Continue "} << false << false << false
+                                            << "continue";
+    }
+
+    void listingOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, listVms);
+        QFETCH(bool, noHeader);
+        QFETCH(bool, json);
+        QFETCH(QString, sslErrors);
+        const Outcome outcome = parse(arguments);
+        QCOMPARE(outcome.result, CommandLineParser::Ok);
+        QCOMPARE(outcome.misc.listVms, listVms);
+        QCOMPARE(outcome.misc.noHeader, noHeader);
+        QCOMPARE(outcome.misc.json, json);
+        QCOMPARE(outcome.misc.sslErrors, sslErrors);
+    }
+
+    void unknownCertificatePolicyIsAnError()
+    {
+        const Outcome outcome = parse({"--ssl-errors", "maybe"});
+        QCOMPARE(outcome.result, CommandLineParser::Error);
+        QVERIFY(CommandLineParser::instance().errorText().contains(QStringLiteral("maybe")));
+    }
+
     void dialogOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");

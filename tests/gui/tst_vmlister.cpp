@@ -1,0 +1,193 @@
+#include "acceptedcertificatestore.h"
+#include "demobrokerprocess.h"
+#include "testenvironment.h"
+#include "vmlister.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QSslSocket>
+#include <QtTest>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+// The headless listing as a user runs it: ZEL_Client --list-vms against the demo broker.
+class TestVMLister : public QObject
+{
+    Q_OBJECT
+
+private:
+    Run list(const QStringList &arguments, const QString &user = QStringLiteral("demo"),
+             const QString &password = QStringLiteral("demo"))
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"),
+                      QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                  QString::number(m_broker.port()), QStringLiteral("--user"), user,
+                                  QStringLiteral("--password"), password, QStringLiteral("--list-vms"), QStringLiteral("1")}
+                          + arguments);
+        Run run;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return run;
+        }
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = QString::fromUtf8(process.readAllStandardOutput());
+        run.err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    static QString lastErrorLine(const Run &run)
+    {
+        // The log lines carry a timestamp; the message for the user does not.
+        const QStringList lines = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (int i = lines.size() - 1; i >= 0; --i) {
+            if (!lines.at(i).startsWith(QStringLiteral("20")))
+                return lines.at(i);
+        }
+        return QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+        QJsonObject config = DemoBrokerProcess::simpleConfig();
+        config[QStringLiteral("users")] = QJsonArray{
+            QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}},
+            QJsonObject{{QStringLiteral("name"), QStringLiteral("blocked")},
+                        {QStringLiteral("password"), QStringLiteral("demo")},
+                        {QStringLiteral("statusOverrides"), QJsonObject{{QStringLiteral("/zel/list_of_vm"), 503}}}}};
+        config[QStringLiteral("vms")] = QJsonArray{
+            QJsonObject{{QStringLiteral("id"), 7}, {QStringLiteral("name"), QStringLiteral("Office")},
+                        {QStringLiteral("state"), QStringLiteral("running")}, {QStringLiteral("endpoint"), QStringLiteral("127.0.0.1:1")}},
+            QJsonObject{{QStringLiteral("id"), 12}, {QStringLiteral("name"), QStringLiteral("Old")},
+                        {QStringLiteral("state"), QStringLiteral("stopped")}, {QStringLiteral("blocked"), true},
+                        {QStringLiteral("endpoint"), QStringLiteral("127.0.0.1:1")}}};
+        QVERIFY2(m_broker.start(config), qPrintable(m_broker.errorText()));
+    }
+
+    void table()
+    {
+        const Run run = list({QStringLiteral("--ssl-errors"), QStringLiteral("continue")});
+        QCOMPARE(run.exitCode, 0);
+        const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.at(0).simplified(), QStringLiteral("ID NAME STATE BLOCKED"));
+        QCOMPARE(lines.at(1).simplified(), QStringLiteral("7 Office running no"));
+        QCOMPARE(lines.at(2).simplified(), QStringLiteral("12 Old stopped yes"));
+    }
+
+    void tableWithoutHeader()
+    {
+        const Run run = list({QStringLiteral("--ssl-errors"), QStringLiteral("continue"), QStringLiteral("--no-header"),
+                              QStringLiteral("1")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).first().simplified(),
+                 QStringLiteral("7 Office running no"));
+    }
+
+    void json()
+    {
+        const Run run = list({QStringLiteral("--ssl-errors"), QStringLiteral("continue"), QStringLiteral("--json"),
+                              QStringLiteral("yes")});
+        QCOMPARE(run.exitCode, 0);
+        QJsonParseError error;
+        const QJsonArray vms = QJsonDocument::fromJson(run.out.toUtf8(), &error).array();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(vms.size(), 2);
+        QCOMPARE(vms.at(0).toObject(), (QJsonObject{{QStringLiteral("id"), 7},
+                                                    {QStringLiteral("name"), QStringLiteral("Office")},
+                                                    {QStringLiteral("state"), QStringLiteral("running")},
+                                                    {QStringLiteral("blocked"), false}}));
+        QCOMPARE(vms.at(1).toObject().value(QStringLiteral("blocked")).toBool(), true);
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const QStringList trusting{QStringLiteral("--ssl-errors"), QStringLiteral("continue")};
+        QTest::newRow("wrong password") << "demo" << "nope" << trusting << int(VMLister::Refused) << "Authentication error: ";
+        QTest::newRow("blocked server") << "blocked" << "demo" << trusting << int(VMLister::Refused) << "Server blocked: ";
+        QTest::newRow("certificate, ask") << "demo" << "demo" << QStringList() << int(VMLister::CertificateRefused)
+                                          << "The server's certificate was not accepted: ";
+        QTest::newRow("certificate, abort") << "demo" << "demo" << QStringList{QStringLiteral("--ssl-errors"), QStringLiteral("abort")}
+                                            << int(VMLister::CertificateRefused) << "The server's certificate was not accepted: ";
+    }
+
+    void failures()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const Run run = list(arguments, user, password);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(lastErrorLine(run).startsWith(message), qPrintable(run.err));
+    }
+
+    void unreachableServer()
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(env);
+        const quint16 closedPort = TestEnvironment::freeTcpPort();
+        process.start(QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"),
+                      {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                       QString::number(closedPort), QStringLiteral("--list-vms"), QStringLiteral("1")});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), int(VMLister::ConnectionFailed));
+        QVERIFY(QString::fromUtf8(process.readAllStandardError())
+                    .contains(QStringLiteral("Failed to connect to 127.0.0.1:%1: Connection refused").arg(closedPort)));
+    }
+
+    // A certificate accepted for good in the window lets the listing through without asking.
+    void permanentlyAcceptedCertificate()
+    {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::QueryPeer);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker.port());
+        QVERIFY(socket.waitForEncrypted(10000));
+        AcceptedCertificateStore().acceptChain(socket.peerCertificateChain());
+        socket.disconnectFromHost();
+
+        const Run run = list({});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.contains(QStringLiteral("Office")));
+        QVERIFY(run.err.contains(QStringLiteral("All certs in the chain have been previously accepted")));
+
+        QSettings settings;
+        settings.remove(QStringLiteral("SSL"));
+    }
+
+private:
+    TestEnvironment m_environment;
+    DemoBrokerProcess m_broker;
+};
+
+QTEST_GUILESS_MAIN(TestVMLister)
+#include "tst_vmlister.moc"
