@@ -259,6 +259,7 @@ private slots:
     void ownerDeletesClientWhenFinished();
     void nothingListensOnSlavePort();
     void debugText();
+    void slaveChannelThroughNx();
 
 private:
     std::unique_ptr<ServiceBridge> bridge(const QByteArray &key);
@@ -270,6 +271,7 @@ private:
     QString m_report;
     int m_run = 0;
     ServiceBridge *m_bridge = nullptr;
+    QList<QProcess *> m_programs;
 };
 
 void tst_ZELSlaveClient::initTestCase()
@@ -288,10 +290,23 @@ void tst_ZELSlaveClient::init()
 
 void tst_ZELSlaveClient::cleanup()
 {
-    if (QTest::currentTestFailed() && m_bridge) {
+    if (QTest::currentTestFailed()) {
         QFile report(m_report);
         report.open(QIODevice::ReadOnly);
-        qWarning().noquote() << "report:\n" << report.readAll() << "\n" << m_bridge->logs();
+        qWarning().noquote() << "report:\n" << report.readAll() << "\n" << (m_bridge ? m_bridge->logs() : QString());
+        for (QProcess *program : qAsConst(m_programs))
+            qWarning().noquote() << program->program() << "said:\n" << program->readAllStandardError();
+    }
+    // Last started, first ended: the proxy before the agent before the X server.
+    while (!m_programs.isEmpty()) {
+        std::unique_ptr<QProcess> program(m_programs.takeLast());
+        if (program->state() != QProcess::NotRunning) {
+            program->terminate();
+            if (!program->waitForFinished(5000)) {
+                program->kill();
+                program->waitForFinished(5000);
+            }
+        }
     }
 }
 
@@ -652,6 +667,132 @@ void tst_ZELSlaveClient::debugText()
     QString text;
     QDebug(&text) << command;
     QCOMPARE(text.trimmed(), QStringLiteral("ZELSlaveCommand"));
+}
+
+// The whole slave path of a session: the client's connection goes into the local nxproxy's
+// slave port, through the NX link to a real nxagent, which starts the demo slave service.
+void tst_ZELSlaveClient::slaveChannelThroughNx()
+{
+    const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
+    const QString nxagent = TestEnvironment::program(QStringLiteral("nxagent"));
+    const QString nxproxy = TestEnvironment::program(QStringLiteral("nxproxy"));
+    if (xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty())
+        QSKIP("Xvfb, nxagent or nxproxy missing");
+    QVERIFY2(QFile::exists(SftpServer), "sftp-server is not installed");
+
+    auto start = [this](const QString &program, const QStringList &arguments, const QProcessEnvironment &env) {
+        auto *process = new QProcess;
+        m_programs.append(process);
+        process->setProcessEnvironment(env);
+        process->start(program, arguments);
+        return process;
+    };
+    auto waitForText = [](QProcess *process, QByteArray *log, const QByteArray &text) {
+        process->setReadChannel(QProcess::StandardError);
+        const QDeadlineTimer deadline(30000);
+        while (!(*log += process->readAllStandardError()).contains(text) && !deadline.hasExpired()
+               && process->state() != QProcess::NotRunning)
+            process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        return log->contains(text);
+    };
+    const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+
+    const int localDisplay = TestEnvironment::freeDisplay();
+    const int agentDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
+    const quint16 agentPort = TestEnvironment::freeTcpPort();
+    const quint16 slavePort = TestEnvironment::freeTcpPort();
+
+    QProcess *server = start(xvfb, { QStringLiteral(":%1").arg(localDisplay), QStringLiteral("-listen"),
+                                     QStringLiteral("tcp"), QStringLiteral("-nolisten"), QStringLiteral("unix") },
+                             system);
+    QVERIFY2(server->waitForStarted(10000), qPrintable(server->errorString()));
+
+    QProcessEnvironment vm = system;
+    vm.insert(QStringLiteral("NX_SLAVE_CMD"), ServiceProgram);
+    vm.insert(QStringLiteral("ZEL_SLAVE_KEY"), QStringLiteral("k3y"));
+    vm.insert(QStringLiteral("ZEL_SLAVE_REPORT"), m_report);
+    vm.insert(QStringLiteral("ZEL_SLAVE_SFTP_TIMEOUT_MS"), QStringLiteral("5000"));
+    QProcess *agent = start(nxagent, { QStringLiteral("-R"), QStringLiteral("-display"),
+                                       QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
+                                       QStringLiteral(":%1").arg(agentDisplay) },
+                            vm);
+    QByteArray agentLog;
+    QVERIFY2(waitForText(agent, &agentLog, "Waiting for connection"), agentLog.constData());
+
+    const QString nxRoot = m_env.home() + QStringLiteral("/nxroot");
+    QVERIFY(QDir().mkpath(nxRoot));
+    QProcessEnvironment local = system;
+    local.insert(QStringLiteral("NX_ROOT"), nxRoot);
+    local.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(localDisplay));
+    QProcess *proxy = start(nxproxy, { QStringLiteral("-S"),
+                                       QStringLiteral("nx/nx,slave=%1,connect=127.0.0.1,port=%2")
+                                           .arg(slavePort).arg(agentPort) },
+                            local);
+    QByteArray proxyLog;
+    QVERIFY2(waitForText(proxy, &proxyLog, "Established X server connection"), proxyLog.constData());
+    QVERIFY2(proxyLog.contains(QStringLiteral("Listening to slave connections on port 'tcp:localhost:%1'")
+                                   .arg(slavePort).toLatin1()),
+             proxyLog.constData());
+
+    // A folder shared over SFTP, a USB/IP switch and a wrong key, each on its own client.
+    const QString folder = m_dir.filePath(QStringLiteral("nx share"));
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + QStringLiteral("/remote.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("seen from the VM\n");
+    file.close();
+
+    auto shareLog = std::make_shared<CommandLog>();
+    auto *share = new TestCommand(TestCommand::ServeFolder, shareLog);
+    share->path = QStringLiteral("/shares/") + folder;
+    share->folder = folder;
+    std::unique_ptr<ZELSlaveClient> shareClient(new ZELSlaveClient(slavePort, QStringLiteral("k3y")));
+    ClientEvents shareEvents(shareClient.get());
+    shareClient->runCommand(share);
+
+    auto usbLog = std::make_shared<CommandLog>();
+    auto *usb = new TestCommand(TestCommand::SendRequest, usbLog);
+    usb->method = "POST";
+    usb->path = QStringLiteral("/usbip");
+    usb->upgrade = "zel:usbip/1.0";
+    std::unique_ptr<ZELSlaveClient> usbClient(new ZELSlaveClient(slavePort, QStringLiteral("k3y")));
+    ClientEvents usbEvents(usbClient.get());
+    usbClient->runCommand(usb);
+
+    auto wrongLog = std::make_shared<CommandLog>();
+    std::unique_ptr<ZELSlaveClient> wrongClient(new ZELSlaveClient(slavePort, QStringLiteral("k3z")));
+    ClientEvents wrongEvents(wrongClient.get());
+    wrongClient->runCommand(new TestCommand(TestCommand::SendRequest, wrongLog));
+
+    QTRY_COMPARE_WITH_TIMEOUT(shareEvents.names, QStringList({ "commandSuccessful", "finished" }), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(usbEvents.names, QStringList({ "commandSuccessful", "finished" }), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(wrongEvents.names, QStringList({ "commandFailed", "finished" }), 30000);
+    QCOMPARE(usbLog->status, 101);
+    QCOMPARE(wrongLog->status, 401);
+    wrongClient.reset();
+    usbClient.reset();
+
+    // Four lines for the three requests (one per connection), plus the SFTP outcome.
+    QList<QJsonObject> lines;
+    QTRY_VERIFY_WITH_TIMEOUT((lines = reportLines()).size() == 5, 30000);
+    QMap<QString, QJsonObject> byEvent;
+    for (const QJsonObject &line : lines) {
+        const QString event = line.value("event").toString();
+        byEvent.insert(event == QLatin1String("request") ? event + line.value("key").toString() + line.value("method").toString()
+                                                         : event,
+                       line);
+    }
+    QCOMPARE(byEvent.value("requestacceptedPUT").value("folder").toString(), folder);
+    QCOMPARE(byEvent.value("requestacceptedPUT").value("status").toInt(), 101);
+    QCOMPARE(byEvent.value("requestacceptedPOST").value("target").toString(), QStringLiteral("/usbip"));
+    QCOMPARE(byEvent.value("requestwrongPUT").value("status").toInt(), 401);
+    QCOMPARE(byEvent.value("usbip").value("result").toString(), QStringLiteral("closed"));
+    const QJsonObject sftp = byEvent.value("sftp");
+    QCOMPARE(sftp.value("result").toString(), QStringLiteral("ok"));
+    QCOMPARE(sftp.value("directory").toString(), folder);
+    QCOMPARE(sftp.value("file").toObject().value("name").toString(), QStringLiteral("remote.txt"));
+    QCOMPARE(QByteArray::fromBase64(sftp.value("file").toObject().value("contentBase64").toString().toLatin1()),
+             QByteArray("seen from the VM\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_ZELSlaveClient)
