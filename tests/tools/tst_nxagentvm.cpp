@@ -132,6 +132,7 @@ private slots:
     void cleanup();
 
     void howTheAgentIsStarted();
+    void interimAnswersWhileTheAgentStarts();
     void agentsPerConnectionAndStop();
     void agentThatDoesNotStart_data();
     void agentThatDoesNotStart();
@@ -288,6 +289,31 @@ void TestNxAgentVm::howTheAgentIsStarted()
     QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")), qPrintable(failureText()),
                               Timeout);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(home), Timeout);
+}
+
+void TestNxAgentVm::interimAnswersWhileTheAgentStarts()
+{
+    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is needed");
+    // An agent that takes its time, and no interim answers configured.
+    const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
+    QVERIFY(writeScript(agent, FakeAgent));
+    const QString slowAgent = m_work.filePath(QStringLiteral("slow-nxagent"));
+    QVERIFY(writeScript(slowAgent, "#!/bin/sh\nsleep 2.5\nexec '" + QFile::encodeName(agent) + "' \"$@\"\n"));
+    m_broker = std::make_unique<DemoBrokerProcess>();
+    QVERIFY2(m_broker->start(config(QJsonObject{{QStringLiteral("program"), slowAgent}}, 0)),
+             qPrintable(m_broker->errorText()));
+
+    auto socket = connectTls();
+    QVERIFY(socket);
+    socket->write(connectRequest(1));
+    Response response;
+    int interim = 0;
+    do {
+        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
+    } while (response.status == 102 && ++interim);
+    QCOMPARE(response.status, 101);
+    QVERIFY2(interim >= 1, qPrintable(failureText()));
 }
 
 void TestNxAgentVm::agentsPerConnectionAndStop()

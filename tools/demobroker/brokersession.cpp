@@ -305,6 +305,10 @@ void BrokerSession::beginConnect(const BrokerConfig::User &user, int vmId)
     m_starter->start(*vm, m_slaveKey);
     if (m_processingWanted > 0)
         sendProcessing();
+    else
+        // Even without configured interim answers the client hears, once a second, that a
+        // VM which takes its time is still starting.
+        m_processingTimer.start(qMax(m_processingIntervalMs, 1000));
 }
 
 void BrokerSession::stopVm(const BrokerConfig::User &user, int vmId)
