@@ -91,6 +91,8 @@ private slots:
     void sftpAgainstRealServer();
     void sftpUnanswered_data();
     void sftpUnanswered();
+    void sftpPeerSpeaksNonsense_data();
+    void sftpPeerSpeaksNonsense();
     void socketAsStandardInputAndOutput();
     void concurrentServicesShareOneReport();
 
@@ -597,6 +599,38 @@ void tst_DemoSlaveService::sftpUnanswered()
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(1).value("event").toString(), QStringLiteral("sftp"));
     QCOMPARE(lines.at(1).value("result").toString(), result);
+}
+
+void tst_DemoSlaveService::sftpPeerSpeaksNonsense_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("wrong packet type") << QByteArray::fromHex("000000050500000003") << "init: unexpected reply type 5";
+    QTest::newRow("huge length") << QByteArray::fromHex("ffffffff02") << "reply packet of 4294967295 bytes";
+    QTest::newRow("empty packet") << QByteArray::fromHex("00000000") << "reply packet of 0 bytes";
+    QTest::newRow("not SFTP at all") << QByteArray("HTTP/1.1 200 OK\r\n\r\n") << "reply packet of 1213486160 bytes";
+}
+
+void tst_DemoSlaveService::sftpPeerSpeaksNonsense()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, error);
+
+    QProcess *service = startService({ { QStringLiteral("ZEL_SLAVE_KEY"), QString::fromLatin1(Key) },
+                                       { QStringLiteral("ZEL_SLAVE_SFTP_TIMEOUT_MS"), QStringLiteral("5000") } });
+    service->write(slaveRequest("PUT", "/shares/data", Key, "zel:sftp/1.0"));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += service->readAllStandardOutput()).contains("\r\n\r\n"), 10000);
+    service->write(answer);
+    QVERIFY2(waitFinished(service), "the service did not end");
+    QCOMPARE(service->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service->exitCode(), 0);
+
+    const QList<QJsonObject> lines = reportLines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1).value("result").toString(), QStringLiteral("error"));
+    QCOMPARE(lines.at(1).value("error").toString(), error);
 }
 
 // nxagent gives the service one socket as standard input and output; socat's EXEC does the same.
