@@ -278,7 +278,7 @@ void MainWindow::vmConnected(int id)
 {
     qInfo() << "Connection to VM " << id << "established";
     hide();
-    if (ui->showBandwidthGraphCheck->isVisible() && ui->showBandwidthGraphCheck->isChecked())
+    if (m_experimental && ui->showBandwidthGraphCheck->isChecked())
         m_statistics.show();
 }
 

@@ -1,0 +1,506 @@
+#include "demobrokerprocess.h"
+#include "listdialog.h"
+#include "mainwindow.h"
+#include "modalanswerer.h"
+#include "sslerrordialog.h"
+#include "testenvironment.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Accepts temporarily any certificate question and confirms every message box.
+void acceptCertificateOnce(QWidget *dialog)
+{
+    if (qobject_cast<SSLErrorDialog *>(dialog))
+        ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
+    else
+        ModalAnswerer::rejectDialog(dialog);
+}
+
+QJsonObject twoUserConfig(int vmCount)
+{
+    QJsonObject config = DemoBrokerProcess::simpleConfig();
+    QJsonArray users = config.value(QStringLiteral("users")).toArray();
+    users.append(QJsonObject{{QStringLiteral("name"), QStringLiteral("blocked")},
+                             {QStringLiteral("password"), QStringLiteral("demo")},
+                             {QStringLiteral("statusOverrides"), QJsonObject{{QStringLiteral("/zel/list_of_vm"), 503}}}});
+    config[QStringLiteral("users")] = users;
+    QJsonArray vms;
+    for (int id = 1; id <= vmCount; ++id) {
+        vms.append(QJsonObject{{QStringLiteral("id"), id * 10},
+                               {QStringLiteral("name"), QStringLiteral("VM %1").arg(id)},
+                               {QStringLiteral("state"), QStringLiteral("running")},
+                               {QStringLiteral("endpoint"), QStringLiteral("127.0.0.1:1")}});
+    }
+    config[QStringLiteral("vms")] = vms;
+    return config;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    template<typename T>
+    T *child(MainWindow &window, const char *name)
+    {
+        return window.findChild<T *>(QString::fromLatin1(name));
+    }
+
+    bool isIdle(MainWindow &window)
+    {
+        return child<QPushButton>(window, "connectButton")->isEnabled()
+            && !child<QPushButton>(window, "cancelButton")->isEnabled()
+            && child<QProgressBar>(window, "progressBar")->maximum() == 100
+            && child<QLineEdit>(window, "username")->isEnabled();
+    }
+
+    void fillLogin(MainWindow &window, const QString &server, const QString &user, const QString &password)
+    {
+        child<QLineEdit>(window, "serverLineEdit")->setText(server);
+        child<QLineEdit>(window, "username")->setText(user);
+        child<QLineEdit>(window, "password")->setText(password);
+    }
+
+    QString brokerServer(const DemoBrokerProcess &broker) const
+    {
+        return QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+    }
+
+    void init()
+    {
+        QSettings().clear();
+    }
+
+    void formTexts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("user") << "usernameLabel" << "User name";
+        QTest::newRow("password") << "passwordLabel" << "Password";
+        QTest::newRow("second factor") << "secondFactorLabel" << "Second factor";
+        QTest::newRow("remember") << "rememberPasswordCheck" << "Remember password";
+        QTest::newRow("restart") << "restartSession" << "Restart session";
+        QTest::newRow("connect") << "connectButton" << "Connect";
+        QTest::newRow("cancel") << "cancelButton" << "Cancel";
+        QTest::newRow("options") << "optionsLabel" << "Options";
+        QTest::newRow("two factor") << "enableTwoFactorAuthCheck" << "Two factor authentication";
+        QTest::newRow("audio") << "enableAudioCheck" << "Enable audio";
+        QTest::newRow("microphone") << "enableMicrophoneCheck" << "Enable microphone";
+        QTest::newRow("printing") << "enablePrintingCheck" << "Enable printing";
+        QTest::newRow("full screen") << "fullScreenCheck" << "Full screen";
+        QTest::newRow("graph") << "showBandwidthGraphCheck" << "Show bandwidth graph";
+        QTest::newRow("connectivity") << "connectivityLabel" << "Connectivity";
+        QTest::newRow("server") << "serverLabel" << "Server";
+        QTest::newRow("type") << "connectionTypeLabel" << "Connection type";
+        QTest::newRow("folders") << "enableSharedFoldersCheck" << "Enable shared folders";
+        QTest::newRow("add") << "addSharedFolderButton" << "Add";
+        QTest::newRow("remove") << "removeSharedFolderButton" << "Remove";
+        QTest::newRow("usb") << "enableUSBRedirectionCheck" << "Enable USB redirection";
+    }
+
+    void formTexts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        MainWindow window;
+        QWidget *widget = window.findChild<QWidget *>(name);
+        QVERIFY2(widget, qPrintable(name));
+        QCOMPARE(widget->property("text").toString(), text);
+    }
+
+    void formStructure()
+    {
+        MainWindow window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("ZEL"));
+        QCOMPARE(window.size(), QSize(438, 544));
+        auto *tabs = child<QTabWidget>(window, "mainTabWidget");
+        QCOMPARE(tabs->count(), 3);
+        QCOMPARE(tabs->tabText(0), QStringLiteral("Connect"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("Settings"));
+        QCOMPARE(tabs->tabText(2), QStringLiteral("Version"));
+        QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("connectTab"));
+        auto *shared = child<QTabWidget>(window, "sharedResourcesTabWidget");
+        QCOMPARE(shared->tabText(0), QStringLiteral("Shared Folders"));
+        QCOMPARE(shared->tabText(1), QStringLiteral("Environment Variables"));
+        QCOMPARE(shared->tabText(2), QStringLiteral("USB"));
+        auto *types = child<QComboBox>(window, "connectionTypeComboBox");
+        QCOMPARE(types->count(), 6);
+        QCOMPARE(types->itemText(5), QStringLiteral("Local"));
+        QCOMPARE(types->itemData(5).toInt(), 5);
+        QCOMPARE(types->currentData().toInt(), 2);
+        QCOMPARE(child<QLineEdit>(window, "password")->echoMode(), QLineEdit::Password);
+        QVERIFY(child<QPushButton>(window, "connectButton")->isDefault());
+        QVERIFY(isIdle(window));
+        QVERIFY(child<QListView>(window, "EnvVarList")->model()->rowCount() > 0);
+    }
+
+    void experimentalShowsBandwidthBox()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(child<QCheckBox>(window, "showBandwidthGraphCheck")->isHidden());
+        window.setExperimental(true);
+        QVERIFY(!child<QCheckBox>(window, "showBandwidthGraphCheck")->isHidden());
+    }
+
+    void twoFactorFieldFollowsTheBox()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(!child<QLineEdit>(window, "secondFactor")->isVisible());
+        child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(true);
+        QVERIFY(child<QLineEdit>(window, "secondFactor")->isVisible());
+    }
+
+    void errorMessages_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("0") << 0 << "Bug: no error";
+        QTest::newRow("1") << 1 << "Authentication error";
+        QTest::newRow("2") << 2 << "Timeout";
+        QTest::newRow("3") << 3 << "Error when starting the VM";
+        QTest::newRow("4") << 4 << "Protocol error";
+        QTest::newRow("5") << 5 << "Server blocked";
+        QTest::newRow("6") << 6 << "Server error";
+        QTest::newRow("7") << 7 << "X Server error";
+        QTest::newRow("8") << 8 << "Backend error";
+        QTest::newRow("9") << 9 << "Internal error";
+        QTest::newRow("other") << 42 << "";
+    }
+
+    void errorMessages()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, title);
+        MainWindow window;
+        window.show();
+        ModalAnswerer answerer;
+        emit window.session()->connectionError(ZELClient::ConnectionError(error), QStringLiteral("details"));
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.seen().first().title, QStringLiteral("ZEL"));
+        QCOMPARE(answerer.seen().first().text, title + QStringLiteral("\ndetails"));
+        QVERIFY(isIdle(window));
+    }
+
+    void emptyServer()
+    {
+        MainWindow window;
+        window.show();
+        ModalAnswerer answerer;
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.seen().first().text,
+                 QStringLiteral("Server is not set.\nPlease configure a server to connect to."));
+        QCOMPARE(child<QTabWidget>(window, "mainTabWidget")->currentWidget()->objectName(), QStringLiteral("settingsTab"));
+        QVERIFY(isIdle(window));
+    }
+
+    // Failures a user meets: each ends in its message box, the idle look and a window that
+    // connects again (the demo broker then lists two VMs and the picker is cancelled).
+    void failuresLeaveAWorkingWindow_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("refused") << "refused" << "Failed to connect to ZEL at 127.0.0.1:%1\nConnection refused";
+        QTest::newRow("unknown host") << "unknown host" << "Failed to connect to ZEL at no-such-host.invalid:8443\nHost not found";
+        QTest::newRow("closed in handshake") << "handshake" << "Failed to connect to ZEL at 127.0.0.1:%1\n";
+        QTest::newRow("wrong password") << "password" << "Authentication error\n";
+        QTest::newRow("blocked") << "blocked" << "Server blocked\n";
+    }
+
+    void failuresLeaveAWorkingWindow()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, message);
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(twoUserConfig(2)), qPrintable(broker.errorText()));
+
+        QTcpServer closingServer;
+        QVERIFY(closingServer.listen(QHostAddress::LocalHost));
+        connect(&closingServer, &QTcpServer::newConnection, this, [&closingServer] {
+            QTcpSocket *socket = closingServer.nextPendingConnection();
+            socket->readAll();
+            socket->close();
+        });
+
+        MainWindow window;
+        window.show();
+        ModalAnswerer answerer(acceptCertificateOnce);
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        QSignalSpy socketErrors(window.session(), &ZELClient::socketError);
+
+        quint16 port = 0;
+        if (kind == QLatin1String("refused")) {
+            port = TestEnvironment::freeTcpPort();
+            fillLogin(window, QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("demo"), QStringLiteral("demo"));
+        } else if (kind == QLatin1String("unknown host")) {
+            fillLogin(window, QStringLiteral("no-such-host.invalid"), QStringLiteral("demo"), QStringLiteral("demo"));
+        } else if (kind == QLatin1String("handshake")) {
+            port = closingServer.serverPort();
+            fillLogin(window, QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("demo"), QStringLiteral("demo"));
+        } else {
+            const QString user = kind == QLatin1String("blocked") ? QStringLiteral("blocked") : QStringLiteral("demo");
+            const QString password = kind == QLatin1String("password") ? QStringLiteral("wrong") : QStringLiteral("demo");
+            fillLogin(window, brokerServer(broker), user, password);
+        }
+        if (message.contains(QLatin1String("%1")))
+            message = message.arg(port);
+
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!answerer.seen().isEmpty() && answerer.seen().last().className == QLatin1String("QMessageBox"),
+                                 30000);
+        QVERIFY2(answerer.seen().last().text.startsWith(message), qPrintable(answerer.seen().last().text));
+        QTRY_VERIFY(isIdle(window));
+        QVERIFY(window.isVisible());
+
+        // The same window connects again: two VMs bring up the picker; cancelling it ends the
+        // session and brings back the idle look.
+        const int before = answerer.count();
+        answerer.setAnswer([](QWidget *dialog) {
+            if (qobject_cast<SSLErrorDialog *>(dialog))
+                ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
+            else
+                ModalAnswerer::rejectDialog(dialog);
+        });
+        terminated.clear();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!terminated.isEmpty(), 30000);
+        bool pickerShown = false;
+        for (const ModalAnswerer::Seen &seen : answerer.seen().mid(before))
+            pickerShown = pickerShown || seen.className == QLatin1String("ListDialog");
+        QVERIFY(pickerShown);
+        QTRY_VERIFY(isIdle(window));
+    }
+
+    void certificateDecisions()
+    {
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(twoUserConfig(2)), qPrintable(broker.errorText()));
+        MainWindow window;
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
+
+        // Refused: the session ends without an error box.
+        {
+            ModalAnswerer answerer(ModalAnswerer::clickButton(QStringLiteral("Cancel")));
+            QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, 30000);
+            QCOMPARE(answerer.count(), 1);
+            QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
+            QCOMPARE(lists.count(), 0);
+            QTRY_VERIFY(isIdle(window));
+        }
+        // Accepted for good: stored, and the next connection does not ask again.
+        {
+            ModalAnswerer answerer([](QWidget *dialog) {
+                if (qobject_cast<SSLErrorDialog *>(dialog))
+                    ModalAnswerer::clickButton(QStringLiteral("Accept permanently"))(dialog);
+                else
+                    ModalAnswerer::rejectDialog(dialog);
+            });
+            QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 2, 30000);
+            QCOMPARE(lists.count(), 1);
+            QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
+        }
+        QSettings settings;
+        QCOMPARE(settings.beginReadArray(QStringLiteral("SSL/AcceptedCertificates")), 1);
+        settings.endArray();
+        {
+            ModalAnswerer answerer;
+            QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 3, 30000);
+            QCOMPARE(lists.count(), 2);
+            QCOMPARE(answerer.count(), 1);
+            QCOMPARE(answerer.seen().first().className, QStringLiteral("ListDialog"));
+        }
+    }
+
+    void oneVmConnectsAtOnceAndRestartStopsItFirst()
+    {
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(twoUserConfig(1)), qPrintable(broker.errorText()));
+        MainWindow window;
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        child<QCheckBox>(window, "restartSession")->setChecked(true);
+        ModalAnswerer answerer(acceptCertificateOnce);
+        QSignalSpy poweredDown(window.session(), &ZELClient::vmPoweredDown);
+
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(QStringLiteral("/zel/connect_to_vm")), 30000);
+        QCOMPARE(poweredDown.count(), 1);
+        QCOMPARE(poweredDown.first().first().toInt(), 10);
+        QVERIFY(!child<QCheckBox>(window, "restartSession")->isChecked());
+        const QString log = broker.log();
+        QVERIFY(log.indexOf(QStringLiteral("/zel/stop_vm")) < log.indexOf(QStringLiteral("/zel/connect_to_vm")));
+        for (const ModalAnswerer::Seen &seen : answerer.seen())
+            QVERIFY2(seen.className != QLatin1String("ListDialog"), "one VM must not bring up the picker");
+
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        QTest::mouseClick(child<QPushButton>(window, "cancelButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+    }
+
+    void settingsRoundTrip()
+    {
+        {
+            MainWindow window;
+            fillLogin(window, QStringLiteral("broker.example"), QStringLiteral("alice"), QStringLiteral("pässword"));
+            child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(true);
+            child<QCheckBox>(window, "enableAudioCheck")->setChecked(true);
+            child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(true);
+            child<QComboBox>(window, "connectionTypeComboBox")->setCurrentIndex(4);
+            window.close();
+        }
+        QSettings settings;
+        QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
+        QCOMPARE(settings.value(QStringLiteral("Connection/port")).toString(), QStringLiteral("8443"));
+        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toByteArray(), QStringLiteral("pässword").toUtf8().toBase64());
+        QVERIFY(settings.value(QStringLiteral("UI/settingsTabVisible")).toBool());
+
+        MainWindow window;
+        QCOMPARE(child<QLineEdit>(window, "serverLineEdit")->text(), QStringLiteral("broker.example:8443"));
+        QCOMPARE(child<QLineEdit>(window, "username")->text(), QStringLiteral("alice"));
+        QCOMPARE(child<QLineEdit>(window, "password")->text(), QStringLiteral("pässword"));
+        QVERIFY(child<QCheckBox>(window, "enableAudioCheck")->isChecked());
+        QVERIFY(child<QCheckBox>(window, "enableTwoFactorAuthCheck")->isChecked());
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), 4);
+
+        // Not remembered: the stored password is emptied; an empty server keeps host and port.
+        child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(false);
+        child<QLineEdit>(window, "serverLineEdit")->clear();
+        window.close();
+        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toString(), QString());
+        QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
+        MainWindow again;
+        QVERIFY(child<QLineEdit>(again, "password")->text().isEmpty());
+    }
+
+    void storedSpeed_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("selected");
+        QTest::newRow("missing") << QVariant() << 2;
+        QTest::newRow("wan") << QVariant(3) << 3;
+        QTest::newRow("no such choice") << QVariant(9) << 5;
+    }
+
+    void storedSpeed()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, selected);
+        if (stored.isValid())
+            QSettings().setValue(QStringLiteral("Connection/speed"), stored);
+        MainWindow window;
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), selected);
+    }
+
+    void uiSwitchesHideParts()
+    {
+        QSettings().setValue(QStringLiteral("UI/settingsTabVisible"), false);
+        QSettings().setValue(QStringLiteral("UI/restartSessionVisible"), false);
+        MainWindow window;
+        window.show();
+        auto *tabs = child<QTabWidget>(window, "mainTabWidget");
+        QVERIFY(!tabs->isTabVisible(tabs->indexOf(child<QWidget>(window, "settingsTab"))));
+        QVERIFY(tabs->isTabVisible(tabs->indexOf(child<QWidget>(window, "versionTab"))));
+        QVERIFY(!child<QCheckBox>(window, "restartSession")->isVisible());
+    }
+
+    void commandLineFillsTheForm_data()
+    {
+        QTest::addColumn<QString>("storedServer");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("server");
+        QTest::newRow("host and port") << "" << "h" << 9000 << "h:9000";
+        QTest::newRow("host alone") << "" << "h" << 8443 << "h";
+        QTest::newRow("stored host keeps its port") << "h:9443" << "h" << 8443 << "h:9443";
+        QTest::newRow("other host") << "h:9443" << "other" << 8443 << "other";
+        QTest::newRow("no host keeps the stored server") << "h:9443" << "" << 8443 << "h:9443";
+    }
+
+    void commandLineFillsTheForm()
+    {
+        QFETCH(QString, storedServer);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QString, server);
+        if (!storedServer.isEmpty()) {
+            QSettings().setValue(QStringLiteral("Connection/host"), storedServer.section(QLatin1Char(':'), 0, 0));
+            QSettings().setValue(QStringLiteral("Connection/port"), storedServer.section(QLatin1Char(':'), 1));
+        }
+        MainWindow window;
+        ZELConnectionParameters parameters;
+        parameters.setHost(host);
+        parameters.setPort(static_cast<unsigned short>(port));
+        parameters.setUsername(QStringLiteral("u"));
+        parameters.setPassword(QStringLiteral("p"));
+        parameters.setConnectionSpeed(ZELConnectionParameters::LAN);
+        window.setConnectionParms(parameters);
+        QCOMPARE(child<QLineEdit>(window, "serverLineEdit")->text(), server);
+        QCOMPARE(child<QLineEdit>(window, "username")->text(), QStringLiteral("u"));
+        QCOMPARE(child<QLineEdit>(window, "password")->text(), QStringLiteral("p"));
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), 4);
+    }
+
+    void loaderSpeedDoesNotReplaceTheDefault()
+    {
+        // The stored-settings loader gives modem for a store without a speed: the form keeps ADSL.
+        MainWindow window;
+        window.setConnectionParms(ZELConnectionParameters());
+        ZELConnectionParameters fromLoader;
+        fromLoader.setConnectionSpeed(ZELConnectionParameters::Modem);
+        window.setConnectionParms(fromLoader);
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), 2);
+    }
+
+    void cancelledFolderDialogAddsNothing()
+    {
+        MainWindow window;
+        window.show();
+        child<QCheckBox>(window, "enableSharedFoldersCheck")->click();
+        ModalAnswerer answerer;
+        child<QPushButton>(window, "addSharedFolderButton")->click();
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(child<QListView>(window, "sharedFoldersList")->model()->rowCount(), 0);
+        window.close();
+        QVERIFY(QSettings().value(QStringLiteral("Connection/shared_folders")).toStringList().isEmpty());
+    }
+
+private:
+    TestEnvironment m_environment;
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
