@@ -171,6 +171,7 @@ int Application::run(int argc, char *argv[])
     window->setConnectionParms(*parameters);
     window->setExperimental(misc.experimental);
     window->show();
+    qInfo() << "Main window shown";
     const int exitCode = app->exec();
 
     window.reset();
