@@ -43,7 +43,8 @@ QByteArray flattenHeaderText(QByteArray text)
 bool isCredentialHeader(const QByteArray &name)
 {
     const QByteArray lower = name.trimmed().toLower();
-    return lower == "authorization" || lower == "proxy-authorization";
+    // The slave key is the credential of every slave-channel request of a session.
+    return lower == "authorization" || lower == "proxy-authorization" || lower == "x-zel-slave-key";
 }
 
 } // namespace
@@ -231,7 +232,7 @@ void ZELNetworkReply::readyRead()
                     return;
                 break;
             }
-            qInfo().nospace() << "Received HTTP header: " << line;
+            qInfo().nospace() << "Received HTTP header: " << maskedForLog(line);
             m_headerBytes += line.size();
             if (m_headerBytes > MaxHeaderBlock) {
                 qCritical().nospace() << "HTTP header block longer than " << MaxHeaderBlock << " bytes";
@@ -311,7 +312,7 @@ void ZELNetworkReply::parseHeaderLine(const QByteArray &line)
     QByteArray value = line.mid(colon + 1).trimmed();
     while (value.endsWith('\r') || value.endsWith('\n'))
         value.chop(1);
-    qInfo().nospace() << "Key = " << name << "; value = " << value;
+    qInfo().nospace() << "Key = " << name << "; value = " << (isCredentialHeader(name) ? QByteArray("********") : value);
     setRawHeader(name, value);
 }
 

@@ -294,6 +294,10 @@ void TestZELHTTP::upgradeAfterProcessing()
     QCOMPARE(reply->state(), ZELNetworkReply::Upgraded);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 101);
     QCOMPARE(reply->rawHeader("X-ZEL-Slave-Key"), QByteArray("abc"));
+    // The slave key is a credential: the log names the header but never shows the key.
+    const QString log = s_log.join(QLatin1Char('\n'));
+    QVERIFY2(log.contains(QStringLiteral("X-ZEL-Slave-Key")), qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("abc")), qPrintable(log));
     QCOMPARE(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray(),
              QByteArray("Switching"));
     // What follows the upgrade is still in the socket, untouched.
