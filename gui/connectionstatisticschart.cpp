@@ -86,6 +86,11 @@ void ConnectionStatisticsChart::setBackend(ZELNXBackend *backend)
     m_timeAxis->setRange(now, now.addSecs(m_timeSpan));
 }
 
+ZELNXBackend *ConnectionStatisticsChart::backend() const
+{
+    return m_backend.data();
+}
+
 void ConnectionStatisticsChart::stop()
 {
     disconnectBackend();

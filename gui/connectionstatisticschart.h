@@ -37,6 +37,8 @@ public:
     void stop();
 
     bool isRunning() const { return m_updateTimer.isActive(); }
+    // The backend followed now; null when none was set, after stop() or once it was deleted.
+    ZELNXBackend *backend() const;
 
     QtCharts::QLineSeries *downloadSeries() const { return m_downloadLine; }
     QtCharts::QLineSeries *uploadSeries() const { return m_uploadLine; }

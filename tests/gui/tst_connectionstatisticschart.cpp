@@ -256,6 +256,7 @@ void TestConnectionStatisticsChart::stopIsHarmless()
     chart.stop();
     chart.stop();
     QVERIFY(!chart.isRunning());
+    QCOMPARE(chart.backend(), nullptr);
 
     // Stopped: the backend's traffic no longer reaches the chart.
     emit backend.totalTrafficIncrement(bytesFor(500), 0);
@@ -288,7 +289,10 @@ void TestConnectionStatisticsChart::backendDeletedBeforeStop()
     ConnectionStatisticsChart chart;
     auto *backend = new ZELNXBackend;
     chart.setBackend(backend);
+    QCOMPARE(chart.backend(), backend);
     delete backend;
+    // The chart must not keep a pointer to the deleted backend for stop() to use.
+    QCOMPARE(chart.backend(), nullptr);
     chart.updateChart();
     chart.stop();
     QVERIFY(!chart.isRunning());
