@@ -12,6 +12,13 @@
 namespace {
 // Index into the dialog's certificate list, kept on each certificate row.
 constexpr int CertificateRole = Qt::UserRole + 1;
+
+// The certificate's common name; a certificate without one is named by its whole subject.
+QString certificateTitle(const QSslCertificate &certificate)
+{
+    const QString commonName = certificate.subjectInfo(QSslCertificate::CommonName).value(0);
+    return commonName.isEmpty() ? certificate.subjectDisplayName() : commonName;
+}
 }
 
 SSLErrorDialog::SSLErrorDialog(QWidget *parent)
@@ -61,7 +68,7 @@ void SSLErrorDialog::setErrors(const QList<QSslError> &errors, const QList<QSslC
 
     QHash<QByteArray, QTreeWidgetItem *> itemsByDigest;
     for (const QSslCertificate &certificate : cert_chain) {
-        QTreeWidgetItem *item = addCertificateItem(certificate, certificate.subjectInfo(QSslCertificate::CommonName).value(0));
+        QTreeWidgetItem *item = addCertificateItem(certificate, certificateTitle(certificate));
         itemsByDigest.insert(certificate.digest(QCryptographicHash::Md5), item);
         ui->certDescription->setPlainText(certificate.toText());
     }
@@ -74,7 +81,7 @@ void SSLErrorDialog::setErrors(const QList<QSslError> &errors, const QList<QSslC
             const QByteArray digest = certificate.digest(QCryptographicHash::Md5);
             parentItem = itemsByDigest.value(digest);
             if (!parentItem) {
-                parentItem = addCertificateItem(certificate, certificate.subjectInfo(QSslCertificate::CommonName).value(0));
+                parentItem = addCertificateItem(certificate, certificateTitle(certificate));
                 itemsByDigest.insert(digest, parentItem);
             }
         } else {

@@ -51,6 +51,15 @@ public:
     QList<QSslCertificate> chain() const { return {m_leaf, m_ca}; }
     QString errorText() const { return m_error; }
 
+    // A self-signed certificate with the given subject ("/O=Example"), or a null one.
+    QSslCertificate selfSigned(const QString &subject, const QString &name)
+    {
+        if (!run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                  "-subj", subject, "-keyout", path(name + ".key"), "-out", path(name + ".pem")}))
+            return QSslCertificate();
+        return load(name + ".pem");
+    }
+
     // openssl's own SHA-256 fingerprint of a certificate file ("ca.pem", "leaf.pem"), as
     // lower-case hex without separators.
     QString opensslFingerprint(const QString &file)

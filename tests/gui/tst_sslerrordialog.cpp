@@ -144,6 +144,7 @@ private slots:
     void form();
     void errorTree();
     void errorsWithoutCertificate();
+    void certificateWithoutCommonName();
     void buttons_data();
     void buttons();
     void decision_data();
@@ -284,6 +285,22 @@ void TestSSLErrorDialog::errorsWithoutCertificate()
     QCOMPARE(tree->topLevelItem(1)->child(1)->text(1), errors.at(2).errorString());
     QCOMPARE(tree->topLevelItem(2)->text(0), QStringLiteral("ZEL Test CA"));
     QCOMPARE(tree->topLevelItem(2)->child(0)->text(0), QStringLiteral("Medium"));
+}
+
+void TestSSLErrorDialog::certificateWithoutCommonName()
+{
+    const QSslCertificate nameless = m_certificates.selfSigned(QStringLiteral("/O=ZEL Nameless/C=ES"),
+                                                               QStringLiteral("nameless"));
+    QVERIFY2(!nameless.isNull(), qPrintable(m_certificates.errorText()));
+    QVERIFY(nameless.subjectInfo(QSslCertificate::CommonName).isEmpty());
+
+    SSLErrorDialog dialog;
+    dialog.setErrors({QSslError(QSslError::SelfSignedCertificate, nameless)}, {nameless});
+    auto *tree = dialog.findChild<QTreeWidget *>(QStringLiteral("errorTree"));
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QVERIFY2(tree->topLevelItem(0)->text(0).contains(QStringLiteral("ZEL Nameless")),
+             qPrintable(tree->topLevelItem(0)->text(0)));
+    QCOMPARE(tree->topLevelItem(0)->childCount(), 1);
 }
 
 void TestSSLErrorDialog::buttons_data()
