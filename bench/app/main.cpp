@@ -70,6 +70,8 @@ const char *const kWindowToShown = "    window built -> \"Main window shown\"";
 const char *const kKeyToHandler = "Return delivered -> Connect handled";
 const char *const kHandlerPrep = "Connect handled -> \"Connecting!\"";
 const char *const kTls = "TLS (connect -> encrypted)";
+const char *const kTlsSetUp = "  client socket set-up (-> broker accepted)";
+const char *const kTlsHandshake = "  handshake (broker accepted -> encrypted)";
 const char *const kVmList = "VM list";
 const char *const kVmStart = "VM start (request -> 101)";
 const char *const kVmStartBroker = "  VM start, the broker's own";
@@ -79,6 +81,8 @@ const char *const kXServerOutside = "  X server accepting, seen outside";
 const char *const kXServerLate = "  noticed late by the probe";
 const char *const kProxyStart = "X server running -> nxproxy started";
 const char *const kProxy = "nxproxy (start -> \"Established ...\")";
+const char *const kProxySession = "  nxproxy start -> session started";
+const char *const kProxyAgent = "  session started -> X server connection";
 const char *const kFirstDrawn = "first window (Established -> xclock drawn)";
 const char *const kVmSession = "  VM session start (-> desktop started)";
 const char *const kDesktopProgram = "  desktop program start -> drawn";
@@ -498,6 +502,9 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
     result.setSpan(kHandlerPrep, handled, connecting);
     result.setSpan(kTls, connecting, encrypted);
     result.setSpan(kVmList, encrypted, request);
+    const double proxySession = log.first("Proxy ERR Line: Session: Session started", proxyStarted);
+    result.setSpan(kProxySession, proxyStarted, proxySession);
+    result.setSpan(kProxyAgent, proxySession, established);
     result.setSpan(kVmStart, request, switched);
 
     LogTimeline brokerLog;
@@ -508,6 +515,11 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
     const double brokerSwitched = brokerLog.last("[", "answered 101 ");
     if (brokerReceived >= spawnMs - 1 && brokerSwitched >= brokerReceived)
         result.setSpan(kVmStartBroker, brokerReceived, brokerSwitched);
+    const double brokerAccepted = brokerLog.last("[", "connection accepted");
+    if (brokerAccepted >= connecting && brokerAccepted <= encrypted) {
+        result.setSpan(kTlsSetUp, connecting, brokerAccepted);
+        result.setSpan(kTlsHandshake, brokerAccepted, encrypted);
+    }
 
     result.setSpan(kBackendStart, switched, launched);
     result.setSpan(kXServer, launched, xUp);
@@ -619,6 +631,8 @@ int main(int argc, char *argv[])
     row(kKeyToHandler, "Return is the button's shortcut");
     row(kHandlerPrep, "settings, keyboard, backend");
     row(kTls);
+    row(kTlsSetUp, "broker log");
+    row(kTlsHandshake);
     row(kVmList);
     row(kVmStart, "waiting for the VM");
     row(kVmStartBroker, "broker log: request -> 101");
@@ -627,7 +641,9 @@ int main(int argc, char *argv[])
     row(kXServerOutside, "first successful connection from here");
     row(kXServerLate, "polling every 100 ms");
     row(kProxyStart);
-    row(kProxy, "nxproxy <-> nxagent handshake");
+    row(kProxy, "nxproxy <-> nxagent");
+    row(kProxySession, "proxies' handshake");
+    row(kProxyAgent, "the agent's first X connection");
     row(kFirstDrawn, "xclock inside the Xephyr");
     row(kVmSession, "broker log: agent session up");
     row(kDesktopProgram);
