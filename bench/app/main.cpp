@@ -309,8 +309,8 @@ bool Bench::waitBrokerIdle(double timeoutMs)
 
 void Bench::fail(const std::string &why, const ChildProcess *client)
 {
-    m_failure = why;
-    std::cerr << "zel-app-bench: " << why << "\n";
+    m_failure = g_interrupted ? std::string("interrupted") : why;
+    std::cerr << "zel-app-bench: " << m_failure << "\n";
     if (client)
         std::cerr << "  files kept in " << m_temp << " (client output: run-*.log, broker.log)\n";
 }
@@ -595,9 +595,10 @@ int main(int argc, char *argv[])
         for (int i = 1; ok && i <= options.runs && !g_interrupted; ++i) {
             RunResult result;
             ok = bench.run(i, false, result);
-            if (ok)
+            if (ok) {
                 runs.push_back(result);
-            std::fprintf(stderr, "\rrun %d of %d done", i, options.runs);
+                std::fprintf(stderr, "\rrun %d of %d done", i, options.runs);
+            }
         }
         std::fprintf(stderr, "\n");
         bench.shutdown();
