@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QSettings>
+#include <QShortcut>
 #include <QTimeZone>
 
 namespace {
@@ -62,6 +63,12 @@ MainWindow::MainWindow(QWidget *parent)
     resize(438, 544);
 
     connect(ui->connectButton, &QPushButton::clicked, this, &MainWindow::connectToVM);
+    // Return connects at once: a button's own shortcut first plays a 100 ms click animation.
+    auto *connectShortcut = new QShortcut(QKeySequence(Qt::Key_Return), this);
+    connect(connectShortcut, &QShortcut::activated, this, [this] {
+        if (ui->connectButton->isEnabled())
+            connectToVM();
+    });
     connect(ui->cancelButton, &QPushButton::clicked, this, &MainWindow::cancelButtonClicked);
     connect(ui->enableSharedFoldersCheck, &QCheckBox::clicked, this, &MainWindow::enableSharedFoldersClicked);
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
@@ -298,6 +305,7 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
                                                .arg(errorText));
     setFormEnabled(true);
     m_statistics.stop();
+    releaseBackend();
 }
 
 void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
@@ -332,7 +340,19 @@ void MainWindow::connectionTerminated()
     qInfo() << "Connection terminated";
     setFormEnabled(true);
     m_statistics.stop();
+    releaseBackend();
     show();
+}
+
+void MainWindow::releaseBackend()
+{
+    // The backend of an attempt that is over goes now, and its local X server (with the last
+    // picture of the remote desktop) with it.
+    ZELBackend *backend = m_session->getBackend();
+    if (!backend)
+        return;
+    m_session->setBackend(nullptr);
+    backend->deleteLater();
 }
 
 void MainWindow::cancelButtonClicked()

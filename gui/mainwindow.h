@@ -68,6 +68,7 @@ private:
     void setMainTabVisible(QWidget *tab, bool visible);
     void setStatus(const QString &text);
     void refreshSharedFolders();
+    void releaseBackend();
     ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
 
     ZELClient *m_session;

@@ -106,6 +106,7 @@ void ZELClient::connectToZEL()
     }
 
     m_socket = new QSslSocket(this);
+    m_tunnelStarted = false;
     m_socket->setPeerVerifyMode(QSslSocket::QueryPeer);
 
     if (m_backend) {
@@ -165,6 +166,12 @@ void ZELClient::zel_sslErrors(const QList<QSslError> &errors)
 
 void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
 {
+    // Once the socket carries the display, the broker closing it is how a VM session ends:
+    // the backend sees the tunnel end and finishes the session. It is no connection failure.
+    if (m_tunnelStarted && error == QAbstractSocket::RemoteHostClosedError) {
+        qInfo() << "The broker closed the display tunnel";
+        return;
+    }
     emit socketError(error);
 }
 
@@ -405,6 +412,7 @@ void ZELClient::zel_vmConnected()
         disconnectFromZEL();
         return;
     }
+    m_tunnelStarted = true;
     m_backend->start(m_socket);
 }
 
@@ -526,6 +534,7 @@ void ZELClient::disconnectFromZEL()
     if (m_socket) {
         QSslSocket *socket = m_socket;
         m_socket = nullptr;
+        m_tunnelStarted = false;
         // Replies still waiting on this socket would take its closing for the end of their
         // response; the session is over, so they are stopped and let go first.
         if (m_http) {

@@ -136,6 +136,8 @@ private:
     ZELConnectionParameters m_parameters;
     QList<ZELSlaveClient *> m_slaveClients;
     QString m_slaveKey;
+    // The socket has been handed to the backend as the display tunnel.
+    bool m_tunnelStarted = false;
     unsigned short m_slavePort = 0;
 };
 

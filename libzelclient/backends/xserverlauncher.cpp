@@ -67,9 +67,12 @@ QStringList XServerLauncher::vcxsrvArguments(unsigned short display, const QStri
 QStringList XServerLauncher::xvfbArguments(unsigned short display, const QSize &geometry)
 {
     const QSize size = geometry.isValid() && !geometry.isEmpty() ? geometry : QSize(1024, 768);
+    // -noreset: an X server resets when its last client leaves, and the readiness probe is
+    // the first client; a proxy connecting during that reset would be turned away.
     return {QStringLiteral(":%1").arg(display),
             QStringLiteral("-listen"),
             QStringLiteral("tcp"),
+            QStringLiteral("-noreset"),
             QStringLiteral("-screen"),
             QStringLiteral("0"),
             QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height())};
@@ -77,7 +80,8 @@ QStringList XServerLauncher::xvfbArguments(unsigned short display, const QSize &
 
 QStringList XServerLauncher::xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen)
 {
-    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-listen"), QStringLiteral("tcp")};
+    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-listen"), QStringLiteral("tcp"),
+                          QStringLiteral("-noreset")};
     if (fullscreen) {
         arguments << QStringLiteral("-fullscreen");
     } else {
@@ -165,9 +169,14 @@ void XServerLauncher::checkServerIsUp()
 
 void XServerLauncher::serverIsUp()
 {
+    m_probe.close();
+    if (!answeringServerIsOurs()) {
+        // Ours is still starting or about to give up on a taken display: keep probing.
+        qDebug() << "Another X server answers on display" << m_display;
+        return;
+    }
     qInfo() << "X server is up!";
     m_timer.stop();
-    m_probe.close();
     if (m_phase != Phase::Starting)
         return;
     m_phase = Phase::Running;

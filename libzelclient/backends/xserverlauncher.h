@@ -62,6 +62,9 @@ private:
     static QProcess *createProcess(QObject *parent);
     unsigned short chooseDisplay() const;
     QStringList serverArguments() const;
+    // Whether the server answering on the display is the one this launcher started (another
+    // program may have taken the same display a moment earlier).
+    bool answeringServerIsOurs() const;
 
     void fail(const QString &error);
 

@@ -95,3 +95,12 @@ QStringList XServerLauncher::serverArguments() const
         return xephyrArguments(m_display, m_geometry, m_fullscreen);
     return xvfbArguments(m_display, m_geometry);
 }
+
+bool XServerLauncher::answeringServerIsOurs() const
+{
+    // An X server writes its process id into the display's lock file.
+    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(m_display));
+    if (!m_process || !lock.open(QIODevice::ReadOnly))
+        return false;
+    return lock.readAll().trimmed().toLongLong() == m_process->processId();
+}

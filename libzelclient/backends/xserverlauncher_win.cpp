@@ -21,3 +21,9 @@ QStringList XServerLauncher::serverArguments() const
 {
     return vcxsrvArguments(m_display, PathTools::getLogDir());
 }
+
+bool XServerLauncher::answeringServerIsOurs() const
+{
+    // The Windows server keeps no lock file; the display was checked free before the start.
+    return true;
+}

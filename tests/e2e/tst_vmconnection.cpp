@@ -109,6 +109,8 @@ struct Session
                          });
         QObject::connect(&client, &ZELClient::connectionTerminated, &client,
                          [this]() { events << QStringLiteral("terminated"); });
+        QObject::connect(&client, &ZELClient::socketError, &client,
+                         [this](QAbstractSocket::SocketError error) { events << QStringLiteral("socketError %1").arg(error); });
         QObject::connect(&backend, &ZELBackend::started, &client, [this]() { ++backendStarts; });
     }
 
@@ -372,6 +374,8 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     QCOMPARE(logCount(QStringLiteral("Powerdown completed")), 1);
     QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
     QCOMPARE(session.events.last(), QStringLiteral("terminated"));
+    // The VM's end closes the tunnel; that is the session's end, not a connection failure.
+    QVERIFY2(session.events.filter(QStringLiteral("socketError")).isEmpty(), qPrintable(diagnostics(session)));
     QCOMPARE(session.client.getSocket(), nullptr);
     QVERIFY(m_broker->log().contains(QStringLiteral("[vm %1 :").arg(VmId)));
     QVERIFY(m_broker->log().contains(QStringLiteral("nxagent ended")));

@@ -80,13 +80,13 @@ private slots:
     void linuxArguments()
     {
         QCOMPARE(XServerLauncher::xvfbArguments(7, QSize(1280, 800)),
-                 (QStringList{":7", "-listen", "tcp", "-screen", "0", "1280x800x24"}));
+                 (QStringList{":7", "-listen", "tcp", "-noreset", "-screen", "0", "1280x800x24"}));
         QCOMPARE(XServerLauncher::xvfbArguments(0, QSize()),
-                 (QStringList{":0", "-listen", "tcp", "-screen", "0", "1024x768x24"}));
+                 (QStringList{":0", "-listen", "tcp", "-noreset", "-screen", "0", "1024x768x24"}));
         QCOMPARE(XServerLauncher::xephyrArguments(3, QSize(800, 600), false),
-                 (QStringList{":3", "-listen", "tcp", "-screen", "800x600"}));
+                 (QStringList{":3", "-listen", "tcp", "-noreset", "-screen", "800x600"}));
         QCOMPARE(XServerLauncher::xephyrArguments(3, QSize(800, 600), true),
-                 (QStringList{":3", "-listen", "tcp", "-fullscreen"}));
+                 (QStringList{":3", "-listen", "tcp", "-noreset", "-fullscreen"}));
     }
 
     void headlessServerChosenWithoutDesktop()
