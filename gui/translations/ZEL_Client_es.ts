@@ -94,6 +94,12 @@
         <source>Dialog - X11 display</source>
         <translation>Diálogo: pantalla X11</translation>
     </message>
+    <message>
+        <source>Unknown value &apos;%1&apos; for --ssl-errors: use ask, continue or abort.
+</source>
+        <translation>Valor desconocido &apos;%1&apos; para --ssl-errors: use ask, continue o abort.
+</translation>
+    </message>
 </context>
 <context>
     <name>ConnectionStatistics</name>
@@ -152,228 +158,229 @@
     <name>MainWindow</name>
     <message>
         <source>ZEL</source>
-        <translation type="unfinished"></translation>
+        <translation>ZEL</translation>
     </message>
     <message>
         <source>Connect</source>
-        <translation type="unfinished"></translation>
+        <translation>Conectar</translation>
     </message>
     <message>
         <source>User name</source>
-        <translation type="unfinished"></translation>
+        <translation>Nombre de usuario</translation>
     </message>
     <message>
         <source>Password</source>
-        <translation type="unfinished"></translation>
+        <translation>Contraseña</translation>
     </message>
     <message>
         <source>Second factor</source>
-        <translation type="unfinished"></translation>
+        <translation>Segundo factor</translation>
     </message>
     <message>
         <source>Remember password</source>
-        <translation type="unfinished"></translation>
+        <translation>Recordar la contraseña</translation>
     </message>
     <message>
         <source>Restart session</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Return</source>
-        <translation type="unfinished"></translation>
+        <translation>Reiniciar la sesión</translation>
     </message>
     <message>
         <source>Cancel the connection attempt</source>
-        <translation type="unfinished"></translation>
+        <translation>Cancelar el intento de conexión</translation>
     </message>
     <message>
         <source>Cancel</source>
-        <translation type="unfinished"></translation>
+        <translation>Cancelar</translation>
     </message>
     <message>
         <source>Settings</source>
-        <translation type="unfinished"></translation>
+        <translation>Configuración</translation>
     </message>
     <message>
         <source>Options</source>
-        <translation type="unfinished"></translation>
+        <translation>Opciones</translation>
     </message>
     <message>
         <source>Two factor authentication</source>
-        <translation type="unfinished"></translation>
+        <translation>Autenticación de dos factores</translation>
     </message>
     <message>
         <source>Enable audio</source>
-        <translation type="unfinished"></translation>
+        <translation>Activar el sonido</translation>
     </message>
     <message>
         <source>Enable microphone</source>
-        <translation type="unfinished"></translation>
+        <translation>Activar el micrófono</translation>
     </message>
     <message>
         <source>Enable printing</source>
-        <translation type="unfinished"></translation>
+        <translation>Activar la impresión</translation>
     </message>
     <message>
         <source>Full screen</source>
-        <translation type="unfinished"></translation>
+        <translation>Pantalla completa</translation>
     </message>
     <message>
         <source>Show bandwidth graph</source>
-        <translation type="unfinished"></translation>
+        <translation>Mostrar el gráfico de ancho de banda</translation>
     </message>
     <message>
         <source>Connectivity</source>
-        <translation type="unfinished"></translation>
+        <translation>Conectividad</translation>
     </message>
     <message>
         <source>Server</source>
-        <translation type="unfinished"></translation>
+        <translation>Servidor</translation>
     </message>
     <message>
         <source>Connection type</source>
-        <translation type="unfinished"></translation>
+        <translation>Tipo de conexión</translation>
     </message>
     <message>
         <source>Shared Folders</source>
-        <translation type="unfinished"></translation>
+        <translation>Carpetas compartidas</translation>
     </message>
     <message>
         <source>Enable shared folders</source>
-        <translation type="unfinished"></translation>
+        <translation>Activar las carpetas compartidas</translation>
     </message>
     <message>
         <source>Add</source>
-        <translation type="unfinished"></translation>
+        <translation>Añadir</translation>
     </message>
     <message>
         <source>Remove</source>
-        <translation type="unfinished"></translation>
+        <translation>Quitar</translation>
     </message>
     <message>
         <source>Environment Variables</source>
-        <translation type="unfinished"></translation>
+        <translation>Variables de entorno</translation>
     </message>
     <message>
         <source>USB</source>
-        <translation type="unfinished"></translation>
+        <translation>USB</translation>
     </message>
     <message>
         <source>Enable USB redirection</source>
-        <translation type="unfinished"></translation>
+        <translation>Activar la redirección USB</translation>
     </message>
     <message>
         <source>Version</source>
-        <translation type="unfinished"></translation>
+        <translation>Versión</translation>
     </message>
     <message>
         <source>Release: (running from source code)
 Git commit: N/A
 Build: N/A</source>
-        <translation type="unfinished"></translation>
+        <translation>Versión: (ejecutándose desde el código fuente)
+Commit de Git: N/D
+Compilación: N/D</translation>
     </message>
     <message>
         <source>Modem</source>
-        <translation type="unfinished"></translation>
+        <translation>Módem</translation>
     </message>
     <message>
         <source>ISDN</source>
-        <translation type="unfinished"></translation>
+        <translation>RDSI</translation>
     </message>
     <message>
         <source>ADSL</source>
-        <translation type="unfinished"></translation>
+        <translation>ADSL</translation>
     </message>
     <message>
         <source>WAN</source>
-        <translation type="unfinished"></translation>
+        <translation>WAN</translation>
     </message>
     <message>
         <source>LAN</source>
-        <translation type="unfinished"></translation>
+        <translation>LAN</translation>
     </message>
     <message>
         <source>Local</source>
-        <translation type="unfinished"></translation>
+        <translation>Local</translation>
     </message>
     <message>
         <source>Server is not set.
 Please configure a server to connect to.</source>
-        <translation type="unfinished"></translation>
+        <translation>No se ha indicado el servidor.
+Configure un servidor al que conectarse.</translation>
     </message>
     <message>
         <source>Starting the remote desktop...</source>
-        <translation type="unfinished"></translation>
+        <translation>Iniciando el escritorio remoto...</translation>
     </message>
     <message>
         <source>Connecting to %1...</source>
-        <translation type="unfinished"></translation>
+        <translation>Conectando con %1...</translation>
     </message>
     <message>
         <source>Fetching the list of virtual machines...</source>
-        <translation type="unfinished"></translation>
+        <translation>Obteniendo la lista de máquinas virtuales...</translation>
     </message>
     <message>
         <source>Waiting for the virtual machine to start...</source>
-        <translation type="unfinished"></translation>
+        <translation>Esperando a que arranque la máquina virtual...</translation>
     </message>
     <message>
         <source>Failed to connect to ZEL at %1:%2
 %3</source>
-        <translation type="unfinished"></translation>
+        <translation>No se pudo conectar con ZEL en %1:%2
+%3</translation>
     </message>
     <message>
         <source>Bug: no error</source>
-        <translation type="unfinished"></translation>
+        <translation>Fallo interno: sin error</translation>
     </message>
     <message>
         <source>Authentication error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error de autenticación</translation>
     </message>
     <message>
         <source>Timeout</source>
-        <translation type="unfinished"></translation>
+        <translation>Tiempo de espera agotado</translation>
     </message>
     <message>
         <source>Error when starting the VM</source>
-        <translation type="unfinished"></translation>
+        <translation>Error al arrancar la máquina virtual</translation>
     </message>
     <message>
         <source>Protocol error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error de protocolo</translation>
     </message>
     <message>
         <source>Server blocked</source>
-        <translation type="unfinished"></translation>
+        <translation>Servidor bloqueado</translation>
     </message>
     <message>
         <source>Server error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error del servidor</translation>
     </message>
     <message>
         <source>X Server error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error del servidor X</translation>
     </message>
     <message>
         <source>Backend error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error del motor de conexión</translation>
     </message>
     <message>
         <source>Internal error</source>
-        <translation type="unfinished"></translation>
+        <translation>Error interno</translation>
     </message>
     <message>
         <source>Select a folder to share</source>
-        <translation type="unfinished"></translation>
+        <translation>Seleccione una carpeta para compartir</translation>
     </message>
     <message>
         <source>Running from source
 </source>
-        <translation type="unfinished"></translation>
+        <translation>Ejecutándose desde el código fuente
+</translation>
     </message>
     <message>
         <source>Copyright (C) Pelsor. All rights reserved.</source>
-        <translation type="unfinished"></translation>
+        <translation>Copyright (C) Pelsor. Todos los derechos reservados.</translation>
     </message>
 </context>
 <context>
@@ -432,6 +439,29 @@ Please configure a server to connect to.</source>
     <message>
         <source>Medium</source>
         <translation>Media</translation>
+    </message>
+</context>
+<context>
+    <name>VMLister</name>
+    <message>
+        <source>Failed to connect to %1:%2: %3</source>
+        <translation>No se pudo conectar con %1:%2: %3</translation>
+    </message>
+    <message>
+        <source>connection failed</source>
+        <translation>la conexión falló</translation>
+    </message>
+    <message>
+        <source>The connection was closed before the VM list arrived.</source>
+        <translation>La conexión se cerró antes de recibir la lista de máquinas virtuales.</translation>
+    </message>
+    <message>
+        <source>No server given: use --host.</source>
+        <translation>No se ha indicado ningún servidor: use --host.</translation>
+    </message>
+    <message>
+        <source>The server&apos;s certificate was not accepted: %1</source>
+        <translation>No se aceptó el certificado del servidor: %1</translation>
     </message>
 </context>
 </TS>

@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTranslator>
 #include <QtTest>
 
 #include <memory>
@@ -496,6 +497,23 @@ private slots:
         QCOMPARE(child<QListView>(window, "sharedFoldersList")->model()->rowCount(), 0);
         window.close();
         QVERIFY(QSettings().value(QStringLiteral("Connection/shared_folders")).toStringList().isEmpty());
+    }
+
+    void spanishForm()
+    {
+        QTranslator translator;
+        QVERIFY(translator.load(QStringLiteral(ZEL_BINARY_DIR "/translations/ZEL_Client_es.qm")));
+        QCoreApplication::installTranslator(&translator);
+        MainWindow window;
+        window.show();
+        ModalAnswerer answerer;
+        emit window.session()->connectionError(ZELClient::ServerBlocked, QStringLiteral("503"));
+        QCoreApplication::removeTranslator(&translator);
+
+        QCOMPARE(child<QPushButton>(window, "connectButton")->text(), QStringLiteral("Conectar"));
+        QCOMPARE(child<QLabel>(window, "usernameLabel")->text(), QStringLiteral("Nombre de usuario"));
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->itemText(0), QStringLiteral("Módem"));
+        QCOMPARE(answerer.seen().value(0).text, QStringLiteral("Servidor bloqueado\n503"));
     }
 
 private:
