@@ -1,5 +1,6 @@
 #include "backends/zelnxbackend.h"
 #include "demobrokerprocess.h"
+#include "logcapture.h"
 #include "testenvironment.h"
 #include "zelclient.h"
 #include "zelhttp.h"
@@ -23,24 +24,6 @@ namespace {
 
 const int VmId = 5;
 const QString SlaveKey = QStringLiteral("e2e-slave-key");
-
-QStringList s_log;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    s_log << message;
-    if (s_previousHandler)
-        s_previousHandler(type, context, message);
-}
-
-int logCount(const QString &text)
-{
-    int count = 0;
-    for (const QString &line : qAsConst(s_log))
-        count += line.contains(text) ? 1 : 0;
-    return count;
-}
 
 QString errorName(ZELClient::ConnectionError error)
 {
@@ -185,12 +168,12 @@ void TestVMConnection::initTestCase()
     QVERIFY(QDir().mkpath(m_folderOne));
     QVERIFY(QDir().mkpath(m_folderTwo));
 
-    s_previousHandler = qInstallMessageHandler(captureMessage);
+    LogCapture::install();
 }
 
 void TestVMConnection::init()
 {
-    s_log.clear();
+    LogCapture::clear();
     QFile::remove(m_reportPath);
     m_broker = new DemoBrokerProcess;
     QVERIFY2(m_broker->start(brokerConfig()), qPrintable(m_broker->errorText()));
@@ -307,8 +290,8 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     QCOMPARE(session.vms.at(0).state, 0);
     QCOMPARE(session.vms.at(1).blocked, true);
     // The broker answered 102 while the VM's agent started.
-    QVERIFY2(logCount(QStringLiteral("Processing...")) >= 3, qPrintable(diagnostics(session)));
-    QCOMPARE(logCount(QStringLiteral("VM connected! Status 101")), 1);
+    QVERIFY2(LogCapture::count(QStringLiteral("Processing...")) >= 3, qPrintable(diagnostics(session)));
+    QCOMPARE(LogCapture::count(QStringLiteral("VM connected! Status 101")), 1);
     QCOMPARE(session.backendStarts, 1);
 
     // The VM's desktop (the agent's window, with the desktop program inside) shows on the
@@ -319,9 +302,9 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
 
     // A slave connection per shared folder and one for audio, none for the USB device; each
     // reached a slave service process of its own inside the VM.
-    QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("Starting compressed audio")), 1, 30000);
-    QCOMPARE(logCount(QStringLiteral("Sharing folder ")), 2);
-    QCOMPARE(logCount(QStringLiteral("Sharing USB device")), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(QStringLiteral("Starting compressed audio")), 1, 30000);
+    QCOMPARE(LogCapture::count(QStringLiteral("Sharing folder ")), 2);
+    QCOMPARE(LogCapture::count(QStringLiteral("Sharing USB device")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 3, 30000);
 
     // Requests on the slave channel reach the service through the tunnel with their key and
@@ -371,7 +354,7 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     control.client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(control.events.contains(QStringLiteral("vmPoweredDown %1").arg(VmId)),
                               qPrintable(diagnostics(control)), 60000);
-    QCOMPARE(logCount(QStringLiteral("Powerdown completed")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("Powerdown completed")), 1);
     QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
     QCOMPARE(session.events.last(), QStringLiteral("terminated"));
     // The VM's end closes the tunnel; that is the session's end, not a connection failure.
@@ -397,8 +380,8 @@ void TestVMConnection::closingTheTunnelEndsTheVm()
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
                               qPrintable(diagnostics(session)), 90000);
     QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
-    QCOMPARE(logCount(QStringLiteral("Sharing folder ")), 0);
-    QCOMPARE(logCount(QStringLiteral("Starting compressed audio")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("Sharing folder ")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("Starting compressed audio")), 0);
 
     // The client leaves: the broker ends the VM it started for this connection.
     session.client.disconnectFromZEL();

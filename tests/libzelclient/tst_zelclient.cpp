@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
 #include "zelbackend.h"
@@ -17,16 +18,6 @@
 #include <memory>
 
 namespace {
-
-QStringList s_log;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    s_log << message;
-    if (s_previousHandler)
-        s_previousHandler(type, context, message);
-}
 
 // Stands in for the display backend: the session client only sees the base interface.
 class SignalingBackend : public ZELBackend
@@ -144,12 +135,12 @@ void TestZELClient::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
     QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
-    s_previousHandler = qInstallMessageHandler(captureMessage);
+    LogCapture::install();
 }
 
 void TestZELClient::init()
 {
-    s_log.clear();
+    LogCapture::clear();
     m_events.clear();
     QSettings().remove(QStringLiteral("Params"));
 }
@@ -289,7 +280,7 @@ void TestZELClient::pingRequestAndDisposal()
     QVERIFY(received.wait(10000));
     QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().size(), 1);
     QCOMPARE(m_events, (QStringList{"established", "list of 1"}));
-    for (const QString &line : qAsConst(s_log))
+    for (const QString &line : qAsConst(LogCapture::lines()))
         QVERIFY2(!line.contains(QStringLiteral("when not expecting any")), qPrintable(line));
 }
 
@@ -457,7 +448,7 @@ void TestZELClient::refusingCertificate()
         QCOMPARE(peer->bytesAvailable(), qint64(0));
     }
     QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
-    QVERIFY(s_log.contains(QStringLiteral("Aborting due to SSL errors")));
+    QVERIFY(LogCapture::lines().contains(QStringLiteral("Aborting due to SSL errors")));
 }
 
 void TestZELClient::noCertificateReceiver()
@@ -496,7 +487,7 @@ void TestZELClient::acceptingCertificate()
     QVERIFY(established.count() == 1 || established.wait(10000));
     QVERIFY(kinds.contains(QSslError::SelfSignedCertificate));
     QCOMPARE(m_events, QStringList{QStringLiteral("established")});
-    QVERIFY(s_log.contains(QStringLiteral("Continuing, SSL errors accepted by user.")));
+    QVERIFY(LogCapture::lines().contains(QStringLiteral("Continuing, SSL errors accepted by user.")));
     QVERIFY(client.getSocket());
     QVERIFY(client.getSocket()->state() == QAbstractSocket::ConnectedState);
     QVERIFY(!states.isEmpty());
@@ -517,14 +508,14 @@ void TestZELClient::passwordNeverInLog()
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.ping();
     answer(peer, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    QTRY_VERIFY(s_log.contains(QStringLiteral("HTTP download complete")));
+    QTRY_VERIFY(LogCapture::lines().contains(QStringLiteral("HTTP download complete")));
     client.requestVMList();
     const QByteArray request = answer(peer, vmListResponse("[]"));
     QVERIFY(received.wait(10000));
 
     const QByteArray basic = QString(QStringLiteral("bob:") + password + secondFactor).toLocal8Bit().toBase64();
     QVERIFY(request.contains(basic));
-    const QString all = s_log.join(QLatin1Char('\n'));
+    const QString all = LogCapture::lines().join(QLatin1Char('\n'));
     QVERIFY2(all.contains(QStringLiteral("Authorization: Basic ********")), qPrintable(all));
     QVERIFY2(!all.contains(password), qPrintable(all));
     QVERIFY2(!all.contains(secondFactor), qPrintable(all));

@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
 #include "zelbackend.h"
@@ -15,24 +16,6 @@
 #include <memory>
 
 namespace {
-
-QStringList s_log;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    s_log << message;
-    if (s_previousHandler)
-        s_previousHandler(type, context, message);
-}
-
-int logCount(const QString &text)
-{
-    int count = 0;
-    for (const QString &line : qAsConst(s_log))
-        count += line.contains(text) ? 1 : 0;
-    return count;
-}
 
 // A backend that takes the tunnel socket and keeps every byte that arrives on it, so that a
 // test sees exactly what the display side would get.
@@ -108,12 +91,12 @@ void TestZELClientVMConnection::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
     QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
-    s_previousHandler = qInstallMessageHandler(captureMessage);
+    LogCapture::install();
 }
 
 void TestZELClientVMConnection::init()
 {
-    s_log.clear();
+    LogCapture::clear();
     m_events.clear();
     QSettings().remove(QStringLiteral("Params"));
 }
@@ -263,7 +246,7 @@ void TestZELClientVMConnection::connectRequestBytes()
     client.connectToVM(id);
     const QByteArray request = TlsTestServer::readRequestHead(peer);
     QCOMPARE(request, expected);
-    QCOMPARE(logCount(QStringLiteral("Making request, url ")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("Making request, url ")), 1);
     if (!variable.isEmpty())
         qunsetenv(variable.toLatin1().constData());
 }
@@ -282,7 +265,7 @@ void TestZELClientVMConnection::processingThenTunnel()
     // Each interim answer on its own, as a starting VM sends them.
     for (int i = 1; i <= 3; ++i) {
         peer->write(Processing);
-        QTRY_COMPARE(logCount(QStringLiteral("Processing...")), i);
+        QTRY_COMPARE(LogCapture::count(QStringLiteral("Processing...")), i);
     }
     QCOMPARE(backend.starts, 0);
 
@@ -299,12 +282,12 @@ void TestZELClientVMConnection::processingThenTunnel()
 
     // The finished reply is gone: nothing but the backend reads the tunnel.
     QTRY_COMPARE(client.findChildren<ZELNetworkReply *>().size(), 0);
-    QCOMPARE(logCount(QStringLiteral("VM connected! Status 101")), 1);
-    QCOMPARE(logCount(QStringLiteral("Server provided a slave channel key: ")), 1);
-    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("VM connected! Status 101")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("Server provided a slave channel key: ")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("when not expecting any")), 0);
     // The key is the VM service's credential: the session client announces it without
     // writing it out.
-    for (const QString &line : qAsConst(s_log)) {
+    for (const QString &line : qAsConst(LogCapture::lines())) {
         if (line.startsWith(QStringLiteral("Server provided a slave channel key: ")))
             QVERIFY2(!line.contains(QStringLiteral("s3cr3t-k3y")), qPrintable(line));
     }
@@ -329,7 +312,7 @@ void TestZELClientVMConnection::slaveKeyNameIsExact()
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write(switching("x-zel-slave-key: lower\r\n"));
     QTRY_COMPARE(backend.starts, 1);
-    QCOMPARE(logCount(QStringLiteral("Server provided a slave channel key")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("Server provided a slave channel key")), 0);
 }
 
 void TestZELClientVMConnection::refusal_data()
@@ -432,7 +415,7 @@ void TestZELClientVMConnection::slaveChannelStart()
 
     QTRY_COMPARE(connections.size(), expected.size());
     QStringList started;
-    for (const QString &line : qAsConst(s_log)) {
+    for (const QString &line : qAsConst(LogCapture::lines())) {
         if (line.startsWith(QStringLiteral("Sharing ")) || line.startsWith(QStringLiteral("Starting compressed")))
             started << line;
     }
@@ -505,7 +488,7 @@ void TestZELClientVMConnection::stopVM()
                                                               "\n"));
     peer->write(answer);
     QTRY_COMPARE(m_events, QStringList{QStringLiteral("vmPoweredDown 3")});
-    QCOMPARE(logCount(QStringLiteral("Powerdown completed")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("Powerdown completed")), 1);
     QCOMPARE(backend.starts, 0);
     QTRY_COMPARE(client.findChildren<ZELNetworkReply *>().size(), 0);
 
@@ -516,7 +499,7 @@ void TestZELClientVMConnection::stopVM()
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
     QVERIFY(listed.wait(10000));
-    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("when not expecting any")), 0);
 }
 
 void TestZELClientVMConnection::printerRequest()
@@ -530,14 +513,14 @@ void TestZELClientVMConnection::printerRequest()
                                                               "User-Agent: ZELClient Qt/0.01 (Linux)\n"
                                                               "\n"));
     peer->write("HTTP/1.1 501 Not Implemented\r\nContent-Length: 3\r\n\r\nno\n");
-    QTRY_COMPARE(logCount(QStringLiteral("HTTP download complete")), 1);
+    QTRY_COMPARE(LogCapture::count(QStringLiteral("HTTP download complete")), 1);
 
     QSignalSpy listed(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
     QVERIFY(listed.wait(10000));
-    QCOMPARE(logCount(QStringLiteral("when not expecting any")), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("when not expecting any")), 0);
 }
 
 QTEST_GUILESS_MAIN(TestZELClientVMConnection)

@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
 #include "zelhttp.h"
@@ -16,16 +17,6 @@
 using QueryItems = QList<QPair<QString, QString>>;
 
 namespace {
-
-QStringList s_log;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    s_log << message;
-    if (s_previousHandler)
-        s_previousHandler(type, context, message);
-}
 
 QNetworkRequest requestFor(const QString &path)
 {
@@ -81,12 +72,12 @@ private:
 void TestZELHTTP::initTestCase()
 {
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
-    s_previousHandler = qInstallMessageHandler(captureMessage);
+    LogCapture::install();
 }
 
 void TestZELHTTP::init()
 {
-    s_log.clear();
+    LogCapture::clear();
     m_client = std::make_unique<QSslSocket>();
     m_client->setSslConfiguration(m_server.trustingClientConfiguration());
     QSignalSpy encrypted(m_client.get(), &QSslSocket::encrypted);
@@ -240,7 +231,7 @@ void TestZELHTTP::credentialsMaskedInLog()
     const QByteArray head = TlsTestServer::readRequestHead(m_peer);
     QVERIFY(head.contains("Authorization: Basic " + basic + "\n"));
 
-    const QString all = s_log.join(QLatin1Char('\n'));
+    const QString all = LogCapture::lines().join(QLatin1Char('\n'));
     QVERIFY2(all.contains(QStringLiteral("REQUEST: ")), qPrintable(all));
     QVERIFY2(all.contains(QStringLiteral("Authorization: Basic ********")), qPrintable(all));
     QVERIFY2(all.contains(QStringLiteral("User-Agent: ZELClient Qt/0.01 (Linux)")), qPrintable(all));
@@ -295,7 +286,7 @@ void TestZELHTTP::upgradeAfterProcessing()
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 101);
     QCOMPARE(reply->rawHeader("X-ZEL-Slave-Key"), QByteArray("abc"));
     // The slave key is a credential: the log names the header but never shows the key.
-    const QString log = s_log.join(QLatin1Char('\n'));
+    const QString log = LogCapture::lines().join(QLatin1Char('\n'));
     QVERIFY2(log.contains(QStringLiteral("X-ZEL-Slave-Key")), qPrintable(log));
     QVERIFY2(!log.contains(QStringLiteral("abc")), qPrintable(log));
     QCOMPARE(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray(),
@@ -438,7 +429,7 @@ void TestZELHTTP::bytesBeyondLengthStayInSocket()
     QCOMPARE(reply->readAll(), QByteArray("abc"));
     QCOMPARE(m_client->bytesAvailable(), qint64(4));
     QCOMPARE(m_client->peek(4), QByteArray("NEXT"));
-    for (const QString &line : qAsConst(s_log))
+    for (const QString &line : qAsConst(LogCapture::lines()))
         QVERIFY2(!line.contains(QStringLiteral("when not expecting any")), qPrintable(line));
 }
 
