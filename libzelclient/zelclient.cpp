@@ -362,7 +362,13 @@ void ZELClient::connectToVM(int id)
     query.addQueryItem(QStringLiteral("zel.client.audio.compression.enable"), flag(parameters.audioCompression()));
     query.addQueryItem(QStringLiteral("zel.client.timezone"), queryValue(parameters.timezone()));
 
-    QUrl url = brokerUrl(QStringLiteral("/zel/connect_to_vm"));
+    ZELNetworkReply *reply = requestUpgrade(QStringLiteral("/zel/connect_to_vm"), query);
+    connect(reply, &QNetworkReply::finished, this, &ZELClient::zel_vmConnected);
+}
+
+ZELNetworkReply *ZELClient::requestUpgrade(const QString &path, const QUrlQuery &query)
+{
+    QUrl url = brokerUrl(path);
     url.setQuery(query);
     QNetworkRequest request = createRequest(url);
     request.setRawHeader("Connection", "Upgrade");
@@ -371,7 +377,7 @@ void ZELClient::connectToVM(int id)
     qInfo().nospace() << "Making request, url " << url;
     ZELNetworkReply *reply = m_http->get(request);
     connect(reply, &ZELNetworkReply::processing, this, &ZELClient::zel_vmProcessing);
-    connect(reply, &QNetworkReply::finished, this, &ZELClient::zel_vmConnected);
+    return reply;
 }
 
 void ZELClient::zel_vmProcessing()
@@ -425,15 +431,7 @@ void ZELClient::stopVM(int id)
 
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("id"), QString::number(id));
-    QUrl url = brokerUrl(QStringLiteral("/zel/stop_vm"));
-    url.setQuery(query);
-    QNetworkRequest request = createRequest(url);
-    request.setRawHeader("Connection", "Upgrade");
-    request.setRawHeader("Upgrade", "ZEL/1.0");
-
-    qInfo().nospace() << "Making request, url " << url;
-    ZELNetworkReply *reply = m_http->get(request);
-    connect(reply, &ZELNetworkReply::processing, this, &ZELClient::zel_vmProcessing);
+    ZELNetworkReply *reply = requestUpgrade(QStringLiteral("/zel/stop_vm"), query);
     connect(reply, &QNetworkReply::finished, this, [this, id, reply]() {
         qInfo() << "Powerdown completed";
         releaseReply(reply);

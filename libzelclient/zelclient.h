@@ -17,6 +17,7 @@
 
 class QNetworkReply;
 class QSslSocket;
+class QUrlQuery;
 class QTcpSocket;
 class ZELHTTP;
 class ZELNetworkReply;
@@ -122,6 +123,8 @@ private slots:
 
 private:
     QNetworkRequest createRequest(const QUrl &url);
+    // A request that asks the broker to switch the connection ("Upgrade: ZEL/1.0").
+    ZELNetworkReply *requestUpgrade(const QString &path, const QUrlQuery &query);
     // Judges a reply's status against the one status that means success (200 for ordinary
     // requests, 101 for the tunnel); any other ends the session with connectionError.
     bool checkReply(ZELNetworkReply *reply, int successStatus = 200);
