@@ -300,6 +300,47 @@ private slots:
         QTRY_VERIFY(isIdle(window));
     }
 
+    // The VM is up but the local display cannot start: the X server error box, the idle look.
+    void displayThatCannotStart()
+    {
+        QJsonObject config = DemoBrokerProcess::simpleConfig();
+        config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
+            {QStringLiteral("id"), 5},
+            {QStringLiteral("name"), QStringLiteral("Desktop")},
+            {QStringLiteral("state"), QStringLiteral("running")},
+            {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("desktop"), QStringLiteral("")}}}}};
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
+
+        MainWindow window;
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        ModalAnswerer answerer(acceptCertificateOnce);
+
+        // No X server program can be found from here on.
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(m_environment.home()));
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        const auto sawErrorBox = [&answerer] {
+            for (const ModalAnswerer::Seen &seen : answerer.seen()) {
+                if (seen.className == QLatin1String("QMessageBox"))
+                    return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(sawErrorBox(), 60000);
+        qputenv("PATH", path);
+
+        QString text;
+        for (const ModalAnswerer::Seen &seen : answerer.seen()) {
+            if (seen.className == QLatin1String("QMessageBox"))
+                text = seen.text;
+        }
+        QVERIFY2(text.startsWith(QStringLiteral("X Server error\n")), qPrintable(text));
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QVERIFY(window.isVisible());
+    }
+
     void certificateDecisions()
     {
         DemoBrokerProcess broker;
