@@ -1,17 +1,8 @@
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QProcess>
 #include <QtTest>
-
-namespace {
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-} // namespace
 
 // The program as a user starts it: exit statuses, printed answers, log file and translation.
 class TestApplication : public QObject
@@ -19,29 +10,12 @@ class TestApplication : public QObject
     Q_OBJECT
 
 private:
-    QString program() const { return QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"); }
+    using Run = ProgramRun;
 
     Run run(const QStringList &arguments, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
             const QString &workingDirectory = QString())
     {
-        QProcess process;
-        QProcessEnvironment env = environment;
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(workingDirectory.isEmpty() ? m_workDir.path() : workingDirectory);
-        process.start(program(), arguments);
-        Run result;
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished();
-            return result;
-        }
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = QString::fromUtf8(process.readAllStandardOutput());
-        result.err = QString::fromUtf8(process.readAllStandardError());
-        return result;
+        return ProgramRun::client(arguments, environment, workingDirectory.isEmpty() ? m_workDir.path() : workingDirectory);
     }
 
     QString logFile() const { return m_environment.logDir() + QStringLiteral("/client.log"); }

@@ -1,4 +1,5 @@
 #include "demobrokerprocess.h"
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QJsonArray>
@@ -6,26 +7,6 @@
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-// Ends a started program however the test leaves.
-struct ProcessGuard {
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    ~ProcessGuard()
-    {
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-    }
-    QProcess *operator->() { return process.get(); }
-};
-
-} // namespace
 
 // The whole flow in real windows: the program on an X server, the demo broker with a real VM,
 // Connect, the certificate question, the remote desktop in the local X server's window, and
@@ -115,7 +96,7 @@ private slots:
         env.insert(QStringLiteral("DISPLAY"), m_displayName);
         client->setProcessEnvironment(env);
         client->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client->start(QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"),
+        client->start(ProgramRun::clientProgram(),
                       {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
                        QString::number(m_broker.port()), QStringLiteral("--user"), QStringLiteral("demo"),
                        QStringLiteral("--password"), QStringLiteral("demo")});

@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QProcess>
@@ -6,23 +7,6 @@
 
 #include <memory>
 
-namespace {
-
-// Ends a started program however the test leaves.
-struct ProcessGuard {
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    ~ProcessGuard()
-    {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
-    QProcess *operator->() { return process.get(); }
-};
-
-} // namespace
-
 // The dialog mode as the NX proxy really starts it: NX_CLIENT names the program, and the proxy
 // runs it with "--dialog T --caption C --message M --local --parent PID --display D".
 class TestNXDialogProgram : public QObject
@@ -30,7 +14,7 @@ class TestNXDialogProgram : public QObject
     Q_OBJECT
 
 private:
-    QString clientProgram() const { return QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"); }
+    QString clientProgram() const { return ProgramRun::clientProgram(); }
     QString displayName() const { return QStringLiteral("127.0.0.1:%1").arg(m_display); }
 
     QString readClientLog() const
@@ -102,7 +86,7 @@ private slots:
         ProcessGuard agent;
         agent->setProcessChannelMode(QProcess::MergedChannels);
         QByteArray agentOutput;
-        connect(agent.process.get(), &QProcess::readyRead, this, [&] { agentOutput += agent->readAll(); });
+        connect(agent.get(), &QProcess::readyRead, this, [&] { agentOutput += agent->readAll(); });
         agent->start(QStringLiteral("nxagent"),
                      {QStringLiteral("-display"), QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
                       QStringLiteral(":%1").arg(agentDisplay)});
@@ -116,7 +100,7 @@ private slots:
         proxy->setProcessEnvironment(proxyEnv);
         proxy->setProcessChannelMode(QProcess::MergedChannels);
         QByteArray proxyOutput;
-        connect(proxy.process.get(), &QProcess::readyRead, this, [&] { proxyOutput += proxy->readAll(); });
+        connect(proxy.get(), &QProcess::readyRead, this, [&] { proxyOutput += proxy->readAll(); });
         proxy->start(QStringLiteral("nxproxy"),
                      {QStringLiteral("-S"), QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(agentPort)});
         QVERIFY(proxy->waitForStarted());

@@ -1,5 +1,6 @@
 #include "acceptedcertificatestore.h"
 #include "demobrokerprocess.h"
+#include "programrun.h"
 #include "testenvironment.h"
 #include "vmlister.h"
 
@@ -7,20 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSettings>
 #include <QSslSocket>
 #include <QtTest>
-
-namespace {
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-} // namespace
 
 // The headless listing as a user runs it: ZEL_Client --list-vms against the demo broker.
 class TestVMLister : public QObject
@@ -28,29 +18,16 @@ class TestVMLister : public QObject
     Q_OBJECT
 
 private:
+    using Run = ProgramRun;
+
     Run list(const QStringList &arguments, const QString &user = QStringLiteral("demo"),
              const QString &password = QStringLiteral("demo"))
     {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"),
-                      QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                  QString::number(m_broker.port()), QStringLiteral("--user"), user,
-                                  QStringLiteral("--password"), password, QStringLiteral("--list-vms"), QStringLiteral("1")}
-                          + arguments);
-        Run run;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return run;
-        }
-        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = QString::fromUtf8(process.readAllStandardOutput());
-        run.err = QString::fromUtf8(process.readAllStandardError());
-        return run;
+        return ProgramRun::client(QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                                              QStringLiteral("--port"), QString::number(m_broker.port()),
+                                              QStringLiteral("--user"), user, QStringLiteral("--password"), password,
+                                              QStringLiteral("--list-vms"), QStringLiteral("1")}
+                                  + arguments);
     }
 
     static QString lastErrorLine(const Run &run)
@@ -151,18 +128,11 @@ private slots:
 
     void unreachableServer()
     {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        process.setProcessEnvironment(env);
         const quint16 closedPort = TestEnvironment::freeTcpPort();
-        process.start(QStringLiteral(ZEL_BINARY_DIR "/gui/ZEL_Client"),
-                      {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                       QString::number(closedPort), QStringLiteral("--list-vms"), QStringLiteral("1")});
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), int(VMLister::ConnectionFailed));
-        QVERIFY(QString::fromUtf8(process.readAllStandardError())
-                    .contains(QStringLiteral("Failed to connect to 127.0.0.1:%1: Connection refused").arg(closedPort)));
+        const Run run = ProgramRun::client({QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                            QString::number(closedPort), QStringLiteral("--list-vms"), QStringLiteral("1")});
+        QCOMPARE(run.exitCode, int(VMLister::ConnectionFailed));
+        QVERIFY(run.err.contains(QStringLiteral("Failed to connect to 127.0.0.1:%1: Connection refused").arg(closedPort)));
     }
 
     // A certificate accepted for good in the window lets the listing through without asking.

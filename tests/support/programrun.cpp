@@ -1,0 +1,47 @@
+#include "programrun.h"
+
+QString ProgramRun::clientProgram()
+{
+    return QStringLiteral(ZEL_CLIENT_PROGRAM);
+}
+
+ProgramRun ProgramRun::client(const QStringList &arguments, const QProcessEnvironment &environment,
+                              const QString &workingDirectory)
+{
+    QProcess process;
+    QProcessEnvironment env = environment;
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    process.setProcessEnvironment(env);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.start(clientProgram(), arguments);
+
+    ProgramRun run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+ProcessGuard::ProcessGuard()
+    : m_process(std::make_unique<QProcess>())
+{
+}
+
+ProcessGuard::~ProcessGuard()
+{
+    if (m_process->state() == QProcess::NotRunning)
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(5000)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+}

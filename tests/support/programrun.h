@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// Runs the client program the way a user starts it from a terminal, without a display, and
+// collects what it printed.
+class ProgramRun
+{
+public:
+    int exitCode = -1;   // -1: crashed or did not end in time
+    QString out;
+    QString err;
+
+    static QString clientProgram();
+    static ProgramRun client(const QStringList &arguments,
+                             const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                             const QString &workingDirectory = QString());
+};
+
+// Ends a started program however the test leaves.
+class ProcessGuard
+{
+public:
+    ProcessGuard();
+    ~ProcessGuard();
+
+    QProcess *operator->() const { return m_process.get(); }
+    QProcess *get() const { return m_process.get(); }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+};
