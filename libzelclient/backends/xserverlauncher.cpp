@@ -97,7 +97,12 @@ void XServerLauncher::start()
         qDebug() << "X server already started";
         return;
     }
+    m_retriesLeft = m_displaySet ? 0 : 3;
+    launch();
+}
 
+void XServerLauncher::launch()
+{
     if (!m_displaySet)
         m_display = chooseDisplay();
     const QStringList arguments = serverArguments();
@@ -130,6 +135,15 @@ void XServerLauncher::processFinished(int exitCode, QProcess::ExitStatus exitSta
     if (m_phase == Phase::Running) {
         m_phase = Phase::Ended;
         emit stopped();
+        return;
+    }
+    // Another program may have taken the display we chose between the check and the start;
+    // a display of our own choosing is then chosen again.
+    if (m_phase == Phase::Starting && m_retriesLeft > 0) {
+        --m_retriesLeft;
+        qWarning() << "X server on display" << m_display << "ended before accepting connections; trying another display";
+        m_phase = Phase::Idle;
+        launch();
         return;
     }
     // A server that ends before it ever answered did not start, whatever its exit code (a

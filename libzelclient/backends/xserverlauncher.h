@@ -66,6 +66,7 @@ private:
     // program may have taken the same display a moment earlier).
     bool answeringServerIsOurs() const;
 
+    void launch();
     void fail(const QString &error);
 
     QString m_path;
@@ -77,4 +78,5 @@ private:
     QSize m_geometry{1024, 768};
     bool m_fullscreen = false;
     Phase m_phase = Phase::Idle;
+    int m_retriesLeft = 0;
 };
