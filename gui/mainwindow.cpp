@@ -1,7 +1,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "acceptedcertificatestore.h"
 #include "backends/zelnxbackend.h"
 #include "buildinfo.h"
 #include "connectionerrortext.h"
@@ -319,20 +318,7 @@ void MainWindow::connectionError(ZELClient::ConnectionError error, QString error
 void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection)
 {
     qInfo() << "In sslErrors";
-    AcceptedCertificateStore store;
-    if (store.isChainAccepted(cert_chain)) {
-        continueConnection = true;
-        return;
-    }
-
-    auto *dialog = new SSLErrorDialog(this);
-    dialog->resize(700, 380);
-    dialog->setErrors(errors, cert_chain);
-    const int result = dialog->exec();
-    qInfo() << "Dialog result: " << result;
-    continueConnection = result > 0;
-    if (result == 2)
-        store.acceptChain(cert_chain);
+    continueConnection = SSLErrorDialog::decide(errors, cert_chain, this);
 }
 
 void MainWindow::connectionTerminated()
