@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
@@ -70,6 +71,22 @@ public:
             openssl.kill();
         const QString line = QString::fromLatin1(openssl.readAllStandardOutput()).trimmed();
         return line.section(QLatin1Char('='), 1).remove(QLatin1Char(':')).toLower();
+    }
+
+    // Writes the accepted-certificate entries as given, bypassing the store, so that tests can
+    // set up entries the store itself would never write.
+    static void writeStoredFingerprints(const QStringList &hashes)
+    {
+        QSettings settings;
+        settings.remove(QStringLiteral("SSL"));
+        settings.beginGroup(QStringLiteral("SSL"));
+        settings.beginWriteArray(QStringLiteral("AcceptedCertificates"));
+        for (int i = 0; i < hashes.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("hash"), hashes.at(i));
+        }
+        settings.endArray();
+        settings.endGroup();
     }
 
 private:

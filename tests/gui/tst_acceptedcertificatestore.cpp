@@ -1,4 +1,5 @@
 #include "acceptedcertificatestore.h"
+#include "logcapture.h"
 #include "testcertificatechain.h"
 #include "testenvironment.h"
 
@@ -20,27 +21,6 @@ QStringList storedHashes()
     settings.endArray();
     settings.endGroup();
     return hashes;
-}
-
-void writeHashes(const QStringList &hashes)
-{
-    QSettings settings;
-    settings.remove(QStringLiteral("SSL"));
-    settings.beginGroup(QStringLiteral("SSL"));
-    settings.beginWriteArray(QStringLiteral("AcceptedCertificates"));
-    for (int i = 0; i < hashes.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("hash"), hashes.at(i));
-    }
-    settings.endArray();
-    settings.endGroup();
-}
-
-QStringList logLines;
-
-void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    logLines << message;
 }
 
 } // namespace
@@ -78,7 +58,7 @@ void TestAcceptedCertificateStore::initTestCase()
 
 void TestAcceptedCertificateStore::init()
 {
-    writeHashes({});
+    TestCertificateChain::writeStoredFingerprints({});
 }
 
 void TestAcceptedCertificateStore::fingerprintMatchesOpenssl()
@@ -121,7 +101,7 @@ void TestAcceptedCertificateStore::acceptance()
         else if (entry == QLatin1String("CA-UPPER"))
             entry = m_caHash.toUpper();
     }
-    writeHashes(stored);
+    TestCertificateChain::writeStoredFingerprints(stored);
 
     AcceptedCertificateStore store;
     QCOMPARE(store.fingerprints(), stored);
@@ -133,7 +113,7 @@ void TestAcceptedCertificateStore::acceptance()
 
 void TestAcceptedCertificateStore::emptyChainNeverAccepted()
 {
-    writeHashes({m_leafHash});
+    TestCertificateChain::writeStoredFingerprints({m_leafHash});
     AcceptedCertificateStore store;
     QVERIFY(!store.isChainAccepted({}));
     QVERIFY(store.pendingFingerprints({}).isEmpty());
@@ -142,7 +122,7 @@ void TestAcceptedCertificateStore::emptyChainNeverAccepted()
 void TestAcceptedCertificateStore::acceptChainKeepsOldEntriesFirst()
 {
     const QString unrelated(64, QLatin1Char('a'));
-    writeHashes({unrelated, m_leafHash});
+    TestCertificateChain::writeStoredFingerprints({unrelated, m_leafHash});
 
     AcceptedCertificateStore store;
     store.acceptChain(m_certificates.chain());
@@ -164,17 +144,16 @@ void TestAcceptedCertificateStore::acceptChainOnce()
 
 void TestAcceptedCertificateStore::logLinesOfTheCheck()
 {
-    writeHashes({m_leafHash, m_caHash});
-    logLines.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+    TestCertificateChain::writeStoredFingerprints({m_leafHash, m_caHash});
+    LogCapture::install();
+    LogCapture::clear();
     const bool accepted = AcceptedCertificateStore().isChainAccepted(m_certificates.chain());
-    qInstallMessageHandler(previous);
 
     QVERIFY(accepted);
-    QVERIFY2(logLines.contains(QStringLiteral("Hash: %1").arg(m_leafHash)), qPrintable(logLines.join('\n')));
-    QVERIFY(logLines.contains(QStringLiteral("Hash: %1").arg(m_caHash)));
-    QVERIFY(logLines.contains(QStringLiteral("STORED: %1").arg(m_leafHash)));
-    QCOMPARE(logLines.constLast(), QStringLiteral("All certs in the chain have been previously accepted"));
+    QVERIFY2(LogCapture::lines().contains(QStringLiteral("Hash: %1").arg(m_leafHash)), qPrintable(LogCapture::lines().join('\n')));
+    QVERIFY(LogCapture::lines().contains(QStringLiteral("Hash: %1").arg(m_caHash)));
+    QVERIFY(LogCapture::lines().contains(QStringLiteral("STORED: %1").arg(m_leafHash)));
+    QCOMPARE(LogCapture::lines().constLast(), QStringLiteral("All certs in the chain have been previously accepted"));
 }
 
 QTEST_GUILESS_MAIN(TestAcceptedCertificateStore)

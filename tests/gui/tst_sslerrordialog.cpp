@@ -1,5 +1,6 @@
 #include "acceptedcertificatestore.h"
 #include "sslerrordialog.h"
+#include "logcapture.h"
 #include "testcertificatechain.h"
 #include "testenvironment.h"
 #include "zelclient.h"
@@ -108,27 +109,6 @@ QStringList storedHashes()
     return AcceptedCertificateStore().fingerprints();
 }
 
-void writeHashes(const QStringList &hashes)
-{
-    QSettings settings;
-    settings.remove(QStringLiteral("SSL"));
-    settings.beginGroup(QStringLiteral("SSL"));
-    settings.beginWriteArray(QStringLiteral("AcceptedCertificates"));
-    for (int i = 0; i < hashes.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("hash"), hashes.at(i));
-    }
-    settings.endArray();
-    settings.endGroup();
-}
-
-QStringList logLines;
-
-void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    logLines << message;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(UserAction)
@@ -159,7 +139,6 @@ private:
 
     TestEnvironment m_environment;
     TestCertificateChain m_certificates;
-    QtMessageHandler m_previousHandler = nullptr;
 };
 
 void TestSSLErrorDialog::initTestCase()
@@ -171,16 +150,15 @@ void TestSSLErrorDialog::initTestCase()
 
 void TestSSLErrorDialog::init()
 {
-    writeHashes({});
-    logLines.clear();
-    m_previousHandler = qInstallMessageHandler(captureLog);
+    TestCertificateChain::writeStoredFingerprints({});
+    LogCapture::install();
+    LogCapture::clear();
 }
 
 void TestSSLErrorDialog::cleanup()
 {
-    qInstallMessageHandler(m_previousHandler);
     if (QTest::currentTestFailed())
-        qWarning().noquote() << "Log of the test:\n" << logLines.join(QLatin1Char('\n'));
+        qWarning().noquote() << "Log of the test:\n" << LogCapture::lines().join(QLatin1Char('\n'));
 }
 
 QStringList TestSSLErrorDialog::hashesOf(const QStringList &names) const
@@ -335,7 +313,7 @@ void TestSSLErrorDialog::buttons()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toInt(), result);
     if (!logLine.isEmpty())
-        QVERIFY(logLines.contains(logLine));
+        QVERIFY(LogCapture::lines().contains(logLine));
 }
 
 void TestSSLErrorDialog::decision_data()
@@ -371,7 +349,7 @@ void TestSSLErrorDialog::decision()
     QFETCH(bool, accepted);
     QFETCH(QStringList, storedAfter);
 
-    writeHashes(hashesOf(stored));
+    TestCertificateChain::writeStoredFingerprints(hashesOf(stored));
     const QList<QSslError> errors{QSslError(QSslError::UnableToGetLocalIssuerCertificate, m_certificates.leaf())};
 
     QWidget window;
@@ -379,9 +357,9 @@ void TestSSLErrorDialog::decision()
     QCOMPARE(SSLErrorDialog::decide(errors, m_certificates.chain(), &window), accepted);
     QCOMPARE(answerer.shown(), asked ? 1 : 0);
     QCOMPARE(storedHashes(), hashesOf(storedAfter));
-    QCOMPARE(logLines.contains(QStringLiteral("All certs in the chain have been previously accepted")), !asked);
+    QCOMPARE(LogCapture::lines().contains(QStringLiteral("All certs in the chain have been previously accepted")), !asked);
     if (asked)
-        QVERIFY(logLines.contains(QStringLiteral("Dialog result: %1").arg(int(action == UserAction::AcceptPermanently ? 2
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Dialog result: %1").arg(int(action == UserAction::AcceptPermanently ? 2
                                                                                : accepted ? 1 : 0))));
     // The dialog of a decision does not stay around under the window.
     QTRY_COMPARE(window.findChildren<SSLErrorDialog *>().size(), 0);
@@ -408,7 +386,7 @@ void TestSSLErrorDialog::acceptOnceAsksAgain()
 void TestSSLErrorDialog::emptyChainIsAsked()
 {
     // Everything stored, but a handshake without any certificate proves nothing.
-    writeHashes(hashesOf({"leaf", "ca"}));
+    TestCertificateChain::writeStoredFingerprints(hashesOf({"leaf", "ca"}));
     DialogAnswerer answerer(UserAction::Cancel);
     QVERIFY(!SSLErrorDialog::decide({QSslError(QSslError::NoPeerCertificate)}, {}, nullptr));
     QCOMPARE(answerer.shown(), 1);
@@ -436,7 +414,7 @@ void TestSSLErrorDialog::realServer()
     };
 
     for (const Attempt &attempt : attempts) {
-        logLines.clear();
+        LogCapture::clear();
         ZELClient client;
         ZELConnectionParameters parameters;
         parameters.setHost(QStringLiteral("127.0.0.1"));
@@ -468,7 +446,7 @@ void TestSSLErrorDialog::realServer()
         QCOMPARE(established.count(), attempt.established ? 1 : 0);
         QCOMPARE(storedHashes().size(), attempt.storedCount);
         if (!attempt.asked)
-            QVERIFY(logLines.contains(QStringLiteral("All certs in the chain have been previously accepted")));
+            QVERIFY(LogCapture::lines().contains(QStringLiteral("All certs in the chain have been previously accepted")));
         client.disconnectFromZEL();
     }
     QCOMPARE(storedHashes(), hashesOf({"leaf", "ca"}));
