@@ -1,6 +1,7 @@
 #include "demobrokerprocess.h"
 #include "programrun.h"
 #include "testenvironment.h"
+#include "xvfbserver.h"
 
 #include <QJsonArray>
 #include <QProcess>
@@ -71,13 +72,9 @@ private slots:
         for (const char *name : {"Xvfb", "Xephyr", "nxagent", "nxproxy", "xdotool", "xwininfo", "xclock"})
             QVERIFY2(!TestEnvironment::program(QString::fromLatin1(name)).isEmpty(), name);
 
-        const int display = TestEnvironment::freeDisplay(60);
-        m_displayName = QStringLiteral(":%1").arg(display);
-        m_desktop->start(QStringLiteral("Xvfb"), {m_displayName, QStringLiteral("-screen"), QStringLiteral("0"),
-                                                   QStringLiteral("1280x900x24"), QStringLiteral("-nolisten"),
-                                                   QStringLiteral("tcp")});
-        QVERIFY(m_desktop->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)), 10000);
+        QVERIFY2(m_desktop.start(XvfbServer::Listen::UnixSocket, QStringLiteral("1280x900x24")),
+                 qPrintable(m_desktop.errorText()));
+        m_displayName = m_desktop.displayName();
 
         QJsonObject config = DemoBrokerProcess::simpleConfig();
         config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
@@ -136,7 +133,7 @@ private slots:
 
 private:
     TestEnvironment m_environment;
-    ProcessGuard m_desktop;
+    XvfbServer m_desktop;
     QString m_displayName;
     DemoBrokerProcess m_broker;
 };

@@ -1,5 +1,6 @@
 #include "programrun.h"
 #include "testenvironment.h"
+#include "xvfbserver.h"
 
 #include <QProcess>
 #include <QTcpSocket>
@@ -13,14 +14,28 @@ class TestNXDialogProgram : public QObject
 {
     Q_OBJECT
 
+    // Generous: the first window of a fresh machine waits for font caches and a loaded CPU.
+    static constexpr int WindowTimeoutMs = 60000;
+
 private:
     QString clientProgram() const { return ProgramRun::clientProgram(); }
-    QString displayName() const { return QStringLiteral("127.0.0.1:%1").arg(m_display); }
+    QString displayName() const { return m_xserver.displayName(); }
 
     QString readClientLog() const
     {
         QFile file(m_environment.logDir() + QStringLiteral("/client.log"));
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    // What a failed wait for a dialog window shows: the program's state, output and log.
+    QString describe(QProcess *client) const
+    {
+        const QString state = client->state() == QProcess::NotRunning
+                                  ? QStringLiteral("ended with %1").arg(client->exitCode())
+                                  : QStringLiteral("running");
+        return QStringLiteral("client %1\nstdout: %2\nstderr: %3\nlog: %4")
+            .arg(state, QString::fromLocal8Bit(client->readAllStandardOutput()),
+                 QString::fromLocal8Bit(client->readAllStandardError()), readClientLog().right(1500));
     }
 
     QString windowWithTitle(const QString &title) const
@@ -45,13 +60,6 @@ private:
         return press.waitForFinished(10000) && press.exitCode() == 0;
     }
 
-    bool xServerAccepts() const
-    {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, quint16(6000 + m_display));
-        return probe.waitForConnected(200);
-    }
-
     QProcessEnvironment clientEnvironment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -67,18 +75,13 @@ private slots:
             QVERIFY2(!TestEnvironment::program(QString::fromLatin1(name)).isEmpty(), name);
         QVERIFY(QFile::exists(clientProgram()));
 
-        m_display = TestEnvironment::freeDisplay(40);
-        m_xserver->start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(m_display), QStringLiteral("-listen"),
-                                                   QStringLiteral("tcp"), QStringLiteral("-nolisten"),
-                                                   QStringLiteral("unix"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                                   QStringLiteral("800x600x24")});
-        QVERIFY(m_xserver->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(xServerAccepts(), 10000);
+        QVERIFY2(m_xserver.start(XvfbServer::Listen::Tcp, QStringLiteral("800x600x24")),
+                 qPrintable(m_xserver.errorText()));
     }
 
     void dialogStartedByTheProxy()
     {
-        const int agentDisplay = TestEnvironment::freeDisplay(m_display + 1);
+        const int agentDisplay = TestEnvironment::freeDisplay(m_xserver.display() + 1);
         const quint16 agentPort = TestEnvironment::freeTcpPort();
         const QString nxRoot = m_environment.dataHome() + QStringLiteral("/nxroot");
         QDir().mkpath(nxRoot);
@@ -113,7 +116,8 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(readClientLog().contains(QStringLiteral("Showing message of type")),
                                   proxyOutput.constData(), 30000);
         QString window;
-        QTRY_VERIFY_WITH_TIMEOUT(!(window = windowWithTitle(QStringLiteral("^NX - "))).isEmpty(), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!(window = windowWithTitle(QStringLiteral("^NX - "))).isEmpty(),
+                                  qPrintable(readClientLog().right(1500)), WindowTimeoutMs);
         QVERIFY(pressReturnIn(window));
 
         QTRY_VERIFY_WITH_TIMEOUT(readClientLog().contains(QStringLiteral("Exit: NX message done")), 20000);
@@ -149,10 +153,11 @@ private slots:
         QVERIFY(client->waitForStarted());
 
         QString window;
-        QTRY_VERIFY_WITH_TIMEOUT(!(window = windowWithTitle(caption)).isEmpty(), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!(window = windowWithTitle(caption)).isEmpty(),
+                                  qPrintable(describe(client.get())), WindowTimeoutMs);
         QVERIFY(pressReturnIn(window));
 
-        QVERIFY(client->waitForFinished(20000));
+        QVERIFY2(client->waitForFinished(WindowTimeoutMs), qPrintable(describe(client.get())));
         QCOMPARE(client->exitCode(), 0);
         QVERIFY(parent->waitForFinished(10000));
         QCOMPARE(parent->readAll().trimmed(), QByteArray("TERM"));
@@ -160,14 +165,12 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_xserver->terminate();
-        m_xserver->waitForFinished(5000);
+        m_xserver.stop();
     }
 
 private:
     TestEnvironment m_environment;
-    ProcessGuard m_xserver;
-    int m_display = -1;
+    XvfbServer m_xserver;
 };
 
 QTEST_GUILESS_MAIN(TestNXDialogProgram)

@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "xvfbserver.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
 #include "zelslaveclient.h"
@@ -272,6 +273,7 @@ private:
     int m_run = 0;
     ServiceBridge *m_bridge = nullptr;
     QList<QProcess *> m_programs;
+    std::unique_ptr<XvfbServer> m_xserver;
 };
 
 void tst_ZELSlaveClient::initTestCase()
@@ -308,6 +310,7 @@ void tst_ZELSlaveClient::cleanup()
             }
         }
     }
+    m_xserver.reset();
 }
 
 std::unique_ptr<ServiceBridge> tst_ZELSlaveClient::bridge(const QByteArray &key)
@@ -697,15 +700,11 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
     };
     const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
 
-    const int localDisplay = TestEnvironment::freeDisplay();
-    const int agentDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
+    m_xserver = std::make_unique<XvfbServer>();
+    QVERIFY2(m_xserver->start(XvfbServer::Listen::Tcp), qPrintable(m_xserver->errorText()));
+    const int agentDisplay = TestEnvironment::freeDisplay(m_xserver->display() + 1);
     const quint16 agentPort = TestEnvironment::freeTcpPort();
     const quint16 slavePort = TestEnvironment::freeTcpPort();
-
-    QProcess *server = start(xvfb, { QStringLiteral(":%1").arg(localDisplay), QStringLiteral("-listen"),
-                                     QStringLiteral("tcp"), QStringLiteral("-nolisten"), QStringLiteral("unix") },
-                             system);
-    QVERIFY2(server->waitForStarted(10000), qPrintable(server->errorString()));
 
     QProcessEnvironment vm = system;
     vm.insert(QStringLiteral("NX_SLAVE_CMD"), ServiceProgram);
@@ -723,7 +722,7 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
     QVERIFY(QDir().mkpath(nxRoot));
     QProcessEnvironment local = system;
     local.insert(QStringLiteral("NX_ROOT"), nxRoot);
-    local.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(localDisplay));
+    local.insert(QStringLiteral("DISPLAY"), m_xserver->displayName());
     QProcess *proxy = start(nxproxy, { QStringLiteral("-S"),
                                        QStringLiteral("nx/nx,slave=%1,connect=127.0.0.1,port=%2")
                                            .arg(slavePort).arg(agentPort) },

@@ -1,4 +1,5 @@
 #include "testenvironment.h"
+#include "xvfbserver.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -1296,17 +1297,13 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     if (xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty())
         QSKIP("Xvfb, nxagent and nxproxy are needed");
 
-    // The local X server of the client side; it writes its display number once it accepts clients.
-    ChildProcess localX;
-    localX.process.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                                QStringLiteral("unix"), QStringLiteral("-listen"), QStringLiteral("tcp")});
-    QVERIFY(localX.process.waitForStarted(Timeout));
-    QTRY_VERIFY_WITH_TIMEOUT(localX.process.canReadLine(), Timeout);
-    const int localDisplay = localX.process.readLine().trimmed().toInt();
+    // The local X server of the client side.
+    XvfbServer localX;
+    QVERIFY2(localX.start(XvfbServer::Listen::Tcp), qPrintable(localX.errorText()));
 
     // The VM side: an NX agent waiting for the proxy on the port the broker relays to.
     const quint16 agentPort = TestEnvironment::freeTcpPort();
-    const int agentDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
+    const int agentDisplay = TestEnvironment::freeDisplay(localX.display() + 1);
     QVERIFY(agentDisplay > 0);
     const QString agentRoot = m_environment.dataHome() + QStringLiteral("/agent-nx");
     const QString proxyRoot = m_environment.dataHome() + QStringLiteral("/proxy-nx");
@@ -1337,7 +1334,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     ChildProcess proxy;
     QProcessEnvironment proxyEnvironment = QProcessEnvironment::systemEnvironment();
     proxyEnvironment.insert(QStringLiteral("NX_ROOT"), proxyRoot);
-    proxyEnvironment.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(localDisplay));
+    proxyEnvironment.insert(QStringLiteral("DISPLAY"), localX.displayName());
     proxy.process.setProcessEnvironment(proxyEnvironment);
     proxy.process.start(nxproxy, {QStringLiteral("-S"),
                                   QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(listener.serverPort())});

@@ -1,5 +1,6 @@
 #include "helpers/keyboarddetector.h"
 #include "testenvironment.h"
+#include "xvfbserver.h"
 
 #include <QtTest>
 
@@ -8,20 +9,8 @@ class TestKeyboardDetector : public QObject
     Q_OBJECT
 
     TestEnvironment m_env;
-    QProcess m_xvfb;
-    int m_display = -1;
 
 private slots:
-    void cleanupTestCase()
-    {
-        if (m_xvfb.state() != QProcess::NotRunning) {
-            m_xvfb.terminate();
-            if (!m_xvfb.waitForFinished(5000))
-                m_xvfb.kill();
-            m_xvfb.waitForFinished(5000);
-        }
-    }
-
     void xkbNames_data()
     {
         QTest::addColumn<QByteArray>("output");
@@ -98,25 +87,11 @@ private slots:
         const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xprop")).isEmpty())
             QSKIP("Xvfb or xprop missing");
-        m_display = TestEnvironment::freeDisplay();
-        QVERIFY(m_display > 0);
-        m_xvfb.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_xvfb.start(xvfb, {QStringLiteral(":%1").arg(m_display), QStringLiteral("-listen"), QStringLiteral("tcp"),
-                            QStringLiteral("-nolisten"), QStringLiteral("unix")});
-        QVERIFY2(m_xvfb.waitForStarted(), qPrintable(m_xvfb.errorString()));
-
-        QTcpSocket probe;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                probe.abort();
-                probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(6000 + m_display));
-                return probe.waitForConnected(200);
-            }(),
-            10000);
-        probe.abort();
+        XvfbServer server;
+        QVERIFY2(server.start(XvfbServer::Listen::Tcp), qPrintable(server.errorText()));
 
         const QByteArray previous = qgetenv("DISPLAY");
-        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(m_display));
+        qputenv("DISPLAY", server.displayName().toLatin1());
         const QString layout = KeyboardDetector::getKeyboardLayout();
         qputenv("DISPLAY", previous);
         // Xvfb starts with the built-in XKB default layout.
