@@ -134,6 +134,7 @@ private slots:
     void howTheAgentIsStarted();
     void interimAnswersWhileTheAgentStarts();
     void agentsPerConnectionAndStop();
+    void displayTakenMeanwhileIsChosenAgain();
     void agentThatDoesNotStart_data();
     void agentThatDoesNotStart();
     void badConfiguration_data();
@@ -371,6 +372,44 @@ void TestNxAgentVm::agentsPerConnectionAndStop()
     QCOMPARE(stopped.status, 200);
 }
 
+// Another program may take the chosen display (or port) after the broker checked it and before
+// the agent binds it; the broker then starts the agent again on other ones.
+void TestNxAgentVm::displayTakenMeanwhileIsChosenAgain()
+{
+    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is needed");
+    const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
+    const QString tries = m_work.filePath(QStringLiteral("agent-tries"));
+    QByteArray script = FakeAgent;
+    script.replace("record=\"$FAKE_AGENT_RECORD\"\n",
+                   "record=\"$FAKE_AGENT_RECORD\"\necho \"$*\" >> '" + tries.toUtf8() + "'\n"
+                   "if [ $(wc -l < '" + tries.toUtf8() + "') -eq 1 ]; then\n"
+                   "  echo \"Error: Aborting session with 'Server is already active for display 1'.\"; exit 1\n"
+                   "fi\n");
+    QVERIFY(writeScript(agent, script));
+    m_broker = std::make_unique<DemoBrokerProcess>();
+    QVERIFY2(m_broker->start(config(QJsonObject{{QStringLiteral("program"), agent}}, 1)),
+             qPrintable(m_broker->errorText()));
+
+    auto socket = connectTls();
+    QVERIFY(socket);
+    socket->write(connectRequest(1));
+    Response response;
+    do {
+        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
+    } while (response.status == 102);
+    QCOMPARE(response.status, 101);
+    QByteArray fromVm;
+    QTRY_VERIFY2_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), qPrintable(failureText()), Timeout);
+
+    QFile started(tries);
+    QVERIFY(started.open(QIODevice::ReadOnly));
+    const QList<QByteArray> runs = started.readAll().trimmed().split('\n');
+    QCOMPARE(runs.size(), 2);
+    QVERIFY2(runs.first() != runs.last(), "the second try uses another display and port");
+    QVERIFY(m_broker->log().contains(QStringLiteral("the display or port was taken meanwhile; trying others")));
+}
+
 void TestNxAgentVm::agentThatDoesNotStart_data()
 {
     QTest::addColumn<QByteArray>("script");
@@ -380,6 +419,9 @@ void TestNxAgentVm::agentThatDoesNotStart_data()
     QTest::newRow("missing") << QByteArray() << QStringLiteral("/nonexistent/nxagent") << "cannot start";
     QTest::newRow("ends at once") << QByteArray("#!/bin/sh\necho 'Error: Aborting session'\nexit 1\n") << QString()
                                   << "before it accepted connections: Error: Aborting session";
+    QTest::newRow("display always taken")
+        << QByteArray("#!/bin/sh\necho \"Error: Aborting session with 'Server is already active for display 1'.\"\nexit 1\n")
+        << QString() << "Server is already active";
     QTest::newRow("never ready") << QByteArray("#!/bin/sh\nexec sleep 60\n") << QString()
                                  << "did not accept connections within 500 ms";
 }

@@ -12,6 +12,7 @@ namespace {
 const int FirstDisplay = 100;
 const int LastDisplay = 899;
 const int RememberedLines = 8;
+const int StartAttempts = 3;   // another try only when the display or port was taken meanwhile
 
 bool portFree(quint16 port)
 {
@@ -121,6 +122,7 @@ void NxAgentVm::start()
         fail(QStringLiteral("cannot make a home folder for the VM: %1").arg(m_home.errorString()));
         return;
     }
+    ++m_startAttempts;
     m_display = freeDisplay();
     m_port = freePort();
     if (m_display < 0 || m_port == 0) {
@@ -269,6 +271,13 @@ void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
     const QString how = exitStatus == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
                                                            : QStringLiteral("by a signal");
     qInfo().noquote() << tag() << "nxagent ended" << how;
+    if (!m_reported && !m_stopping && m_startAttempts < StartAttempts && lostDisplayOrPortRace()) {
+        qInfo().noquote() << tag() << "the display or port was taken meanwhile; trying others";
+        m_lastLines.clear();
+        m_partialLine.clear();
+        QTimer::singleShot(0, this, &NxAgentVm::start);
+        return;
+    }
     if (!m_reported) {
         m_reported = true;
         QStringList last;
@@ -280,6 +289,17 @@ void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
         emit ended();
     }
     deleteLater();
+}
+
+// The display and port are checked before the agent starts, so another program may take one
+// of them in between; that is worth another try, any other failure is not.
+bool NxAgentVm::lostDisplayOrPortRace() const
+{
+    for (const QByteArray &line : m_lastLines) {
+        if (line.contains("Server is already active for display") || line.contains("Address already in use"))
+            return true;
+    }
+    return false;
 }
 
 void NxAgentVm::agent_errorOccurred(QProcess::ProcessError error)

@@ -65,6 +65,7 @@ private:
     void stop_timeout();
 
     void handleAgentLine(const QByteArray &line);
+    bool lostDisplayOrPortRace() const;
     void startDesktop();
     void fail(const QString &text);
     QString tag() const;
@@ -87,4 +88,5 @@ private:
     bool m_desktopStarted = false;
     bool m_stopping = false;
     bool m_reported = false;
+    int m_startAttempts = 0;
 };
