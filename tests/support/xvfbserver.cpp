@@ -1,10 +1,16 @@
 #include "xvfbserver.h"
 
+#include "testenvironment.h"
+
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QTcpSocket>
 
 namespace {
 constexpr int StartTimeoutMs = 30000;
 constexpr int StopTimeoutMs = 5000;
+constexpr int Attempts = 5;
 }
 
 XvfbServer::~XvfbServer()
@@ -15,42 +21,79 @@ XvfbServer::~XvfbServer()
 bool XvfbServer::start(Listen listen, const QString &screenSize)
 {
     m_listen = listen;
-    QStringList arguments{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                          QStringLiteral("0"), screenSize};
-    if (listen == Listen::Tcp)
+    int from = 20;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        const int display = TestEnvironment::freeDisplay(from);
+        if (display < 0) {
+            m_errorText = QStringLiteral("no free display");
+            return false;
+        }
+        if (startOn(display, screenSize)) {
+            m_display = display;
+            return true;
+        }
+        from = display + 1;
+    }
+    return false;
+}
+
+// Our server is ready once the display's lock names it and it answers; a server that lost
+// the display to another one ends by itself instead.
+bool XvfbServer::startOn(int display, const QString &screenSize)
+{
+    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
+                          screenSize};
+    if (m_listen == Listen::Tcp)
         arguments << QStringLiteral("-listen") << QStringLiteral("tcp") << QStringLiteral("-nolisten")
                   << QStringLiteral("unix");
     else
         arguments << QStringLiteral("-nolisten") << QStringLiteral("tcp");
 
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("Xvfb"), arguments);
     if (!m_process.waitForStarted(StartTimeoutMs)) {
         m_errorText = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
         return false;
     }
-
-    // The number arrives on standard output only once the server listens.
     const QDeadlineTimer deadline(StartTimeoutMs);
-    while (!m_process.canReadLine() && m_process.state() == QProcess::Running && !deadline.hasExpired())
-        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-    bool ok = false;
-    m_display = m_process.canReadLine() ? m_process.readLine().trimmed().toInt(&ok) : -1;
-    if (!ok) {
-        m_display = -1;
-        m_errorText = QStringLiteral("Xvfb reported no display: ")
-                      + QString::fromLocal8Bit(m_process.readAllStandardError().right(2000));
-        stop();
-        return false;
+    while (!deadline.hasExpired()) {
+        if (ownsLock(display) && accepts(display))
+            return true;
+        // Returns at once when the server ends, else paces the checks.
+        if (m_process.waitForFinished(50)) {
+            m_errorText = QStringLiteral("Xvfb on :%1 ended: %2")
+                              .arg(display)
+                              .arg(QString::fromLocal8Bit(m_process.readAllStandardError().right(1000)));
+            return false;
+        }
     }
-    return true;
+    m_errorText = QStringLiteral("Xvfb on :%1 did not accept clients in time").arg(display);
+    stop();
+    return false;
+}
+
+bool XvfbServer::ownsLock(int display) const
+{
+    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
+    return lock.open(QIODevice::ReadOnly) && lock.readAll().trimmed().toLongLong() == m_process.processId();
+}
+
+bool XvfbServer::accepts(int display) const
+{
+    if (m_listen == Listen::Tcp) {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(6000 + display));
+        return probe.waitForConnected(500);
+    }
+    QLocalSocket probe;
+    probe.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
+    return probe.waitForConnected(500);
 }
 
 void XvfbServer::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    // A terminated server removes its socket; a killed one would leave it behind.
+    // A terminated server removes its socket and lock; a killed one would leave them behind.
     m_process.terminate();
     if (!m_process.waitForFinished(StopTimeoutMs)) {
         m_process.kill();

@@ -2,10 +2,10 @@
 
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 
-// A virtual X server for one test. The server picks its own free display number and reports it
-// once it accepts clients, so two tests running side by side can never end up on one display.
+// A virtual X server for one test. The display number is checked first and then claimed by
+// the server's own lock file; when another program claims it in between, the server ends and
+// another number is tried, so two tests running side by side never share a display.
 class XvfbServer
 {
 public:
@@ -24,9 +24,12 @@ public:
     // The name clients use: "127.0.0.1:N" for TCP, ":N" for the local socket.
     QString displayName() const;
     QString errorText() const { return m_errorText; }
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
 
 private:
+    bool startOn(int display, const QString &screenSize);
+    bool ownsLock(int display) const;
+    bool accepts(int display) const;
+
     QProcess m_process;
     Listen m_listen = Listen::Tcp;
     int m_display = -1;
