@@ -143,6 +143,7 @@ private slots:
 private:
     std::unique_ptr<QSslSocket> connectTls();
     bool readResponse(QSslSocket *socket, Response *response);
+    bool connectToVm(QSslSocket *socket, Response *response, int *interim = nullptr);
     QMap<QString, QString> record() const;
     QString failureText() const;
 
@@ -220,6 +221,20 @@ bool TestNxAgentVm::readResponse(QSslSocket *socket, Response *response)
     return true;
 }
 
+// Asks for VM 1 and reads up to the final answer, counting the interim ones.
+bool TestNxAgentVm::connectToVm(QSslSocket *socket, Response *response, int *interim)
+{
+    socket->write(connectRequest(1));
+    int interimAnswers = 0;
+    do {
+        if (!readResponse(socket, response))
+            return false;
+    } while (response->status == 102 && ++interimAnswers);
+    if (interim)
+        *interim = interimAnswers;
+    return true;
+}
+
 QMap<QString, QString> TestNxAgentVm::record() const
 {
     QMap<QString, QString> values;
@@ -250,12 +265,9 @@ void TestNxAgentVm::howTheAgentIsStarted()
 
     auto socket = connectTls();
     QVERIFY(socket);
-    socket->write(connectRequest(1));
     Response response;
     int interim = 0;
-    do {
-        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
-    } while (response.status == 102 && ++interim);
+    QVERIFY2(connectToVm(socket.get(), &response, &interim), qPrintable(failureText()));
     QVERIFY(interim >= 2);
     QCOMPARE(response.status, 101);
     const QByteArray key = response.header("X-ZEL-Slave-Key");
@@ -307,12 +319,9 @@ void TestNxAgentVm::interimAnswersWhileTheAgentStarts()
 
     auto socket = connectTls();
     QVERIFY(socket);
-    socket->write(connectRequest(1));
     Response response;
     int interim = 0;
-    do {
-        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
-    } while (response.status == 102 && ++interim);
+    QVERIFY2(connectToVm(socket.get(), &response, &interim), qPrintable(failureText()));
     QCOMPARE(response.status, 101);
     QVERIFY2(interim >= 1, qPrintable(failureText()));
 }
@@ -332,11 +341,8 @@ void TestNxAgentVm::agentsPerConnectionAndStop()
     for (int i = 0; i < 2; ++i) {
         tunnels[i] = connectTls();
         QVERIFY(tunnels[i]);
-        tunnels[i]->write(connectRequest(1));
         Response response;
-        do {
-            QVERIFY2(readResponse(tunnels[i].get(), &response), qPrintable(failureText()));
-        } while (response.status == 102);
+        QVERIFY2(connectToVm(tunnels[i].get(), &response), qPrintable(failureText()));
         QCOMPARE(response.status, 101);
         keys[i] = response.header("X-ZEL-Slave-Key");
     }
@@ -393,11 +399,8 @@ void TestNxAgentVm::displayTakenMeanwhileIsChosenAgain()
 
     auto socket = connectTls();
     QVERIFY(socket);
-    socket->write(connectRequest(1));
     Response response;
-    do {
-        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
-    } while (response.status == 102);
+    QVERIFY2(connectToVm(socket.get(), &response), qPrintable(failureText()));
     QCOMPARE(response.status, 101);
     QByteArray fromVm;
     QTRY_VERIFY2_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), qPrintable(failureText()), Timeout);
@@ -444,11 +447,8 @@ void TestNxAgentVm::agentThatDoesNotStart()
 
     auto socket = connectTls();
     QVERIFY(socket);
-    socket->write(connectRequest(1));
     Response response;
-    do {
-        QVERIFY2(readResponse(socket.get(), &response), qPrintable(failureText()));
-    } while (response.status == 102);
+    QVERIFY2(connectToVm(socket.get(), &response), qPrintable(failureText()));
     QCOMPARE(response.status, 502);
     QVERIFY2(QString::fromUtf8(response.body).contains(message), response.body.constData());
     if (!script.isEmpty())
