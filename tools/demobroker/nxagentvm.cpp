@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QLocalSocket>
 #include <QProcessEnvironment>
 #include <QTcpServer>
 
@@ -13,6 +14,21 @@ const int FirstDisplay = 100;
 const int LastDisplay = 899;
 const int RememberedLines = 8;
 const int StartAttempts = 3;   // another try only when the display or port was taken meanwhile
+
+// An agent that aborts while negotiating its session leaves its display's socket behind.
+// Without a lock file and refusing connections, nobody owns it any more.
+void removeStaleSocket(int display)
+{
+    const QString socketPath = QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
+    if (display < 0 || !QFile::exists(socketPath) || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
+        return;
+    QLocalSocket probe;
+    probe.connectToServer(socketPath);
+    if (probe.waitForConnected(200))
+        return;
+    if (QFile::remove(socketPath))
+        qInfo().noquote() << "removed the stale socket" << socketPath;
+}
 
 bool portFree(quint16 port)
 {
@@ -271,6 +287,7 @@ void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
     const QString how = exitStatus == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
                                                            : QStringLiteral("by a signal");
     qInfo().noquote() << tag() << "nxagent ended" << how;
+    removeStaleSocket(m_display);
     if (!m_reported && !m_stopping && m_startAttempts < StartAttempts && lostDisplayOrPortRace()) {
         qInfo().noquote() << tag() << "the display or port was taken meanwhile; trying others";
         m_lastLines.clear();
