@@ -100,7 +100,8 @@ private slots:
         QVERIFY(client->waitForStarted());
 
         QString login;
-        QTRY_VERIFY_WITH_TIMEOUT(!(login = visibleWindow(QStringLiteral("^ZEL$"))).isEmpty(), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!(login = visibleWindow(QStringLiteral("^ZEL$"))).isEmpty(),
+                                  qPrintable(m_desktop.state()), 20000);
         QVERIFY(pressReturn(login));
 
         QString question;

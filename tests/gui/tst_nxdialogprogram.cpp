@@ -28,13 +28,13 @@ private:
     }
 
     // What a failed wait for a dialog window shows: the program's state, output and log.
-    QString describe(QProcess *client) const
+    QString describe(QProcess *client)
     {
         const QString state = client->state() == QProcess::NotRunning
                                   ? QStringLiteral("ended with %1").arg(client->exitCode())
                                   : QStringLiteral("running");
-        return QStringLiteral("client %1\nstdout: %2\nstderr: %3\nlog: %4")
-            .arg(state, QString::fromLocal8Bit(client->readAllStandardOutput()),
+        return QStringLiteral("%1\nclient %2\nstdout: %3\nstderr: %4\nlog: %5")
+            .arg(m_xserver.state(), state, QString::fromLocal8Bit(client->readAllStandardOutput()),
                  QString::fromLocal8Bit(client->readAllStandardError()), readClientLog().right(1500));
     }
 

@@ -6,6 +6,9 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 
+#include <cerrno>
+#include <signal.h>
+
 TestEnvironment::TestEnvironment()
 {
     for (const QString &dir : {home(), configHome(), dataHome(), runtimeDir()})
@@ -28,9 +31,9 @@ quint16 TestEnvironment::freeTcpPort()
 
 int TestEnvironment::freeDisplay(int from)
 {
-    // Tests run in parallel: start each program at its own offset so two rarely pick the same number.
-    const int offset = int(QCoreApplication::applicationPid() % 50) * 4;
-    for (int display = from + offset; display < from + offset + 400; ++display) {
+    const int block = 1000 + int(QCoreApplication::applicationPid() % 500) * 8;
+    const int first = qMax(from, block);
+    for (int display = first; display < first + 400; ++display) {
         if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
             || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
             continue;
@@ -39,6 +42,16 @@ int TestEnvironment::freeDisplay(int from)
             return display;
     }
     return -1;
+}
+
+bool TestEnvironment::displayLeftBehind(int display)
+{
+    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
+    if (lock.open(QIODevice::ReadOnly)) {
+        const qint64 pid = lock.readAll().trimmed().toLongLong();
+        return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    }
+    return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
 }
 
 QString TestEnvironment::program(const QString &name)

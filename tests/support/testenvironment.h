@@ -18,8 +18,13 @@ public:
 
     // A loopback TCP port that nothing listens on right now.
     static quint16 freeTcpPort();
-    // An X display number with no socket, no lock file and a free TCP port 6000+n.
-    static int freeDisplay(int from = 20);
+    // An X display number with no socket, no lock file and a free TCP port 6000+n. Each test
+    // program searches its own block above 1000, away from the numbers the client's X server
+    // launcher (from 0) and the demo broker (100 to 899) choose, and at "from" when higher.
+    static int freeDisplay(int from = 0);
+    // Whether an X server that has ended left its display behind: a lock naming a process that
+    // is gone, or a socket with no lock. Another server now on the number is no leftover.
+    static bool displayLeftBehind(int display);
     // Full path of a program on PATH, or empty.
     static QString program(const QString &name);
 

@@ -41,8 +41,10 @@ bool XvfbServer::start(Listen listen, const QString &screenSize)
 // the display to another one ends by itself instead.
 bool XvfbServer::startOn(int display, const QString &screenSize)
 {
-    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                          screenSize};
+    // Without -noreset the server resets whenever its last client leaves, the readiness probe
+    // below included, and a client connecting during the reset is turned away.
+    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-noreset"), QStringLiteral("-screen"),
+                          QStringLiteral("0"), screenSize};
     if (m_listen == Listen::Tcp)
         arguments << QStringLiteral("-listen") << QStringLiteral("tcp") << QStringLiteral("-nolisten")
                   << QStringLiteral("unix");
@@ -99,6 +101,14 @@ void XvfbServer::stop()
         m_process.kill();
         m_process.waitForFinished(StopTimeoutMs);
     }
+}
+
+QString XvfbServer::state()
+{
+    const QString said = QString::fromLocal8Bit(m_process.readAllStandardError().right(2000));
+    if (m_process.state() == QProcess::Running)
+        return QStringLiteral("X server %1 runs; it said: %2").arg(displayName(), said);
+    return QStringLiteral("X server %1 ended with %2; it said: %3").arg(displayName()).arg(m_process.exitCode()).arg(said);
 }
 
 QString XvfbServer::displayName() const

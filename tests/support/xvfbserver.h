@@ -24,6 +24,8 @@ public:
     // The name clients use: "127.0.0.1:N" for TCP, ":N" for the local socket.
     QString displayName() const;
     QString errorText() const { return m_errorText; }
+    // For a failed test: whether the server still runs, and what it said.
+    QString state();
 
 private:
     bool startOn(int display, const QString &screenSize);

@@ -1,5 +1,6 @@
 #include "nxagentvm.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -107,7 +108,11 @@ QString NxAgentVm::tag() const
 
 int NxAgentVm::freeDisplay()
 {
-    for (int display = FirstDisplay; display <= LastDisplay; ++display) {
+    // Brokers running side by side each start their search elsewhere in the range.
+    const int count = LastDisplay - FirstDisplay + 1;
+    const int start = int(QCoreApplication::applicationPid() % 100) * 8;
+    for (int i = 0; i < count; ++i) {
+        const int display = FirstDisplay + (start + i) % count;
         bool taken = false;
         for (const NxAgentVm *vm : qAsConst(instances()))
             taken = taken || vm->m_display == display;
