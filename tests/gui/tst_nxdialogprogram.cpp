@@ -113,6 +113,8 @@ private slots:
         // Losing the remote side makes the proxy tell the user through its dialog program. The
         // proxy exits straight away, so the program's standard error is a pipe nobody reads.
         agent->kill();
+        agent->waitForFinished(5000);
+        TestEnvironment::removeDisplayLeftovers(agentDisplay);
         QTRY_VERIFY2_WITH_TIMEOUT(readClientLog().contains(QStringLiteral("Showing message of type")),
                                   proxyOutput.constData(), 30000);
         QString window;

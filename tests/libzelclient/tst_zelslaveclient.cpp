@@ -274,6 +274,7 @@ private:
     ServiceBridge *m_bridge = nullptr;
     QList<QProcess *> m_programs;
     std::unique_ptr<XvfbServer> m_xserver;
+    int m_agentDisplay = -1;
 };
 
 void tst_ZELSlaveClient::initTestCase()
@@ -311,6 +312,8 @@ void tst_ZELSlaveClient::cleanup()
         }
     }
     m_xserver.reset();
+    TestEnvironment::removeDisplayLeftovers(m_agentDisplay);
+    m_agentDisplay = -1;
 }
 
 std::unique_ptr<ServiceBridge> tst_ZELSlaveClient::bridge(const QByteArray &key)
@@ -702,7 +705,7 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
 
     m_xserver = std::make_unique<XvfbServer>();
     QVERIFY2(m_xserver->start(XvfbServer::Listen::Tcp), qPrintable(m_xserver->errorText()));
-    const int agentDisplay = TestEnvironment::freeDisplay(m_xserver->display() + 1);
+    const int agentDisplay = m_agentDisplay = TestEnvironment::freeDisplay(m_xserver->display() + 1);
     const quint16 agentPort = TestEnvironment::freeTcpPort();
     const quint16 slavePort = TestEnvironment::freeTcpPort();
 

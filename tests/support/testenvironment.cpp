@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 
@@ -57,4 +58,20 @@ bool TestEnvironment::displayLeftBehind(int display)
 QString TestEnvironment::program(const QString &name)
 {
     return QStandardPaths::findExecutable(name);
+}
+
+void TestEnvironment::removeDisplayLeftovers(int display)
+{
+    if (display < 0)
+        return;
+    const QString lockPath = QStringLiteral("/tmp/.X%1-lock").arg(display);
+    if (QFile::exists(lockPath) && displayLeftBehind(display))
+        QFile::remove(lockPath);
+    const QString socketPath = QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
+    if (QFile::exists(lockPath) || !QFile::exists(socketPath))
+        return;
+    QLocalSocket probe;
+    probe.connectToServer(socketPath);
+    if (!probe.waitForConnected(200))
+        QFile::remove(socketPath);
 }

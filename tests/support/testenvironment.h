@@ -25,6 +25,10 @@ public:
     // Whether an X server that has ended left its display behind: a lock naming a process that
     // is gone, or a socket with no lock. Another server now on the number is no leftover.
     static bool displayLeftBehind(int display);
+    // Removes what an X server that ended without cleaning up (an nxagent killed, or aborting
+    // while it negotiates) left of a display: a lock naming a dead process, then a socket no
+    // one answers on.
+    static void removeDisplayLeftovers(int display);
     // Full path of a program on PATH, or empty.
     static QString program(const QString &name);
 

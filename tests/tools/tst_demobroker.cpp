@@ -1349,6 +1349,11 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
 
     QTRY_VERIFY2_WITH_TIMEOUT(proxy.errors.contains("Established X server connection"),
                               (proxy.errors + "\n" + agent.errors).constData(), 60000);
+
+    // A connected agent takes many seconds to end gracefully; nothing here depends on that.
+    agent.process.kill();
+    agent.process.waitForFinished(Timeout);
+    TestEnvironment::removeDisplayLeftovers(agentDisplay);
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBroker)

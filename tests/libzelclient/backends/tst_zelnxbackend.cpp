@@ -584,6 +584,7 @@ private slots:
         // The VM side ends: the session ends.
         endProcess(program);
         endProcess(agent);
+        TestEnvironment::removeDisplayLeftovers(agentDisplay);
         QVERIFY2(finished.wait(30000), qPrintable(log.text()));
         QCOMPARE(log.count(QStringLiteral("finished")), 1);
         QVERIFY(log.count(QStringLiteral("failed")) <= 1);
