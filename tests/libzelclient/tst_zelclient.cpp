@@ -118,9 +118,6 @@ private slots:
     void againstDemoBroker();
 
 private:
-    // Starts a session against the test server; the certificate is accepted. Returns the
-    // server side of the connection.
-    QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
     void recordEvents(ZELClient &client);
     // Reads the next request on the server side and answers it.
     QByteArray answer(QSslSocket *peer, const QByteArray &response);
@@ -165,23 +162,6 @@ void TestZELClient::recordEvents(ZELClient &client)
     });
 }
 
-QSslSocket *TestZELClient::establish(ZELClient &client, const ZELConnectionParameters &given)
-{
-    ZELConnectionParameters parameters = given;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(m_server.serverPort());
-    client.setParameters(parameters);
-    connect(&client, &ZELClient::sslErrors, this,
-            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
-            Qt::DirectConnection);
-    QSignalSpy established(&client, &ZELClient::connectionEstablished);
-    client.connectToZEL();
-    QSslSocket *peer = m_server.nextEncrypted();
-    if (!peer || !(established.count() == 1 || established.wait(10000)))
-        return nullptr;
-    return peer;
-}
-
 QByteArray TestZELClient::answer(QSslSocket *peer, const QByteArray &response)
 {
     const QByteArray request = TlsTestServer::readRequestHead(peer);
@@ -219,7 +199,7 @@ void TestZELClient::vmListRequestAndAnswer()
     parameters.setSecondFactor(QStringLiteral("123456"));
     ZELClient client;
     recordEvents(client);
-    QSslSocket *peer = establish(client, parameters);
+    QSslSocket *peer = m_server.establish(client, parameters);
     QVERIFY(peer);
 
     QSignalSpy received(&client, &ZELClient::vmListReceived);
@@ -261,7 +241,7 @@ void TestZELClient::pingRequestAndDisposal()
 {
     ZELClient client;
     recordEvents(client);
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
 
     client.ping();
@@ -322,7 +302,7 @@ void TestZELClient::statusMapping()
     QFETCH(QString, expected);
 
     ZELClient client;
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     recordEvents(client);
 
@@ -366,7 +346,7 @@ void TestZELClient::vmListParsing()
     QFETCH(QStringList, expected);
 
     ZELClient client;
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     recordEvents(client);
     QSignalSpy received(&client, &ZELClient::vmListReceived);
@@ -384,7 +364,7 @@ void TestZELClient::vmListParsing()
 void TestZELClient::vmListUntilPeerCloses()
 {
     ZELClient client;
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
@@ -397,7 +377,7 @@ void TestZELClient::vmListUntilPeerCloses()
 void TestZELClient::malformedThenMoreBytes()
 {
     ZELClient client;
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     recordEvents(client);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
@@ -503,7 +483,7 @@ void TestZELClient::passwordNeverInLog()
     parameters.setPassword(password);
     parameters.setSecondFactor(secondFactor);
     ZELClient client;
-    QSslSocket *peer = establish(client, parameters);
+    QSslSocket *peer = m_server.establish(client, parameters);
     QVERIFY(peer);
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.ping();
@@ -590,7 +570,7 @@ void TestZELClient::backendGetsParameters()
     parameters.setUsername(QStringLiteral("carol"));
     parameters.setAudio(true);
     parameters.setAudioCompression(true);
-    QVERIFY(establish(client, parameters));
+    QVERIFY(m_server.establish(client, parameters));
     QCOMPARE(backend.parameters().username(), QStringLiteral("carol"));
     QCOMPARE(backend.audioPort(), static_cast<unsigned short>(63731));
 
@@ -598,7 +578,7 @@ void TestZELClient::backendGetsParameters()
     ZELClient other;
     other.setBackend(&quiet);
     parameters.setAudio(false);
-    QVERIFY(establish(other, parameters));
+    QVERIFY(m_server.establish(other, parameters));
     QCOMPARE(quiet.audioPort(), static_cast<unsigned short>(4713));
 }
 
@@ -606,7 +586,7 @@ void TestZELClient::disconnectTwice()
 {
     ZELClient client;
     recordEvents(client);
-    QVERIFY(establish(client, ZELConnectionParameters()));
+    QVERIFY(m_server.establish(client, ZELConnectionParameters()));
     client.disconnectFromZEL();
     client.disconnectFromZEL();
     QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated"}));

@@ -78,7 +78,6 @@ private slots:
     void printerRequest();
 
 private:
-    QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
     void recordEvents(ZELClient &client);
 
     TestEnvironment m_environment;
@@ -120,23 +119,6 @@ void TestZELClientVMConnection::recordEvents(ZELClient &client)
             [this](int id) { m_events << QStringLiteral("vmConnected %1").arg(id); });
     connect(&client, &ZELClient::vmPoweredDown, this,
             [this](int id) { m_events << QStringLiteral("vmPoweredDown %1").arg(id); });
-}
-
-QSslSocket *TestZELClientVMConnection::establish(ZELClient &client, const ZELConnectionParameters &given)
-{
-    ZELConnectionParameters parameters = given;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(m_server.serverPort());
-    client.setParameters(parameters);
-    connect(&client, &ZELClient::sslErrors, this,
-            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
-            Qt::DirectConnection);
-    QSignalSpy established(&client, &ZELClient::connectionEstablished);
-    client.connectToZEL();
-    QSslSocket *peer = m_server.nextEncrypted();
-    if (!peer || !(established.count() == 1 || established.wait(10000)))
-        return nullptr;
-    return peer;
 }
 
 void TestZELClientVMConnection::connectRequestBytes_data()
@@ -241,7 +223,7 @@ void TestZELClientVMConnection::connectRequestBytes()
     TunnelBackend backend;
     ZELClient client;
     client.setBackend(&backend);
-    QSslSocket *peer = establish(client, parameters);
+    QSslSocket *peer = m_server.establish(client, parameters);
     QVERIFY(peer);
     client.connectToVM(id);
     const QByteArray request = TlsTestServer::readRequestHead(peer);
@@ -257,7 +239,7 @@ void TestZELClientVMConnection::processingThenTunnel()
     ZELClient client;
     client.setBackend(&backend);
     recordEvents(client);
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     client.connectToVM(7);
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
@@ -306,7 +288,7 @@ void TestZELClientVMConnection::slaveKeyNameIsExact()
     TunnelBackend backend;
     ZELClient client;
     client.setBackend(&backend);
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     client.connectToVM(1);
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
@@ -350,7 +332,7 @@ void TestZELClientVMConnection::refusal()
     ZELClient client;
     client.setBackend(&backend);
     recordEvents(client);
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     client.connectToVM(7);
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
@@ -477,7 +459,7 @@ void TestZELClientVMConnection::stopVM()
     ZELClient client;
     client.setBackend(&backend);
     recordEvents(client);
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     client.stopVM(3);
     QCOMPARE(TlsTestServer::readRequestHead(peer), QByteArray("GET /zel/stop_vm?id=3 HTTP/1.1\n"
@@ -505,7 +487,7 @@ void TestZELClientVMConnection::stopVM()
 void TestZELClientVMConnection::printerRequest()
 {
     ZELClient client;
-    QSslSocket *peer = establish(client, ZELConnectionParameters());
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
     client.handle_printer();
     QCOMPARE(TlsTestServer::readRequestHead(peer), QByteArray("GET /printer HTTP/1.1\n"

@@ -1,5 +1,7 @@
 #include "tlstestserver.h"
 
+#include "zelclient.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -153,4 +155,21 @@ QByteArray TlsTestServer::readRequestHead(QSslSocket *socket, int timeoutMs)
         if (left <= 0 || (!spy.wait(left) && !socket->canReadLine()))
             return QByteArray();
     }
+}
+
+QSslSocket *TlsTestServer::establish(ZELClient &client, const ZELConnectionParameters &given)
+{
+    ZELConnectionParameters parameters = given;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(serverPort());
+    client.setParameters(parameters);
+    connect(&client, &ZELClient::sslErrors, this,
+            [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
+            Qt::DirectConnection);
+    QSignalSpy established(&client, &ZELClient::connectionEstablished);
+    client.connectToZEL();
+    QSslSocket *peer = nextEncrypted();
+    if (!peer || !(established.count() == 1 || established.wait(10000)))
+        return nullptr;
+    return peer;
 }

@@ -9,6 +9,9 @@
 #include <QString>
 #include <QTcpServer>
 
+class ZELClient;
+class ZELConnectionParameters;
+
 // A TLS server on 127.0.0.1 for tests, with a self-signed certificate for "localhost" and
 // 127.0.0.1 that openssl makes at test time. Accepted connections stay children of the
 // server; a test takes them one by one once their handshake is done.
@@ -33,6 +36,9 @@ public:
 
     // The next accepted connection whose handshake has completed, or null after timeoutMs.
     QSslSocket *nextEncrypted(int timeoutMs = 10000);
+    // Logs the client in to this server, accepting its certificate, and returns the server
+    // side once the client reports the session established; null if it does not.
+    QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
     // Every accepted connection so far, encrypted or not (a refused handshake shows up here).
     int connectionCount() const { return m_connectionCount; }
 
