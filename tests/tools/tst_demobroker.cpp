@@ -213,6 +213,7 @@ private:
     bool readResponse(QTcpSocket *socket, Response *response, int timeout = Timeout);
     Response exchange(QSslSocket *socket, const QByteArray &bytes);
     bool waitForDisconnect(QAbstractSocket *socket, int timeout = Timeout);
+    std::unique_ptr<QTcpSocket> acceptNext(QTcpServer &server);
     QByteArray standardConfig(quint16 endpointPort = 1) const;
 
     TestEnvironment m_environment;
@@ -463,6 +464,15 @@ bool tst_DemoBroker::waitForDisconnect(QAbstractSocket *socket, int timeout)
         return true;
     QSignalSpy disconnected(socket, &QAbstractSocket::disconnected);
     return disconnected.wait(timeout) || socket->state() == QAbstractSocket::UnconnectedState;
+}
+
+// The next connection to server (the broker's to a VM display, the proxy's to the tunnel),
+// once it comes; null if it does not.
+std::unique_ptr<QTcpSocket> tst_DemoBroker::acceptNext(QTcpServer &server)
+{
+    if (!server.hasPendingConnections() && !QSignalSpy(&server, &QTcpServer::newConnection).wait(Timeout))
+        return nullptr;
+    return std::unique_ptr<QTcpSocket>(server.nextPendingConnection());
 }
 
 void tst_DemoBroker::vmList_data()
@@ -756,9 +766,7 @@ void tst_DemoBroker::connectToVm()
              Headers({{"Connection", "Upgrade"}, {"Upgrade", "ZEL/1.0"}, {"X-ZEL-Slave-Key", "abc"}}));
     QCOMPARE(socket->bytesAvailable(), 0);
 
-    if (!display.hasPendingConnections())
-        QVERIFY(QSignalSpy(&display, &QTcpServer::newConnection).wait(Timeout));
-    std::unique_ptr<QTcpSocket> vm(display.nextPendingConnection());
+    std::unique_ptr<QTcpSocket> vm = acceptNext(display);
     QVERIFY(vm);
 
     // Both directions at once, in uneven pieces, more than the relay holds in flight.
@@ -797,9 +805,7 @@ void tst_DemoBroker::tunnelEndsWhenVmCloses()
     Response response;
     QVERIFY(readResponse(socket.get(), &response));
     QCOMPARE(response.status, 101);
-    if (!display.hasPendingConnections())
-        QVERIFY(QSignalSpy(&display, &QTcpServer::newConnection).wait(Timeout));
-    std::unique_ptr<QTcpSocket> vm(display.nextPendingConnection());
+    std::unique_ptr<QTcpSocket> vm = acceptNext(display);
     QVERIFY(vm);
 
     // The VM sends its last bytes and closes at once: all of them arrive before the close.
@@ -825,9 +831,7 @@ void tst_DemoBroker::slowVmReader()
     Response response;
     QVERIFY(readResponse(socket.get(), &response));
     QCOMPARE(response.status, 101);
-    if (!display.hasPendingConnections())
-        QVERIFY(QSignalSpy(&display, &QTcpServer::newConnection).wait(Timeout));
-    std::unique_ptr<QTcpSocket> vm(display.nextPendingConnection());
+    std::unique_ptr<QTcpSocket> vm = acceptNext(display);
     QVERIFY(vm);
 
     // The VM side takes at most 4 KiB per wake-up while the client sends everything at once: the
@@ -1270,9 +1274,7 @@ void tst_DemoBroker::sigtermEndsEverything()
     Response response;
     QVERIFY(readResponse(tunnel.get(), &response));
     QCOMPARE(response.status, 101);
-    if (!display.hasPendingConnections())
-        QVERIFY(QSignalSpy(&display, &QTcpServer::newConnection).wait(Timeout));
-    std::unique_ptr<QTcpSocket> vm(display.nextPendingConnection());
+    std::unique_ptr<QTcpSocket> vm = acceptNext(display);
     QVERIFY(vm);
 
     QSignalSpy finished(m_broker.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
@@ -1339,9 +1341,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     proxy.process.start(nxproxy, {QStringLiteral("-S"),
                                   QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(listener.serverPort())});
     QVERIFY(proxy.process.waitForStarted(Timeout));
-    if (!listener.hasPendingConnections())
-        QVERIFY(QSignalSpy(&listener, &QTcpServer::newConnection).wait(Timeout));
-    std::unique_ptr<QTcpSocket> proxySide(listener.nextPendingConnection());
+    std::unique_ptr<QTcpSocket> proxySide = acceptNext(listener);
     QVERIFY(proxySide);
     connect(proxySide.get(), &QTcpSocket::readyRead, this, [&]() { tunnel->write(proxySide->readAll()); });
     connect(tunnel.get(), &QSslSocket::readyRead, this, [&]() { proxySide->write(tunnel->readAll()); });
