@@ -1,3 +1,4 @@
+#include "demobrokerprocess.h"
 #include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
@@ -6,9 +7,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslSocket>
@@ -27,59 +27,6 @@ public:
     using ZELBackend::ZELBackend;
     void start(QTcpSocket *) override {}
     void stop() override {}
-};
-
-// The demo broker as a child process; it is ended with the object, also when a test fails.
-class DemoBroker
-{
-public:
-    ~DemoBroker()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-
-    static QString program()
-    {
-        return QStringLiteral(ZEL_BINARY_DIR "/tools/demobroker/zel-demo-broker");
-    }
-
-    // Starts the broker on a free port with the given configuration; returns the port or 0.
-    quint16 start(const QByteArray &config)
-    {
-        if (!m_dir.isValid())
-            return 0;
-        QFile file(m_dir.filePath(QStringLiteral("broker.json")));
-        if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
-            return 0;
-        file.close();
-        m_process.start(program(), {QStringLiteral("--port"), QStringLiteral("0"),
-                                    QStringLiteral("--config"), file.fileName(),
-                                    QStringLiteral("--state-dir"), m_dir.filePath(QStringLiteral("state"))});
-        QSignalSpy output(&m_process, &QProcess::readyReadStandardOutput);
-        const QRegularExpression listening(QStringLiteral("^Listening on port (\\d+)"));
-        for (;;) {
-            while (m_process.canReadLine()) {
-                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-                const QRegularExpressionMatch match = listening.match(line);
-                if (match.hasMatch())
-                    return static_cast<quint16>(match.captured(1).toUInt());
-            }
-            if (m_process.state() == QProcess::NotRunning || !output.wait(30000))
-                return 0;
-        }
-    }
-
-    QString errorOutput() { return QString::fromUtf8(m_process.readAllStandardError()); }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
 };
 
 QString errorName(ZELClient::ConnectionError error)
@@ -628,11 +575,11 @@ void TestZELClient::againstDemoBroker()
     QFETCH(QString, password);
     QFETCH(QStringList, expected);
 
-    if (!QFile::exists(DemoBroker::program()))
+    if (!QFile::exists(DemoBrokerProcess::program()))
         QSKIP("the demo broker is not built");
 
     // Users, statuses and VMs of this test only; one variable goes along as an "Auth-" header.
-    const QByteArray config = R"({
+    const QJsonObject config = QJsonDocument::fromJson(R"({
         "users": [
             { "name": "alice", "password": "secret", "secondFactor": "123456" },
             { "name": "blocked", "password": "demo", "statusOverrides": { "/zel/list_of_vm": 503 } },
@@ -644,10 +591,10 @@ void TestZELClient::againstDemoBroker()
             { "id": 4, "name": "Desk", "state": "running", "endpoint": "127.0.0.1:1" },
             { "id": 5, "name": "Old", "state": "stopped", "blocked": true, "endpoint": "127.0.0.1:1" }
         ]
-    })";
-    DemoBroker broker;
-    const quint16 port = broker.start(config);
-    QVERIFY2(port != 0, qPrintable(broker.errorOutput()));
+    })").object();
+    DemoBrokerProcess broker;
+    QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
+    const quint16 port = broker.port();
 
     {
         QSettings settings;
@@ -679,7 +626,7 @@ void TestZELClient::againstDemoBroker()
 
     client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(m_events.size() >= expected.size(),
-                              qPrintable(m_events.join(QLatin1Char('|')) + QLatin1Char('\n') + broker.errorOutput()),
+                              qPrintable(m_events.join(QLatin1Char('|')) + QLatin1Char('\n') + broker.log()),
                               20000);
     QCOMPARE(m_events, expected);
     if (!list.isEmpty()) {
