@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
 #include "zelhttp.h"
@@ -303,13 +304,7 @@ void tst_ZELSlaveClient::cleanup()
     // Last started, first ended: the proxy before the agent before the X server.
     while (!m_programs.isEmpty()) {
         std::unique_ptr<QProcess> program(m_programs.takeLast());
-        if (program->state() != QProcess::NotRunning) {
-            program->terminate();
-            if (!program->waitForFinished(5000)) {
-                program->kill();
-                program->waitForFinished(5000);
-            }
-        }
+        ProcessGuard::end(*program);
     }
     m_xserver.reset();
     TestEnvironment::removeDisplayLeftovers(m_agentDisplay);

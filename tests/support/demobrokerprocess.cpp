@@ -1,5 +1,7 @@
 #include "demobrokerprocess.h"
 
+#include "programrun.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -62,13 +64,8 @@ bool DemoBrokerProcess::start(const QJsonObject &config, const QStringList &extr
 
 void DemoBrokerProcess::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    // The broker ends its VMs first, which takes a while.
+    ProcessGuard::end(m_process, 10000);
 }
 
 QString DemoBrokerProcess::log() const

@@ -37,11 +37,16 @@ ProcessGuard::ProcessGuard()
 
 ProcessGuard::~ProcessGuard()
 {
-    if (m_process->state() == QProcess::NotRunning)
+    end(*m_process);
+}
+
+void ProcessGuard::end(QProcess &process, int graceMs)
+{
+    if (process.state() == QProcess::NotRunning)
         return;
-    m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
+    process.terminate();
+    if (!process.waitForFinished(graceMs)) {
+        process.kill();
+        process.waitForFinished(5000);
     }
 }

@@ -32,6 +32,9 @@ public:
     QProcess *operator->() const { return m_process.get(); }
     QProcess *get() const { return m_process.get(); }
 
+    // Asks a running program to end (SIGTERM) and kills it when it has not within graceMs.
+    static void end(QProcess &process, int graceMs = 5000);
+
 private:
     std::unique_ptr<QProcess> m_process;
 };

@@ -1,5 +1,6 @@
 #include "xvfbserver.h"
 
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QDeadlineTimer>
@@ -9,7 +10,6 @@
 
 namespace {
 constexpr int StartTimeoutMs = 30000;
-constexpr int StopTimeoutMs = 5000;
 constexpr int Attempts = 5;
 }
 
@@ -93,14 +93,8 @@ bool XvfbServer::accepts(int display) const
 
 void XvfbServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     // A terminated server removes its socket and lock; a killed one would leave them behind.
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    ProcessGuard::end(m_process);
 }
 
 QString XvfbServer::state()

@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
 
@@ -138,16 +139,7 @@ struct ChildProcess
         QObject::connect(&process, &QProcess::readyReadStandardError,
                          [this]() { errors += process.readAllStandardError(); });
     }
-    ~ChildProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(5000)) {
-                process.kill();
-                process.waitForFinished(5000);
-            }
-        }
-    }
+    ~ChildProcess() { ProcessGuard::end(process); }
 };
 
 QByteArray pattern(int size, int seed)

@@ -1,4 +1,5 @@
 #include "backends/xserverlauncher.h"
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QNetworkProxy>
@@ -25,16 +26,6 @@ qint64 serverPid(int display)
     if (!lock.open(QIODevice::ReadOnly))
         return -1;
     return lock.readAll().trimmed().toLongLong();
-}
-
-void endProcess(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000))
-        process.kill();
-    process.waitForFinished(5000);
 }
 
 } // namespace
@@ -218,7 +209,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning, 15000);
         const QByteArray line = child.readLine();
         if (line != "running\n") {
-            endProcess(child);
+            ProcessGuard::end(child);
             QFAIL(("launcher child said: " + line + child.readAllStandardError()).constData());
         }
         QVERIFY(accepts(display));
@@ -265,7 +256,7 @@ private slots:
             QVERIFY2(windows.contains(title), windows.constData());
         }
         QVERIFY(!accepts(display));
-        endProcess(desktopServer);
+        ProcessGuard::end(desktopServer);
         QCOMPARE(desktopServer.exitStatus(), QProcess::NormalExit);
     }
 };

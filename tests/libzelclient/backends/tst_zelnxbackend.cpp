@@ -1,5 +1,6 @@
 #include "backends/zelnxbackend.h"
 #include "helpers/portallocator.h"
+#include "programrun.h"
 #include "testenvironment.h"
 
 #include <QtTest>
@@ -72,16 +73,6 @@ public:
     int64_t m_in = 0;
     int64_t m_out = 0;
 };
-
-void endProcess(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000))
-        process.kill();
-    process.waitForFinished(5000);
-}
 
 void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
 {
@@ -582,8 +573,8 @@ private slots:
         QCOMPARE(backend.getStatistics().totalOut, log.m_out);
 
         // The VM side ends: the session ends.
-        endProcess(program);
-        endProcess(agent);
+        ProcessGuard::end(program);
+        ProcessGuard::end(agent);
         TestEnvironment::removeDisplayLeftovers(agentDisplay);
         QVERIFY2(finished.wait(30000), qPrintable(log.text()));
         QCOMPARE(log.count(QStringLiteral("finished")), 1);
