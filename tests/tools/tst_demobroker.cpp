@@ -1,3 +1,4 @@
+#include "brokerresponse.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
@@ -27,34 +28,10 @@
 
 namespace {
 
-using Headers = QList<QPair<QByteArray, QByteArray>>;
+using Headers = BrokerResponse::Headers;
+using Response = BrokerResponse;
 
 const int Timeout = 15000;
-
-struct Response
-{
-    int status = 0;
-    QByteArray reason;
-    Headers headers;
-    QByteArray body;
-
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const auto &h : headers) {
-            if (h.first == name)
-                return h.second;
-        }
-        return QByteArray();
-    }
-    bool hasHeader(const QByteArray &name) const
-    {
-        for (const auto &h : headers) {
-            if (h.first == name)
-                return true;
-        }
-        return false;
-    }
-};
 
 QByteArray basic(const QByteArray &user, const QByteArray &password)
 {
@@ -386,59 +363,7 @@ std::unique_ptr<QSslSocket> tst_DemoBroker::connectTls()
 
 bool tst_DemoBroker::readResponse(QTcpSocket *socket, Response *response, int timeout)
 {
-    *response = Response();
-    QDeadlineTimer deadline(timeout);
-    auto waitForData = [&]() {
-        QSignalSpy ready(socket, &QIODevice::readyRead);
-        if (socket->state() != QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
-            return false;
-        return ready.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-    };
-    auto readLine = [&](QByteArray *line) {
-        while (!socket->canReadLine()) {
-            if (deadline.hasExpired() || !waitForData())
-                return false;
-        }
-        *line = socket->readLine();
-        return true;
-    };
-
-    QByteArray line;
-    if (!readLine(&line))
-        return false;
-    if (!line.startsWith("HTTP/1.1 ") || !line.endsWith("\r\n")) {
-        qWarning() << "bad status line" << line;
-        return false;
-    }
-    const QList<QByteArray> parts = line.trimmed().split(' ');
-    response->status = parts.value(1).toInt();
-    response->reason = line.trimmed().mid(parts.value(0).size() + parts.value(1).size() + 2);
-    forever {
-        if (!readLine(&line))
-            return false;
-        if (line == "\r\n")
-            break;
-        const int colon = line.indexOf(": ");
-        if (colon <= 0 || !line.endsWith("\r\n")) {
-            qWarning() << "bad header line" << line;
-            return false;
-        }
-        response->headers.append({line.left(colon), line.mid(colon + 2, line.size() - colon - 4)});
-    }
-    if (response->status == 101 || response->status == 102)
-        return true;
-    bool ok = false;
-    const int length = response->header("Content-Length").toInt(&ok);
-    if (!ok) {
-        qWarning() << "response without Content-Length";
-        return false;
-    }
-    while (response->body.size() < length) {
-        if (socket->bytesAvailable() == 0 && (deadline.hasExpired() || !waitForData()))
-            return false;
-        response->body += socket->read(length - response->body.size());
-    }
-    return true;
+    return BrokerResponse::read(socket, response, timeout);
 }
 
 Response tst_DemoBroker::exchange(QSslSocket *socket, const QByteArray &bytes)

@@ -1,7 +1,7 @@
+#include "brokerresponse.h"
 #include "demobrokerprocess.h"
 #include "testenvironment.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,21 +25,7 @@ namespace {
 
 const int Timeout = 30000;
 
-struct Response
-{
-    int status = 0;
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const auto &h : headers) {
-            if (h.first == name)
-                return h.second;
-        }
-        return QByteArray();
-    }
-};
+using Response = BrokerResponse;
 
 QByteArray request(const QByteArray &target)
 {
@@ -186,39 +172,7 @@ std::unique_ptr<QSslSocket> TestNxAgentVm::connectTls()
 
 bool TestNxAgentVm::readResponse(QSslSocket *socket, Response *response)
 {
-    *response = Response();
-    QDeadlineTimer deadline(Timeout);
-    auto readLine = [&](QByteArray *line) {
-        while (!socket->canReadLine()) {
-            if (deadline.hasExpired() || socket->state() != QAbstractSocket::ConnectedState)
-                return false;
-            QSignalSpy ready(socket, &QIODevice::readyRead);
-            ready.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-        }
-        *line = socket->readLine();
-        return true;
-    };
-    QByteArray line;
-    if (!readLine(&line) || !line.startsWith("HTTP/1.1 "))
-        return false;
-    response->status = line.split(' ').value(1).toInt();
-    forever {
-        if (!readLine(&line))
-            return false;
-        if (line == "\r\n")
-            break;
-        const int colon = line.indexOf(": ");
-        response->headers.append({line.left(colon), line.mid(colon + 2).trimmed()});
-    }
-    if (response->status == 101 || response->status == 102)
-        return true;
-    const int length = response->header("Content-Length").toInt();
-    while (response->body.size() < length) {
-        if (socket->bytesAvailable() == 0 && !QSignalSpy(socket, &QIODevice::readyRead).wait(Timeout))
-            return false;
-        response->body += socket->read(length - response->body.size());
-    }
-    return true;
+    return BrokerResponse::read(socket, response, Timeout);
 }
 
 // Asks for VM 1 and reads up to the final answer, counting the interim ones.
