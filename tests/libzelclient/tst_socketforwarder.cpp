@@ -1,8 +1,9 @@
 #include "socketforwarder.h"
+#include "logcapture.h"
 #include "testenvironment.h"
+#include "tlstestserver.h"
 
 #include <QCryptographicHash>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -19,19 +20,9 @@
 
 namespace {
 
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    g_messages << message;
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
 int messageCount(const QString &text)
 {
-    return g_messages.count(text);
+    return LogCapture::lines().count(text);
 }
 
 // Deterministic bytes that differ from chunk to chunk, so that a reordered, lost or doubled
@@ -191,7 +182,6 @@ class tst_SocketForwarder : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
 
     void tenBytesMakeOneChunk();
@@ -220,34 +210,15 @@ private:
 
 void tst_SocketForwarder::initTestCase()
 {
-    g_previousHandler = qInstallMessageHandler(captureMessage);
+    LogCapture::install();
 
     QVERIFY(QSslSocket::supportsSsl());
     QVERIFY(m_certificateDir.isValid());
-    const QString openssl = TestEnvironment::program(QStringLiteral("openssl"));
-    QVERIFY2(!openssl.isEmpty(), "openssl is needed to make the test certificate");
-    const QString keyFile = m_certificateDir.filePath(QStringLiteral("key.pem"));
-    const QString certificateFile = m_certificateDir.filePath(QStringLiteral("cert.pem"));
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(openssl, {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                            QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                            QStringLiteral("-keyout"), keyFile, QStringLiteral("-out"), certificateFile,
-                            QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                            QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-                            QStringLiteral("subjectAltName=DNS:localhost")});
-    QVERIFY(process.waitForFinished(60000));
-    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
-             process.readAll().constData());
-
-    QFile keyIn(keyFile);
-    QVERIFY(keyIn.open(QIODevice::ReadOnly));
-    const QSslKey key(&keyIn, QSsl::Ec);
-    QVERIFY(!key.isNull());
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certificateFile);
-    QCOMPARE(certificates.size(), 1);
-    m_certificate = certificates.first();
+    QSslKey key;
+    QString error;
+    QVERIFY2(TlsTestServer::generateCertificate(m_certificateDir.path(), QStringLiteral("localhost"), &m_certificate,
+                                                &key, &error),
+             qPrintable(error));
 
     m_serverConfiguration = QSslConfiguration::defaultConfiguration();
     m_serverConfiguration.setLocalCertificate(m_certificate);
@@ -255,14 +226,10 @@ void tst_SocketForwarder::initTestCase()
     m_serverConfiguration.setPeerVerifyMode(QSslSocket::VerifyNone);
 }
 
-void tst_SocketForwarder::cleanupTestCase()
-{
-    qInstallMessageHandler(g_previousHandler);
-}
 
 void tst_SocketForwarder::init()
 {
-    g_messages.clear();
+    LogCapture::clear();
 }
 
 void tst_SocketForwarder::buildChain(Chain &chain, bool tls, bool withForwarder)

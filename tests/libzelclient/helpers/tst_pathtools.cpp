@@ -1,19 +1,10 @@
 #include "helpers/pathtools.h"
+#include "logcapture.h"
 #include "testenvironment.h"
 
 #include <QtTest>
 
 namespace {
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    g_messages << message;
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
 
 // Creates an executable file (and its folders) below root.
 void makeProgram(const QString &root, const QString &relativePath, bool executable = true)
@@ -62,17 +53,12 @@ class TestPathTools : public QObject
 private slots:
     void initTestCase()
     {
-        g_previousHandler = qInstallMessageHandler(recordingHandler);
-    }
-
-    void cleanupTestCase()
-    {
-        qInstallMessageHandler(g_previousHandler);
+        LogCapture::install();
     }
 
     void init()
     {
-        g_messages.clear();
+        LogCapture::clear();
     }
 
     // The search order, with the folders of both platforms laid out in a temporary tree:
@@ -148,12 +134,12 @@ private slots:
                                      {root + QStringLiteral("/pf")}, {root + QStringLiteral("/sys")},
                                      QStringLiteral(".exe"))
                     .isEmpty());
-        const QString last = g_messages.last();
+        const QString last = LogCapture::lines().last();
         QVERIFY2(last.startsWith(QStringLiteral("Failed to find missing; looked in ")), qPrintable(last));
         for (const QString &dir : {QStringLiteral("/own"), QStringLiteral("/pf/ZEL Client Qt"),
                                    QStringLiteral("/pf/ZEL Client Qt/bin"), QStringLiteral("/sys")})
             QVERIFY2(last.contains(root + dir), qPrintable(last));
-        QVERIFY(g_messages.contains(QStringLiteral("Checking for ") + root + QStringLiteral("/own/missing.exe")));
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Checking for ") + root + QStringLiteral("/own/missing.exe")));
     }
 
     // An unset program root must not turn into the current folder.
@@ -194,7 +180,7 @@ private slots:
         QTemporaryDir tree;
         qputenv("PATH", QFile::encodeName(tree.path()));
         QCOMPARE(PathTools::findBin(QStringLiteral("sftp-server"), {}), QStringLiteral("/usr/lib/openssh/sftp-server"));
-        QVERIFY(g_messages.contains(QStringLiteral("Checking for ") + tree.path() + QStringLiteral("/sftp-server")));
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Checking for ") + tree.path() + QStringLiteral("/sftp-server")));
     }
 
     void emptyPathEntryIsNotCurrentFolder()
@@ -222,14 +208,14 @@ private slots:
                                root + QStringLiteral("/without"), root + QStringLiteral("/with")};
         QCOMPARE(PathTools::findFirstExistingDir(dirs, {QStringLiteral("module-cli.so")}),
                  root + QStringLiteral("/with"));
-        QVERIFY(g_messages.contains(QStringLiteral("Testing ") + root + QStringLiteral("/absent : Doesn't exist, failed.")));
-        QVERIFY(g_messages.contains(QStringLiteral("Testing ") + root + QStringLiteral("/regular : not a directory, failed.")));
-        QVERIFY(g_messages.contains(QStringLiteral("Testing ") + root
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Testing ") + root + QStringLiteral("/absent : Doesn't exist, failed.")));
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Testing ") + root + QStringLiteral("/regular : not a directory, failed.")));
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Testing ") + root
                                     + QStringLiteral("/without/module-cli.so : failure, not found.")));
 
         QCOMPARE(PathTools::findFirstExistingDir(dirs, {}), root + QStringLiteral("/without"));
         QCOMPARE(PathTools::findFirstExistingDir(dirs.mid(0, 3), {QStringLiteral("module-cli.so")}), QString());
-        QVERIFY(g_messages.last().startsWith(QStringLiteral("Failed to find any of")));
+        QVERIFY(LogCapture::lines().last().startsWith(QStringLiteral("Failed to find any of")));
     }
 
     void addFromEnv()
@@ -239,7 +225,7 @@ private slots:
         qunsetenv("ZEL_TEST_VARIABLE");
         QVERIFY(!PathTools::addFromEnv(list, QStringLiteral("ZEL_TEST_VARIABLE")));
         QCOMPARE(list, QStringList{QStringLiteral("a")});
-        QCOMPARE(g_messages.last(), QStringLiteral("ZEL_TEST_VARIABLE is not set"));
+        QCOMPARE(LogCapture::lines().last(), QStringLiteral("ZEL_TEST_VARIABLE is not set"));
 
         qputenv("ZEL_TEST_VARIABLE", "");
         QVERIFY(PathTools::addFromEnv(list, QStringLiteral("ZEL_TEST_VARIABLE")));

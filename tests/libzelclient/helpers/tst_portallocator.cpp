@@ -1,24 +1,15 @@
 #include "helpers/portallocator.h"
+#include "logcapture.h"
 
 #include <QtTest>
 #include <QTcpServer>
 
 namespace {
 
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    g_messages << message;
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
 int countStartingWith(const QString &prefix)
 {
     int count = 0;
-    for (const QString &message : g_messages)
+    for (const QString &message : LogCapture::lines())
         count += message.startsWith(prefix) ? 1 : 0;
     return count;
 }
@@ -38,17 +29,12 @@ class TestPortAllocator : public QObject
 private slots:
     void initTestCase()
     {
-        g_previousHandler = qInstallMessageHandler(recordingHandler);
-    }
-
-    void cleanupTestCase()
-    {
-        qInstallMessageHandler(g_previousHandler);
+        LogCapture::install();
     }
 
     void init()
     {
-        g_messages.clear();
+        LogCapture::clear();
     }
 
     void systemChosenPortIsFreeOnReturn()
@@ -58,7 +44,7 @@ private slots:
             QVERIFY(port != 0);
             QVERIFY2(!isBound(port), qPrintable(QString::number(port)));
         }
-        QVERIFY(g_messages.contains(QStringLiteral("Finding a random port on localhost...")));
+        QVERIFY(LogCapture::lines().contains(QStringLiteral("Finding a random port on localhost...")));
     }
 
     void rangedSearchIsRepeatable()
@@ -74,7 +60,7 @@ private slots:
     {
         const unsigned short port = PortAllocator::findAvailablePort();
         QVERIFY(port != 0);
-        g_messages.clear();
+        LogCapture::clear();
         QCOMPARE(PortAllocator::findAvailablePort(port, port), port);
         QCOMPARE(countStartingWith(QStringLiteral("Trying port ")), 1);
         QCOMPARE(countStartingWith(QStringLiteral("Listening successful")), 1);
