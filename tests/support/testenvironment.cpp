@@ -45,11 +45,16 @@ int TestEnvironment::freeDisplay(int from)
     return -1;
 }
 
-bool TestEnvironment::displayLeftBehind(int display)
+qint64 TestEnvironment::displayLockOwner(int display)
 {
     QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
-    if (lock.open(QIODevice::ReadOnly)) {
-        const qint64 pid = lock.readAll().trimmed().toLongLong();
+    return lock.open(QIODevice::ReadOnly) ? lock.readAll().trimmed().toLongLong() : 0;
+}
+
+bool TestEnvironment::displayLeftBehind(int display)
+{
+    if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display))) {
+        const qint64 pid = displayLockOwner(display);
         return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
     }
     return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));

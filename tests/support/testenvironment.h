@@ -22,6 +22,8 @@ public:
     // program searches its own block above 1000, away from the numbers the client's X server
     // launcher (from 0) and the demo broker (100 to 899) choose, and at "from" when higher.
     static int freeDisplay(int from = 0);
+    // The process id an X server wrote into the display's lock file; 0 when there is none.
+    static qint64 displayLockOwner(int display);
     // Whether an X server that has ended left its display behind: a lock naming a process that
     // is gone, or a socket with no lock. Another server now on the number is no leftover.
     static bool displayLeftBehind(int display);

@@ -4,7 +4,6 @@
 #include "testenvironment.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QLocalSocket>
 #include <QTcpSocket>
 
@@ -75,8 +74,7 @@ bool XvfbServer::startOn(int display, const QString &screenSize)
 
 bool XvfbServer::ownsLock(int display) const
 {
-    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
-    return lock.open(QIODevice::ReadOnly) && lock.readAll().trimmed().toLongLong() == m_process.processId();
+    return TestEnvironment::displayLockOwner(display) == m_process.processId();
 }
 
 bool XvfbServer::accepts(int display) const

@@ -19,15 +19,6 @@ bool accepts(int display)
     return socket.waitForConnected(500);
 }
 
-// The X server writes its process id into its lock file.
-qint64 serverPid(int display)
-{
-    QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
-    if (!lock.open(QIODevice::ReadOnly))
-        return -1;
-    return lock.readAll().trimmed().toLongLong();
-}
-
 } // namespace
 
 class TestXServerLauncher : public QObject
@@ -169,7 +160,7 @@ private slots:
         // Starting again while it runs changes nothing.
         launcher.start();
 
-        const qint64 pid = serverPid(display);
+        const qint64 pid = TestEnvironment::displayLockOwner(display);
         QVERIFY(pid > 0);
         QCOMPARE(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
         QVERIFY(stopped.wait(10000));
