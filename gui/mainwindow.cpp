@@ -92,6 +92,7 @@ void MainWindow::connectSessionSignals()
     connect(m_session, &ZELClient::sslErrors, this, &MainWindow::sslErrors, Qt::DirectConnection);
     connect(m_session, &ZELClient::vmConnected, this, &MainWindow::vmConnected);
     connect(m_session, &ZELClient::vmPoweredDown, this, &MainWindow::vmPoweredDown);
+    connect(m_session, &ZELClient::folderNotShared, this, &MainWindow::folderNotShared);
 }
 
 void MainWindow::fillConnectionTypes()
@@ -198,6 +199,7 @@ void MainWindow::connectToVM()
     m_statistics.setBackend(backend);
     m_session->setParameters(parameters);
     setStatus(tr("Connecting to %1...").arg(parameters.host()));
+    m_unsharedFolders.clear();
     m_session->connectToZEL();
 }
 
@@ -325,9 +327,16 @@ void MainWindow::connectionTerminated()
 {
     qInfo() << "Connection terminated";
     setFormEnabled(true);
+    if (!m_unsharedFolders.isEmpty())
+        setStatus(tr("Not shared with the VM: %1").arg(m_unsharedFolders.join(QStringLiteral("; "))));
     m_statistics.stop();
     releaseBackend();
     show();
+}
+
+void MainWindow::folderNotShared(const QString &folder, const QString &reason)
+{
+    m_unsharedFolders << tr("%1 (%2)").arg(folder, reason);
 }
 
 void MainWindow::releaseBackend()

@@ -42,6 +42,7 @@ public slots:
     void vmPoweredDown(int id);
     void connectionError(ZELClient::ConnectionError error, QString error_desc);
     void connectionTerminated();
+    void folderNotShared(const QString &folder, const QString &reason);
     void sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection);
     void addSharedFolder();
     void removeSharedFolder();
@@ -83,4 +84,7 @@ private:
     QTimer m_trafficTimer;
     ConnectionStatistics m_statistics;
     bool m_experimental = false;
+    // The folders of this connection that did not reach the VM, each with its reason; shown
+    // when the window comes back.
+    QStringList m_unsharedFolders;
 };

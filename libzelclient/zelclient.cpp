@@ -55,6 +55,7 @@ ZELClient::~ZELClient()
     const QList<ZELSlaveClient *> slaves = m_slaveClients;
     m_slaveClients.clear();
     qDeleteAll(slaves);
+    endRunningServers();
 }
 
 void ZELClient::setParameters(const ZELConnectionParameters &parameters)
@@ -464,20 +465,20 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
     const QStringList folders = m_parameters.sharedFolders();
     for (const QString &folder : folders) {
         qInfo().nospace() << "Sharing folder " << folder << " with VM";
-        createSlaveClient();
+        createSlaveClient()->shareFolder(folder);
     }
 
     if (m_parameters.usb_forwarding()) {
         const QList<USBDevice> devices = m_parameters.sharedUsbDevices();
         for (const USBDevice &device : devices) {
             qInfo().nospace() << "Sharing USB device " << device;
-            createSlaveClient();
+            createSlaveClient()->shareUSBDevice(device);
         }
     }
 
     if (m_parameters.audio() && m_parameters.audioCompression()) {
         qInfo() << "Starting compressed audio";
-        createSlaveClient();
+        createSlaveClient()->connectAudio(m_backend ? m_backend->audioPort() : CompressedAudioPort);
     }
 }
 
@@ -509,7 +510,18 @@ void ZELClient::slave_done()
         return;
     }
     m_slaveClients.removeAll(client);
+    if (QObject *server = client->takeRunningServer()) {
+        server->setParent(this);
+        m_runningServers.append(server);
+    }
     client->deleteLater();
+}
+
+void ZELClient::endRunningServers()
+{
+    const QList<QObject *> servers = m_runningServers;
+    m_runningServers.clear();
+    qDeleteAll(servers);
 }
 
 void ZELClient::backend_connectionEstablished()
@@ -553,6 +565,8 @@ void ZELClient::disconnectFromZEL()
         qDebug().nospace() << "Stopping slave " << slave;
         slave->deleteLater();
     }
+    // Nothing of this session keeps serving the VM.
+    endRunningServers();
 
     qInfo() << "Disconnected from ZEL";
     emit connectionTerminated();

@@ -99,6 +99,8 @@ signals:
                    bool &continue_connection);
     void hostFound();
     void socketStateChanged(QAbstractSocket::SocketState socketState);
+    // A shared folder did not reach the VM; the rest of the session goes on.
+    void folderNotShared(const QString &folder, const QString &reason);
 
 public slots:
     void disconnectFromZEL();
@@ -129,6 +131,7 @@ private:
     // requests, 101 for the tunnel); any other ends the session with connectionError.
     bool checkReply(ZELNetworkReply *reply, int successStatus = 200);
     ZELSlaveClient *createSlaveClient();
+    void endRunningServers();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
@@ -138,6 +141,9 @@ private:
     QPointer<ZELBackend> m_backend;
     ZELConnectionParameters m_parameters;
     QList<ZELSlaveClient *> m_slaveClients;
+    // What finished slave commands left running for the session (servers serving the VM);
+    // owned, ended when the session ends.
+    QList<QObject *> m_runningServers;
     QString m_slaveKey;
     // The socket has been handed to the backend as the display tunnel.
     bool m_tunnelStarted = false;

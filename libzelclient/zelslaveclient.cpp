@@ -1,5 +1,6 @@
 #include "zelslaveclient.h"
 
+#include "usbip/usbdevice.h"
 #include "zelslavecommand.h"
 
 #include <QDebug>
@@ -39,6 +40,34 @@ ZELSlaveClient::~ZELSlaveClient()
     m_socket.abort();
 }
 
+void ZELSlaveClient::shareFolder(const QString &folder)
+{
+    checkIdle();
+    Q_UNUSED(folder)
+    unavailable("Folder sharing");
+}
+
+void ZELSlaveClient::shareUSBDevice(const USBDevice &device)
+{
+    checkIdle();
+    Q_UNUSED(device)
+    unavailable("USB sharing");
+}
+
+void ZELSlaveClient::connectAudio(quint16 audioPort)
+{
+    checkIdle();
+    Q_UNUSED(audioPort)
+    unavailable("Compressed audio");
+}
+
+void ZELSlaveClient::unavailable(const char *feature)
+{
+    // The connection stays idle until the session ends; no outcome is reported, so nothing
+    // claims the resource reached the VM.
+    qWarning().nospace() << feature << " is not available in this build; nothing is shared for it";
+}
+
 void ZELSlaveClient::runCommand(ZELSlaveCommand *command)
 {
     if (!command)
@@ -51,6 +80,11 @@ void ZELSlaveClient::runCommand(ZELSlaveCommand *command)
     connect(m_command, &ZELSlaveCommand::commandSuccessful, this, &ZELSlaveClient::command_successful);
     connect(m_command, &ZELSlaveCommand::commandFailed, this, &ZELSlaveClient::command_failed);
     startCommand();
+}
+
+QObject *ZELSlaveClient::takeRunningServer()
+{
+    return m_command ? m_command->takeRunningServer() : nullptr;
 }
 
 void ZELSlaveClient::checkIdle() const

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTcpSocket>
 
+class USBDevice;
 class ZELSlaveCommand;
 
 // One connection to the local slave port of the NX session, running exactly one command.
@@ -27,12 +28,20 @@ public:
     ZELSlaveClient(quint16 port, const QString &key);
     ~ZELSlaveClient() override;
 
+    // The commands the session runs, one per client. Each throws BusyException when the
+    // client already holds a command.
+    void shareFolder(const QString &folder);
+    void shareUSBDevice(const USBDevice &device);
+    void connectAudio(quint16 audioPort);
+
     // Gives the client its one command and starts it as soon as the connection is up. The
     // client owns the command from this call on, also when it throws BusyException because
     // it already holds one: the offered command is then deleted and the first one goes on.
     void runCommand(ZELSlaveCommand *command);
 
     const ZELSlaveCommand *command() const { return m_command; }
+    // What the command left running for the session, handed to the caller (see ZELSlaveCommand).
+    QObject *takeRunningServer();
 
 signals:
     void commandSuccessful(const ZELSlaveCommand &command);
@@ -46,6 +55,8 @@ private slots:
 
 private:
     void checkIdle() const;
+    // A command this build cannot run: said in the log, and nothing is reported as done.
+    void unavailable(const char *feature);
     void startCommand();
     void report(bool success);
 

@@ -52,6 +52,11 @@ void ZELSlaveCommand::stop()
 {
 }
 
+QObject *ZELSlaveCommand::takeRunningServer()
+{
+    return nullptr;
+}
+
 QDebug operator<<(QDebug debug, const ZELSlaveCommand &command)
 {
     Q_UNUSED(command)

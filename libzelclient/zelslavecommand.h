@@ -35,6 +35,12 @@ public slots:
     // m_socket or m_http again: the connection is about to go away.
     virtual void stop();
 
+public:
+    // Hands over what the command left running for the rest of the session (such as a server
+    // serving the VM). The caller owns it from then on, and ending it ends that service; the
+    // command's stop() no longer touches it. Null when there is nothing.
+    virtual QObject *takeRunningServer();
+
 signals:
     void commandSuccessful();
     void commandFailed();
