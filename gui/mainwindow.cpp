@@ -54,8 +54,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->EnvVarList->setModel(&m_environmentModel);
     ui->EnvVarList->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    ui->sharedDevicesList->setSelectionMode(QAbstractItemView::SingleSelection);
-    ui->sharedDevicesList->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    setUpUsbTab();
 
     ui->mainTabWidget->setCurrentWidget(ui->connectTab);
     ui->sharedResourcesTabWidget->setCurrentWidget(ui->SharedFolders);
@@ -228,6 +227,7 @@ ZELConnectionParameters MainWindow::parametersFromForm(ZELConnectionParameters::
 
     parameters.setConnectionSpeed(speed);
     parameters.setUsb_forwarding(ui->enableUSBRedirectionCheck->isChecked());
+    parameters.setSharedUsbDevices(m_usbModel.selectedDevices());
     parameters.setAudio(ui->enableAudioCheck->isChecked());
     parameters.setMicrophone(ui->enableMicrophoneCheck->isChecked());
     parameters.setTimezone(getTimeZone());
@@ -474,6 +474,7 @@ void MainWindow::saveSettings()
     settings.setValue(QStringLiteral("fullscreen"), ui->fullScreenCheck->isChecked());
     settings.setValue(QStringLiteral("shared_folders"), m_sharedFolders);
     settings.setValue(QStringLiteral("enable_usb_redirection"), ui->enableUSBRedirectionCheck->isChecked());
+    saveUsbDevices(settings);
     settings.endGroup();
 }
 
@@ -519,6 +520,7 @@ void MainWindow::loadSettings()
     enableSharedFoldersClicked();
 
     ui->enableUSBRedirectionCheck->setChecked(settings.value(QStringLiteral("enable_usb_redirection"), false).toBool());
+    loadUsbDevices(settings);
 
     ui->username->setText(settings.value(QStringLiteral("username")).toString());
     ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());
@@ -527,4 +529,56 @@ void MainWindow::loadSettings()
     settings.endGroup();
 
     on_enableTwoFactorAuthCheck_toggled(ui->enableTwoFactorAuthCheck->isChecked());
+}
+
+void MainWindow::setUpUsbTab()
+{
+    ui->sharedDevicesList->setModel(&m_usbModel);
+    ui->sharedDevicesList->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui->sharedDevicesList->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    ui->usbStatusLabel->setVisible(false);
+    m_usbModel.setDeviceList(&m_usbDevices);
+    connect(&m_usbDevices, &UsbDeviceList::updated, this, &MainWindow::usbDevicesUpdated);
+    connect(ui->rescanUSBButton, &QPushButton::clicked, &m_usbDevices, &UsbDeviceList::refresh);
+    // The first scan reads the USB ID list, which takes longer than the window should wait
+    // to appear; it runs as soon as the event loop does. Devices ticked in the stored
+    // settings are ticked when it arrives.
+    QTimer::singleShot(0, &m_usbDevices, &UsbDeviceList::refresh);
+}
+
+void MainWindow::usbDevicesUpdated(bool success)
+{
+    QString problem = m_usbDevices.sharingUnavailableReason();
+    if (!success)
+        problem = tr("The list of USB devices could not be read.");
+    ui->usbStatusLabel->setText(problem);
+    ui->usbStatusLabel->setVisible(!problem.isEmpty());
+}
+
+void MainWindow::saveUsbDevices(QSettings &settings) const
+{
+    // Until the first scan the table is empty: the stored devices are kept as they are.
+    if (!m_usbModel.hasDevices())
+        return;
+    const QList<USBDevice> devices = m_usbModel.selectedDevices();
+    settings.beginWriteArray(QStringLiteral("shared_usb_devices"), devices.size());
+    for (int i = 0; i < devices.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("vendor"), devices.at(i).vendorId());
+        settings.setValue(QStringLiteral("product"), devices.at(i).productId());
+        settings.setValue(QStringLiteral("serial"), devices.at(i).serial());
+    }
+    settings.endArray();
+}
+
+void MainWindow::loadUsbDevices(QSettings &settings)
+{
+    const int count = settings.beginReadArray(QStringLiteral("shared_usb_devices"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        m_usbModel.selectDevice(settings.value(QStringLiteral("vendor")).toInt(),
+                                settings.value(QStringLiteral("product")).toInt(),
+                                settings.value(QStringLiteral("serial")).toString());
+    }
+    settings.endArray();
 }

@@ -2,11 +2,14 @@
 
 #include "connectionstatistics.h"
 #include "trafficaverage.h"
+#include "usbdevicelistmodel.h"
+#include "usbip/usbdevicelist.h"
 #include "zelclient.h"
 #include "zelconnectionparameters.h"
 #include "zellistmodel.h"
 
 #include <QMainWindow>
+#include <QSettings>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QStringList>
@@ -31,6 +34,7 @@ public:
 
     void setExperimental(bool experimental);
     ZELClient *session() const { return m_session; }
+    UsbDeviceList *usbDeviceList() { return &m_usbDevices; }
 
 public slots:
     void setConnectionParms(ZELConnectionParameters params);
@@ -56,6 +60,7 @@ private slots:
     void backendTrafficInc(int64_t in, int64_t out);
     void printTraffic();
     void on_enableTwoFactorAuthCheck_toggled(bool checked);
+    void usbDevicesUpdated(bool success);
 
 private:
     void connectSessionSignals();
@@ -69,6 +74,9 @@ private:
     void setMainTabVisible(QWidget *tab, bool visible);
     void setStatus(const QString &text);
     void refreshSharedFolders();
+    void setUpUsbTab();
+    void saveUsbDevices(QSettings &settings) const;
+    void loadUsbDevices(QSettings &settings);
     void releaseBackend();
     ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
 
@@ -79,6 +87,8 @@ private:
     QStringListModel m_sharedFoldersModel;
     QStringList m_environmentVariableNames;
     ZELListModel m_environmentModel;
+    UsbDeviceList m_usbDevices;
+    USBDeviceListModel m_usbModel;
     TrafficAverage m_trafficIn;
     TrafficAverage m_trafficOut;
     QTimer m_trafficTimer;

@@ -5,6 +5,8 @@
 #include <QString>
 
 class QDebug;
+class QDir;
+class UsbDatabase;
 
 // Identity and names of one local USB device.
 class ZELCLIENT_EXPORT USBDevice
@@ -43,6 +45,11 @@ public:
 
     QString devpath() const { return m_devpath; }
     void setDevpath(const QString &devpath) { m_devpath = devpath; }
+
+    // Reads one device folder of the sysfs device tree; names the device from the database
+    // when its descriptors carry no names. Never fails: absent files leave their fields empty.
+    static USBDevice fromPath(const QDir &dir, const UsbDatabase &db);
+    static USBDevice fromPath(const QString &path, const UsbDatabase &db);
 
     bool isValid() const;
     // "vendor:product[@serial]" in lower-case hex, empty for an invalid device.
