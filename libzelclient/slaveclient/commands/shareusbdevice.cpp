@@ -57,9 +57,23 @@ void ShareUSBDevice::run()
     connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &ShareUSBDevice::processFinished);
     connect(&m_process, &QProcess::errorOccurred, this, &ShareUSBDevice::processError);
-    // The helper's messages say why a bind failed; they belong in the client's log.
-    m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+    // The helper's messages say why a bind failed; they go to the client's log.
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(m_usbipPath, {QStringLiteral("bind"), m_deviceId}, QIODevice::ReadWrite);
+    m_process.closeWriteChannel();
+}
+
+void ShareUSBDevice::logHelperOutput(bool failed)
+{
+    const QList<QByteArray> lines = m_process.readAll().trimmed().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        if (failed)
+            qWarning().noquote().nospace() << bindProgramName() << ": " << QString::fromLocal8Bit(line);
+        else
+            qInfo().noquote().nospace() << bindProgramName() << ": " << QString::fromLocal8Bit(line);
+    }
 }
 
 void ShareUSBDevice::processError(QProcess::ProcessError error)
@@ -75,7 +89,9 @@ void ShareUSBDevice::processFinished(int exitCode, QProcess::ExitStatus exitStat
 {
     if (m_finished)
         return;
-    if (exitCode != 0 || exitStatus != QProcess::NormalExit) {
+    const bool failed = exitCode != 0 || exitStatus != QProcess::NormalExit;
+    logHelperOutput(failed);
+    if (failed) {
         qWarning().nospace() << "Process finished with code " << exitCode << "; status " << exitStatus;
         report(false);
         return;

@@ -43,6 +43,7 @@ private slots:
 
 private:
     void processError(QProcess::ProcessError error);
+    void logHelperOutput(bool failed);
     void connectToUsbipd();
     void startRelay();
     void endRelay();

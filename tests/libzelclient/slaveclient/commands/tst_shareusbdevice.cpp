@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "slaveclient/commands/shareusbdevice.h"
 #include "usbip/usbdevice.h"
 #include "zelslaveclient.h"
@@ -56,7 +57,7 @@ class TestShareUSBDevice : public QObject
         if (kind == QLatin1String("cannot start"))
             file.write("#!/nonexistent/interpreter\n");
         else
-            file.write("#!/bin/sh\necho \"$@\" > '" + argsFile().toUtf8() + "'\nexit "
+            file.write("#!/bin/sh\necho \"$@\" > '" + argsFile().toUtf8() + "'\necho \"helper: $1 went wrong\" >&2\nexit "
                        + (kind == QLatin1String("exit 1") ? "1" : "0") + "\n");
         file.close();
         if (kind != QLatin1String("not executable"))
@@ -98,11 +99,13 @@ class TestShareUSBDevice : public QObject
 private slots:
     void initTestCase()
     {
+        LogCapture::install();
         QVERIFY(m_dir.isValid());
     }
 
     void init()
     {
+        LogCapture::clear();
         QFile::remove(argsFile());
     }
 
@@ -169,6 +172,9 @@ private slots:
             QVERIFY(!usbipd.socket);
         }
 
+        // What the helper says reaches the client's log.
+        if (helperKind.startsWith(QLatin1String("exit")))
+            QCOMPARE(LogCapture::count(QStringLiteral("helper: bind went wrong")), 1);
         QCOMPARE(vm.received.startsWith("POST /usbip HTTP/1.1\n"), requestSent);
         if (requestSent) {
             QVERIFY(vm.received.contains("\nUpgrade: zel:usbip/1.0\n"));
