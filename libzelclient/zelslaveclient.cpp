@@ -1,5 +1,6 @@
 #include "zelslaveclient.h"
 
+#include "slaveclient/commands/shareusbdevice.h"
 #include "usbip/usbdevice.h"
 #include "zelslavecommand.h"
 
@@ -50,8 +51,7 @@ void ZELSlaveClient::shareFolder(const QString &folder)
 void ZELSlaveClient::shareUSBDevice(const USBDevice &device)
 {
     checkIdle();
-    Q_UNUSED(device)
-    unavailable("USB sharing");
+    runCommand(new ShareUSBDevice(device));
 }
 
 void ZELSlaveClient::connectAudio(quint16 audioPort)

@@ -364,7 +364,7 @@ void TestZELClientVMConnection::slaveChannelStart_data()
     QTest::newRow("folders, device and audio")
         << ZELBackend::Slave << true << true
         << (folders + QStringList{QStringLiteral("Sharing USB device "), QStringLiteral("Starting compressed audio")})
-        << 4;
+        << 3;
     QTest::newRow("audio uncompressed") << ZELBackend::Slave << false << false << folders << 2;
     QTest::newRow("another channel") << ZELBackend::CUPS << true << true << QStringList() << 0;
 }

@@ -187,6 +187,26 @@ private slots:
         QCOMPARE(finished.count(), 1);
     }
 
+    // The session's operation finds the helper through the program search.
+    void sessionOperationFindsTheHelper()
+    {
+        QTemporaryDir bin;
+        QVERIFY(QFile::copy(helper(QStringLiteral("exit 0")), bin.filePath(ShareUSBDevice::bindProgramName())));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.path().toUtf8() + ':' + path);
+        Peer vm;
+        QVERIFY(vm.listen());
+        answerWith(vm, 403);
+
+        ZELSlaveClient client(vm.port(), QStringLiteral("key"));
+        QSignalSpy failed(&client, &ZELSlaveClient::commandFailed);
+        client.shareUSBDevice(device());
+        qputenv("PATH", path);
+        QVERIFY(failed.wait(10000));
+        QVERIFY(vm.received.startsWith("POST /usbip HTTP/1.1\n"));
+        QVERIFY_EXCEPTION_THROWN(client.shareUSBDevice(device()), ZELSlaveClient::BusyException);
+    }
+
     void endOfSessionClosesTheRelay()
     {
         Peer vm;
