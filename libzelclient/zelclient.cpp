@@ -1,5 +1,6 @@
 #include "zelclient.h"
 
+#include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
 #include "zelslaveclient.h"
@@ -500,6 +501,8 @@ void ZELClient::slave_success(const ZELSlaveCommand &cmd)
 void ZELClient::slave_failure(const ZELSlaveCommand &cmd)
 {
     qInfo() << "Slave command" << cmd << "failed";
+    if (const auto *share = dynamic_cast<const SlaveShareFolderWithVM *>(&cmd))
+        emit folderNotShared(share->folder(), share->failureReason());
 }
 
 void ZELClient::slave_done()

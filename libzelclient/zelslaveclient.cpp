@@ -1,6 +1,7 @@
 #include "zelslaveclient.h"
 
 #include "slaveclient/commands/shareusbdevice.h"
+#include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "usbip/usbdevice.h"
 #include "zelslavecommand.h"
 
@@ -44,8 +45,7 @@ ZELSlaveClient::~ZELSlaveClient()
 void ZELSlaveClient::shareFolder(const QString &folder)
 {
     checkIdle();
-    Q_UNUSED(folder)
-    unavailable("Folder sharing");
+    runCommand(new SlaveShareFolderWithVM(folder));
 }
 
 void ZELSlaveClient::shareUSBDevice(const USBDevice &device)

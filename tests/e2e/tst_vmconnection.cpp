@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -124,6 +127,8 @@ private slots:
     void closingTheTunnelEndsTheVm();
     void refusedConnection_data();
     void refusedConnection();
+    void folderSharing_data();
+    void folderSharing();
 
 private:
     QJsonObject brokerConfig() const;
@@ -131,12 +136,15 @@ private:
     QList<QJsonObject> report(const QString &event) const;
     QByteArray localWindows(int display) const;
     QString diagnostics(const Session &session) const;
+    QJsonObject sftpReport(const QString &folder) const;
+    static int sftpServersServing(const QString &folder);
 
     TestEnvironment m_environment;
     QTemporaryDir m_work;
     QString m_reportPath;
     QString m_folderOne;
     QString m_folderTwo;
+    QString m_outsideFile;
     DemoBrokerProcess *m_broker = nullptr;
 };
 
@@ -162,11 +170,31 @@ void TestVMConnection::initTestCase()
     qputenv("ZEL_SLAVE_REPORT", QFile::encodeName(m_reportPath));
     qputenv("ZEL_SLAVE_REQUEST_TIMEOUT_MS", "1500");
     qputenv("ZEL_SLAVE_SFTP_TIMEOUT_MS", "1000");
+    // The VM reads each folder's README, writes a file back, tries a file of the user outside
+    // the folder, and keeps the connection until the client ends it.
+    qputenv("ZEL_SLAVE_SFTP_FILE", "README");
+    qputenv("ZEL_SLAVE_SFTP_WRITE", "from-vm.txt");
+    m_outsideFile = m_environment.home() + QStringLiteral("/private.txt");
+    qputenv("ZEL_SLAVE_SFTP_PROBE", QFile::encodeName(m_outsideFile));
+    qputenv("ZEL_SLAVE_SFTP_KEEP_OPEN", "1");
+    qputenv("ZEL_SLAVE_REFUSED_SHARE", QFile::encodeName(m_work.filePath(QStringLiteral("refused by VM"))));
 
     m_folderOne = m_work.filePath(QStringLiteral("Shared One"));
     m_folderTwo = m_work.filePath(QStringLiteral("shared-two"));
     QVERIFY(QDir().mkpath(m_folderOne));
     QVERIFY(QDir().mkpath(m_folderTwo));
+    QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("refused by VM"))));
+    QVERIFY(QDir().mkpath(m_environment.home()));
+    for (const QString &path : {m_folderOne + QStringLiteral("/README"), m_folderTwo + QStringLiteral("/README"),
+                                m_outsideFile}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // Every byte value, so that the VM's copy is compared byte for byte.
+        QByteArray content = path.toUtf8() + '\n';
+        for (int i = 0; i < 256; ++i)
+            content += char(i);
+        file.write(content);
+    }
 
     LogCapture::install();
 }
@@ -327,13 +355,19 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
         else
             QCOMPARE(entry.value(QStringLiteral("error")).toString(), QStringLiteral("no complete request in time"));
     }
-    QCOMPARE(shares.size(), 2);
-    std::sort(shares.begin(), shares.end(), [](const QJsonObject &a, const QJsonObject &b) {
+    // Both folders of the session, then the two requests above.
+    QCOMPARE(shares.size(), 4);
+    std::stable_sort(shares.begin(), shares.end(), [](const QJsonObject &a, const QJsonObject &b) {
         return a.value(QStringLiteral("status")).toInt() < b.value(QStringLiteral("status")).toInt();
     });
+    QStringList sharedTargets;
+    for (int i = 0; i < 3; ++i)
+        sharedTargets << shares.at(i).value(QStringLiteral("target")).toString();
+    sharedTargets.sort();
+    QCOMPARE(sharedTargets, (QStringList{QStringLiteral("/shares/") + m_folderOne, QStringLiteral("/shares/") + m_folderOne,
+                                         QStringLiteral("/shares/") + m_folderTwo}));
     const QJsonObject accepted = shares.at(0);
     QCOMPARE(accepted.value(QStringLiteral("method")).toString(), QStringLiteral("PUT"));
-    QCOMPARE(accepted.value(QStringLiteral("target")).toString(), QStringLiteral("/shares/") + m_folderOne);
     QCOMPARE(accepted.value(QStringLiteral("key")).toString(), QStringLiteral("accepted"));
     QCOMPARE(accepted.value(QStringLiteral("status")).toInt(), 101);
     QCOMPARE(accepted.value(QStringLiteral("lineEnd")).toString(), QStringLiteral("LF"));
@@ -342,8 +376,8 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
         headerNames << header.toArray().at(0).toString();
     QCOMPARE(headerNames, (QStringList{QStringLiteral("Authorization"), QStringLiteral("User-Agent"),
                                        QStringLiteral("Connection"), QStringLiteral("Upgrade")}));
-    QCOMPARE(shares.at(1).value(QStringLiteral("key")).toString(), QStringLiteral("wrong"));
-    QCOMPARE(shares.at(1).value(QStringLiteral("status")).toInt(), 401);
+    QCOMPARE(shares.at(3).value(QStringLiteral("key")).toString(), QStringLiteral("wrong"));
+    QCOMPARE(shares.at(3).value(QStringLiteral("status")).toInt(), 401);
 
     // Stopping the VM from a second session: that session learns of it, and the display
     // session ends with its VM.
@@ -421,6 +455,129 @@ void TestVMConnection::refusedConnection()
     // No display session on a connection that never became a tunnel: no X server, no proxy.
     QCOMPARE(session.backendStarts, 0);
     QVERIFY(!TestEnvironment::displayLeftBehind(display));
+}
+
+QJsonObject TestVMConnection::sftpReport(const QString &folder) const
+{
+    for (const QJsonObject &entry : report(QStringLiteral("sftp"))) {
+        if (entry.value(QStringLiteral("folder")).toString() == folder)
+            return entry;
+    }
+    return QJsonObject();
+}
+
+// Processes of an SFTP server (or of its confinement) started for folder.
+int TestVMConnection::sftpServersServing(const QString &folder)
+{
+    int count = 0;
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> arguments = file.readAll().split('\0');
+        const bool server = std::any_of(arguments.begin(), arguments.end(),
+                                        [](const QByteArray &argument) { return argument.endsWith("sftp-server"); });
+        if (server && arguments.contains(QFile::encodeName(folder)))
+            ++count;
+    }
+    return count;
+}
+
+void TestVMConnection::folderSharing_data()
+{
+    QTest::addColumn<QString>("serverProgram");
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QStringList>("served");
+    // Folder and a piece of the reason the window is given.
+    QTest::addColumn<QStringList>("refused");
+
+    const QString missing = m_work.filePath(QStringLiteral("no such folder"));
+    const QString refusedByVm = m_work.filePath(QStringLiteral("refused by VM"));
+    QTest::newRow("two folders, a missing one, one the VM refuses")
+        << QString() << QStringList{m_folderOne, missing, m_folderTwo, refusedByVm}
+        << QStringList{m_folderOne, m_folderTwo}
+        << QStringList{missing, QStringLiteral("does not exist"), refusedByVm, QStringLiteral("404")};
+    QTest::newRow("no SFTP server program")
+        << m_work.filePath(QStringLiteral("no-sftp-server")) << QStringList{m_folderOne} << QStringList()
+        << QStringList{m_folderOne, QStringLiteral("no SFTP server program")};
+}
+
+void TestVMConnection::folderSharing()
+{
+    QFETCH(QString, serverProgram);
+    QFETCH(QStringList, folders);
+    QFETCH(QStringList, served);
+    QFETCH(QStringList, refused);
+
+    if (TestEnvironment::program(QStringLiteral("bwrap")).isEmpty() || !QFile::exists(QStringLiteral("/usr/lib/openssh/sftp-server")))
+        QSKIP("bwrap and sftp-server are needed");
+    for (const QString &folder : qAsConst(served))
+        QFile::remove(folder + QStringLiteral("/from-vm.txt"));
+    if (serverProgram.isEmpty())
+        qunsetenv("ZEL_SFTP_SERVER");
+    else
+        qputenv("ZEL_SFTP_SERVER", QFile::encodeName(serverProgram));
+    const QString sftpLog = m_environment.logDir() + QStringLiteral("/sftp.log");
+    QFile::remove(sftpLog);
+
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    ZELConnectionParameters shared = parameters(QStringLiteral("demo"));
+    shared.setSharedFolders(folders);
+    shared.setAudio(false);
+    session.client.setParameters(shared);
+    QStringList notShared;
+    QObject::connect(&session.client, &ZELClient::folderNotShared, &session.client,
+                     [&notShared](const QString &folder, const QString &reason) { notShared << folder << reason; });
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
+                     [&session]() { session.client.connectToVM(VmId); });
+    session.client.connectToZEL();
+
+    // Every folder reaches its outcome: served ones are read by the VM, the others are named.
+    QTRY_VERIFY2_WITH_TIMEOUT(notShared.size() == refused.size()
+                                  && std::all_of(served.begin(), served.end(),
+                                                 [this](const QString &folder) { return !sftpReport(folder).isEmpty(); }),
+                              qPrintable(diagnostics(session) + notShared.join(QLatin1Char('|'))), 90000);
+    for (int i = 0; i < refused.size(); i += 2) {
+        QCOMPARE(notShared.at(i), refused.at(i));
+        QVERIFY2(notShared.at(i + 1).contains(refused.at(i + 1)), qPrintable(notShared.at(i + 1)));
+        QCOMPARE(sftpServersServing(refused.at(i)), 0);
+        QVERIFY(sftpReport(refused.at(i)).isEmpty());
+    }
+
+    for (const QString &folder : qAsConst(served)) {
+        const QJsonObject sftp = sftpReport(folder);
+        QCOMPARE(sftp.value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
+        // The VM read the file byte for byte ...
+        QFile readme(folder + QStringLiteral("/README"));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QJsonObject file = sftp.value(QStringLiteral("file")).toObject();
+        QCOMPARE(QByteArray::fromBase64(file.value(QStringLiteral("contentBase64")).toString().toLatin1()), readme.readAll());
+        // ... wrote one that is here now ...
+        QFile written(folder + QStringLiteral("/from-vm.txt"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.size(), sftp.value(QStringLiteral("written")).toObject().value(QStringLiteral("size")).toInt());
+        QVERIFY(written.readAll().contains(folder.toUtf8()));
+        // ... and could not reach a file of the user outside the folder.
+        const QJsonObject probe = sftp.value(QStringLiteral("probe")).toObject();
+        QCOMPARE(probe.value(QStringLiteral("opened")).toBool(true), false);
+        QVERIFY(sftpServersServing(folder) > 0);
+    }
+    if (!served.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sftpLog).size() > 0, 10000);
+    else
+        QVERIFY(report(QStringLiteral("sftp")).isEmpty());
+
+    // The session goes on whatever became of the folders, and ends the servers when it ends.
+    QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
+                              qPrintable(diagnostics(session)), 60000);
+    QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
+    session.client.disconnectFromZEL();
+    for (const QString &folder : qAsConst(folders))
+        QTRY_COMPARE_WITH_TIMEOUT(sftpServersServing(folder), 0, 10000);
+    qunsetenv("ZEL_SFTP_SERVER");
 }
 
 QTEST_GUILESS_MAIN(TestVMConnection)

@@ -36,6 +36,13 @@ ServiceConfig ServiceConfig::fromEnvironment()
 
     config.reportPath = qEnvironmentVariable("ZEL_SLAVE_REPORT");
     config.sftpFile = qEnvironmentVariable("ZEL_SLAVE_SFTP_FILE");
+    config.sftpWriteFile = qEnvironmentVariable("ZEL_SLAVE_SFTP_WRITE");
+    config.sftpProbePath = qEnvironmentVariable("ZEL_SLAVE_SFTP_PROBE");
+    config.refusedShare = qEnvironmentVariable("ZEL_SLAVE_REFUSED_SHARE");
+    config.sftpKeepOpen = qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_KEEP_OPEN") == 1;
+    config.sharesListPath = qEnvironmentVariable("ZEL_SLAVE_SHARES_LIST");
+    if (config.sharesListPath.isEmpty() && !qEnvironmentVariableIsEmpty("HOME"))
+        config.sharesListPath = qEnvironmentVariable("HOME") + QStringLiteral("/shared-folders.txt");
     config.requestTimeoutMs = timeFromEnvironment("ZEL_SLAVE_REQUEST_TIMEOUT_MS", config.requestTimeoutMs);
     config.sftpTimeoutMs = timeFromEnvironment("ZEL_SLAVE_SFTP_TIMEOUT_MS", config.sftpTimeoutMs);
     return config;

@@ -9,7 +9,7 @@ class ServiceConfig
 {
 public:
     // Reads ZEL_SLAVE_KEY_FILE (a file whose first line is the key) or else ZEL_SLAVE_KEY,
-    // ZEL_SLAVE_REPORT, ZEL_SLAVE_SFTP_FILE and the two time limits.
+    // ZEL_SLAVE_REPORT, the SFTP settings below and the two time limits.
     static ServiceConfig fromEnvironment();
 
     // False when no key was given: then every request is refused.
@@ -21,6 +21,19 @@ public:
     QString reportPath;
     // Name of the file to read from a shared folder; empty: the first regular file by name.
     QString sftpFile;
+    // After reading, the file written into the shared folder (ZEL_SLAVE_SFTP_WRITE); empty: none.
+    QString sftpWriteFile;
+    // A path outside the shared folder that the service tries to open (ZEL_SLAVE_SFTP_PROBE);
+    // the report tells whether the server let it. Empty: no try.
+    QString sftpProbePath;
+    // A folder whose share request is answered 404 (ZEL_SLAVE_REFUSED_SHARE); empty: none.
+    QString refusedShare;
+    // ZEL_SLAVE_SFTP_KEEP_OPEN=1: after its work the service keeps the SFTP connection until
+    // the client side closes it, as a VM that goes on using the folder does.
+    bool sftpKeepOpen = false;
+    // The text file in which the service notes the files it saw in each shared folder, for
+    // the VM's desktop to show (ZEL_SLAVE_SHARES_LIST, default "shared-folders.txt" in HOME).
+    QString sharesListPath;
     int requestTimeoutMs = 30000;
     int sftpTimeoutMs = 10000;
 };

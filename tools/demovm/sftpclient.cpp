@@ -14,6 +14,7 @@ enum : quint8 {
     FxpOpen = 3,
     FxpClose = 4,
     FxpRead = 5,
+    FxpWrite = 6,
     FxpOpendir = 11,
     FxpReaddir = 12,
     FxpStatus = 101,
@@ -26,6 +27,9 @@ enum : quint32 {
     FxOk = 0,
     FxEof = 1,
     FxfRead = 0x00000001,
+    FxfWrite = 0x00000002,
+    FxfCreat = 0x00000008,
+    FxfTrunc = 0x00000010,
     AttrSize = 0x00000001,
     AttrUidGid = 0x00000002,
     AttrPermissions = 0x00000004,
@@ -299,27 +303,31 @@ SftpClient::Outcome SftpClient::listDirectory(const QByteArray &handle, QList<QJ
     }
 }
 
-SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *file)
+SftpClient::Outcome SftpClient::openFile(const QByteArray &path, quint32 flags, QByteArray *handle, Packet *reply)
 {
     QByteArray body;
     putString(body, path);
-    putUint32(body, FxfRead);
+    putUint32(body, flags);
     putUint32(body, 0); // no attributes
+    Outcome outcome = exchange(FxpOpen, body, reply);
+    if (!outcome.ok() || reply->type != FxpHandle)
+        return outcome;
+    Reader reader(reply->payload);
+    *handle = reader.string();
+    if (!reader.ok())
+        outcome.error = QStringLiteral("open: malformed handle");
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *file)
+{
     Packet reply;
-    Outcome outcome = exchange(FxpOpen, body, &reply);
+    QByteArray handle;
+    Outcome outcome = openFile(path, FxfRead, &handle, &reply);
     if (!outcome.ok())
         return outcome;
     if (reply.type != FxpHandle)
         return statusError(reply, "open");
-    QByteArray handle;
-    {
-        Reader reader(reply.payload);
-        handle = reader.string();
-        if (!reader.ok()) {
-            outcome.error = QStringLiteral("open: malformed handle");
-            return outcome;
-        }
-    }
 
     QByteArray content;
     bool truncated = false;
@@ -362,7 +370,50 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
     return closeHandle(handle);
 }
 
-QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile)
+QByteArray SftpClient::writtenContent(const QString &folder)
+{
+    return "Written by the demo VM through SFTP into " + folder.toUtf8() + "\n";
+}
+
+SftpClient::Outcome SftpClient::writeFile(const QByteArray &path, const QByteArray &content)
+{
+    Packet reply;
+    QByteArray handle;
+    Outcome outcome = openFile(path, FxfWrite | FxfCreat | FxfTrunc, &handle, &reply);
+    if (!outcome.ok())
+        return outcome;
+    if (reply.type != FxpHandle)
+        return statusError(reply, "open for writing");
+    QByteArray request;
+    putString(request, handle);
+    putUint64(request, 0);
+    putString(request, content);
+    outcome = exchange(FxpWrite, request, &reply);
+    if (!outcome.ok())
+        return outcome;
+    Reader reader(reply.payload);
+    if (reply.type != FxpStatus || reader.uint32() != FxOk)
+        return statusError(reply, "write");
+    return closeHandle(handle);
+}
+
+SftpClient::Outcome SftpClient::probe(const QByteArray &path, QJsonObject *result)
+{
+    Packet reply;
+    QByteArray handle;
+    Outcome outcome = openFile(path, FxfRead, &handle, &reply);
+    if (!outcome.ok())
+        return outcome;
+    result->insert(QStringLiteral("path"), QString::fromUtf8(path));
+    result->insert(QStringLiteral("opened"), reply.type == FxpHandle);
+    if (reply.type == FxpHandle)
+        return closeHandle(handle);
+    result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
+    return outcome;
+}
+
+QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile, const QString &writeFile,
+                            const QString &probePath)
 {
     QJsonObject report;
     auto fail = [&report](const Outcome &outcome) {
@@ -430,6 +481,27 @@ QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile)
         path += chosen.toUtf8();
         outcome = readFile(path, &file);
         report.insert(QStringLiteral("file"), file);
+        if (!outcome.ok())
+            return fail(outcome);
+    }
+
+    if (!writeFile.isEmpty()) {
+        QByteArray path = directory;
+        if (!path.endsWith('/'))
+            path += '/';
+        path += writeFile.toUtf8();
+        const QByteArray content = writtenContent(folder);
+        outcome = this->writeFile(path, content);
+        report.insert(QStringLiteral("written"),
+                      QJsonObject{{QStringLiteral("name"), writeFile}, {QStringLiteral("size"), content.size()}});
+        if (!outcome.ok())
+            return fail(outcome);
+    }
+
+    if (!probePath.isEmpty()) {
+        QJsonObject result;
+        outcome = probe(probePath.toUtf8(), &result);
+        report.insert(QStringLiteral("probe"), result);
         if (!outcome.ok())
             return fail(outcome);
     }

@@ -7,7 +7,8 @@
 #include "streamchannel.h"
 
 // Just enough of an SFTP (protocol version 3) client to prove that a shared folder is
-// served: it lists the folder and reads one regular file from it. The result is a JSON
+// served: it lists the folder, reads one regular file from it and, when asked, writes one
+// file into it and tries to open a path outside it. The result is a JSON
 // object for the report; "result" is "ok", "no-answer" (the other side said nothing within
 // the time limit), "closed" (it ended the connection) or "error".
 class SftpClient
@@ -20,7 +21,11 @@ public:
 
     SftpClient(StreamChannel &channel, int timeoutMs);
 
-    QJsonObject run(const QString &folder, const QString &wantedFile);
+    QJsonObject run(const QString &folder, const QString &wantedFile, const QString &writeFile = QString(),
+                    const QString &probePath = QString());
+
+    // What the service writes into a shared folder when asked to.
+    static QByteArray writtenContent(const QString &folder);
 
 private:
     struct Packet {
@@ -38,6 +43,10 @@ private:
     Outcome closeHandle(const QByteArray &handle);
     Outcome listDirectory(const QByteArray &handle, QList<QJsonObject> *entries);
     Outcome readFile(const QByteArray &path, QJsonObject *file);
+    Outcome writeFile(const QByteArray &path, const QByteArray &content);
+    // Outcome of opening path for reading; a refusal by the server is a result, not an error.
+    Outcome probe(const QByteArray &path, QJsonObject *result);
+    Outcome openFile(const QByteArray &path, quint32 flags, QByteArray *handle, Packet *reply);
     Outcome statusError(const Packet &reply, const char *what) const;
 
     StreamChannel &m_channel;

@@ -4,6 +4,7 @@
 #include "slaverequest.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QJsonArray>
 
 namespace {
@@ -165,6 +166,10 @@ int SlaveService::run()
         && hasUpgradeToken(request, SftpToken)) {
         const QString folder = QString::fromUtf8(target.mid(SharesPrefix.size()));
         entry.insert(QStringLiteral("folder"), folder);
+        if (!m_config.refusedShare.isEmpty() && folder == m_config.refusedShare) {
+            refuse(404, "Not Found", entry);
+            return 0;
+        }
         entry.insert(QStringLiteral("upgrade"), QString::fromLatin1(SftpToken));
         entry.insert(QStringLiteral("status"), 101);
         m_report.append(entry);
@@ -194,12 +199,39 @@ int SlaveService::run()
 void SlaveService::serveSftp(const QString &folder)
 {
     SftpClient sftp(m_channel, m_config.sftpTimeoutMs);
-    QJsonObject result = sftp.run(folder, m_config.sftpFile);
+    QJsonObject result = sftp.run(folder, m_config.sftpFile, m_config.sftpWriteFile, m_config.sftpProbePath);
     result.insert(QStringLiteral("event"), QStringLiteral("sftp"));
     result.insert(QStringLiteral("folder"), folder);
     m_report.append(result);
-    if (result.value(QStringLiteral("result")).toString() != QLatin1String("ok"))
+    const bool ok = result.value(QStringLiteral("result")).toString() == QLatin1String("ok");
+    if (ok)
+        noteSharedFiles(folder, result.value(QStringLiteral("entries")).toArray());
+    else
         qWarning().noquote() << "SFTP on" << folder << "ended:" << result.value(QStringLiteral("result")).toString()
                              << result.value(QStringLiteral("error")).toString();
+    if (ok && m_config.sftpKeepOpen) {
+        // Holds the line, as a VM that goes on using the folder, until the client side ends it.
+        QByteArray ignored;
+        while (m_channel.readExact(&ignored, 1, QDeadlineTimer(QDeadlineTimer::Forever)) == StreamChannel::Ok) {
+        }
+    }
     m_channel.finish(QDeadlineTimer(0));
+}
+
+void SlaveService::noteSharedFiles(const QString &folder, const QJsonArray &entries)
+{
+    if (m_config.sharesListPath.isEmpty())
+        return;
+    QByteArray text = "Shared folder " + folder.toUtf8() + "\n";
+    for (const QJsonValue &entry : entries) {
+        const QJsonObject object = entry.toObject();
+        text += "    " + object.value(QStringLiteral("name")).toString().toUtf8();
+        if (object.value(QStringLiteral("type")).toString() == QLatin1String("directory"))
+            text += '/';
+        text += '\n';
+    }
+    // One write of the whole block, so that services sharing the file do not interleave lines.
+    QFile file(m_config.sharesListPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(text) != text.size())
+        qWarning().noquote() << "cannot note the shared files in" << m_config.sharesListPath << file.errorString();
 }

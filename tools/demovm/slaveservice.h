@@ -5,6 +5,7 @@
 #include "streamchannel.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 
 class SlaveRequest;
@@ -29,6 +30,8 @@ private:
     KeyCheck checkKey(const SlaveRequest &request) const;
     void refuse(int status, const QByteArray &reason, QJsonObject entry);
     void serveSftp(const QString &folder);
+    // Notes the files seen in a shared folder in the list the VM's desktop shows.
+    void noteSharedFiles(const QString &folder, const QJsonArray &entries);
 
     const ServiceConfig &m_config;
     StreamChannel &m_channel;

@@ -1,0 +1,110 @@
+#include "sftpserverprocess.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QUuid>
+#include <QWinEventNotifier>
+
+#include <winsock2.h>
+#include <windows.h>
+
+// The server is created suspended, the socket is duplicated into it and the duplicate's record
+// written to a file named on its command line; only then is the server let run.
+bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, const QString &logFile)
+{
+    const QString recordPath = QDir::toNativeSeparators(qEnvironmentVariable("TEMP") + QStringLiteral("\\zelsocket-")
+                                                        + QUuid::createUuid().toString(QUuid::WithoutBraces));
+    QFile record(recordPath);
+    if (!record.open(QIODevice::ReadWrite)) {
+        m_errorString = QStringLiteral("cannot create the socket record file: ") + record.errorString();
+        return false;
+    }
+
+    const QStringList arguments = windowsArguments(program, QDir::toNativeSeparators(m_folder),
+                                                   QDir::toNativeSeparators(logFile), recordPath);
+    const QString commandLine = windowsCommandLine(arguments);
+    qInfo().nospace() << "Will run " << program << " with args " << arguments;
+    qInfo().nospace() << "Escaped: " << commandLine;
+
+    std::wstring commandLineWide = commandLine.toStdWString();
+    const std::wstring folderWide = QDir::toNativeSeparators(m_folder).toStdWString();
+    STARTUPINFOW startupInfo = {};
+    startupInfo.cb = sizeof(startupInfo);
+    PROCESS_INFORMATION processInfo = {};
+    if (!CreateProcessW(nullptr, &commandLineWide[0], nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW, nullptr, folderWide.c_str(),
+                        &startupInfo, &processInfo)) {
+        qCritical() << "CreateProcess failed: Error " << GetLastError();
+        m_errorString = QStringLiteral("the server could not be created");
+        return false;
+    }
+    m_process = processInfo.hProcess;
+    m_thread = processInfo.hThread;
+
+    const SOCKET socket = SOCKET(socketDescriptor);
+    u_long blocking = 0;
+    if (ioctlsocket(socket, FIONBIO, &blocking) != 0) {
+        qCritical() << "ioctlsocket failed: " << GetLastError();
+        m_errorString = QStringLiteral("the connection could not be handed over");
+        end();
+        return false;
+    }
+    WSAPROTOCOL_INFOW protocolInfo = {};
+    const int duplicated = WSADuplicateSocketW(socket, processInfo.dwProcessId, &protocolInfo);
+    if (duplicated != 0) {
+        qCritical() << "WSADuplicateSocketW failed: " << duplicated;
+        m_errorString = QStringLiteral("the connection could not be handed over");
+        end();
+        return false;
+    }
+    const qint64 size = qint64(sizeof(protocolInfo));
+    if (record.write(reinterpret_cast<const char *>(&protocolInfo), size) != size || !record.flush()) {
+        m_errorString = QStringLiteral("cannot write the socket record file: ") + record.errorString();
+        end();
+        return false;
+    }
+    record.close();
+
+    if (ResumeThread(HANDLE(m_thread)) == DWORD(-1)) {
+        qCritical() << "Failed to resume thread " << m_thread << ", error " << GetLastError();
+        m_errorString = QStringLiteral("the server could not be started");
+        end();
+        return false;
+    }
+
+    auto *notifier = new QWinEventNotifier(HANDLE(m_process), this);
+    m_exitNotifier = notifier;
+    connect(notifier, &QWinEventNotifier::activated, this, [this]() {
+        qInfo().nospace() << "The SFTP server for " << m_folder << " ended";
+        m_exitNotifier->deleteLater();
+        m_exitNotifier = nullptr;
+        emit finished();
+    });
+    return true;
+}
+
+bool SftpServerProcess::isRunning() const
+{
+    return m_process && WaitForSingleObject(HANDLE(m_process), 0) == WAIT_TIMEOUT;
+}
+
+// A server that is still running (or was never let run) is terminated; its handles are closed
+// in every case.
+void SftpServerProcess::end()
+{
+    delete m_exitNotifier;
+    m_exitNotifier = nullptr;
+    if (m_process) {
+        if (WaitForSingleObject(HANDLE(m_process), 0) == WAIT_TIMEOUT) {
+            qInfo().nospace() << "Ending the SFTP server for " << m_folder;
+            TerminateProcess(HANDLE(m_process), 1);
+        }
+        CloseHandle(HANDLE(m_process));
+        m_process = nullptr;
+    }
+    if (m_thread) {
+        CloseHandle(HANDLE(m_thread));
+        m_thread = nullptr;
+    }
+}
