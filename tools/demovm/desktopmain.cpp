@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QScreen>
 
 // zel-demo-desktop: the desktop program of the demo VM. It shows the list of shared files that
 // the demo slave service keeps (ZEL_SLAVE_SHARES_LIST, by default "shared-folders.txt" in HOME).
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
 
     SharedFilesView view(listPath);
     view.setWindowTitle(QStringLiteral("Demo VM desktop"));
-    view.showFullScreen();
+    // The VM's display has no window manager to make a window full screen: cover it by hand.
+    view.setGeometry(QApplication::primaryScreen()->geometry());
+    view.show();
     return app.exec();
 }

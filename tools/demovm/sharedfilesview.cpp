@@ -16,6 +16,7 @@ SharedFilesView::SharedFilesView(const QString &listPath, QWidget *parent)
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setMargin(32);
     setTextFormat(Qt::PlainText);
+    setWordWrap(true);
     QFont big = font();
     big.setPointSize(18);
     setFont(big);

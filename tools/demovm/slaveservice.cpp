@@ -205,7 +205,7 @@ void SlaveService::serveSftp(const QString &folder)
     m_report.append(result);
     const bool ok = result.value(QStringLiteral("result")).toString() == QLatin1String("ok");
     if (ok)
-        noteSharedFiles(folder, result.value(QStringLiteral("entries")).toArray());
+        noteSharedFiles(folder, result);
     else
         qWarning().noquote() << "SFTP on" << folder << "ended:" << result.value(QStringLiteral("result")).toString()
                              << result.value(QStringLiteral("error")).toString();
@@ -218,16 +218,25 @@ void SlaveService::serveSftp(const QString &folder)
     m_channel.finish(QDeadlineTimer(0));
 }
 
-void SlaveService::noteSharedFiles(const QString &folder, const QJsonArray &entries)
+void SlaveService::noteSharedFiles(const QString &folder, const QJsonObject &sftp)
 {
     if (m_config.sharesListPath.isEmpty())
         return;
+    // The first line of the file that was read proves its content came over, not just its name.
+    const QJsonObject read = sftp.value(QStringLiteral("file")).toObject();
+    const QString readName = read.value(QStringLiteral("name")).toString();
+    const QByteArray readLine =
+        QByteArray::fromBase64(read.value(QStringLiteral("contentBase64")).toString().toLatin1()).split('\n').first();
+
     QByteArray text = "Shared folder " + folder.toUtf8() + "\n";
-    for (const QJsonValue &entry : entries) {
+    for (const QJsonValue &entry : sftp.value(QStringLiteral("entries")).toArray()) {
         const QJsonObject object = entry.toObject();
-        text += "    " + object.value(QStringLiteral("name")).toString().toUtf8();
+        const QString name = object.value(QStringLiteral("name")).toString();
+        text += "    " + name.toUtf8();
         if (object.value(QStringLiteral("type")).toString() == QLatin1String("directory"))
             text += '/';
+        if (name == readName && !readLine.isEmpty())
+            text += ": \"" + readLine.left(80) + '"';
         text += '\n';
     }
     // One write of the whole block, so that services sharing the file do not interleave lines.

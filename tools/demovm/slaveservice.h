@@ -5,7 +5,6 @@
 #include "streamchannel.h"
 
 #include <QByteArray>
-#include <QJsonArray>
 #include <QJsonObject>
 
 class SlaveRequest;
@@ -31,7 +30,7 @@ private:
     void refuse(int status, const QByteArray &reason, QJsonObject entry);
     void serveSftp(const QString &folder);
     // Notes the files seen in a shared folder in the list the VM's desktop shows.
-    void noteSharedFiles(const QString &folder, const QJsonArray &entries);
+    void noteSharedFiles(const QString &folder, const QJsonObject &sftp);
 
     const ServiceConfig &m_config;
     StreamChannel &m_channel;
