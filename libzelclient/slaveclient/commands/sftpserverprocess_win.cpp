@@ -35,7 +35,7 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
     if (!CreateProcessW(nullptr, &commandLineWide[0], nullptr, nullptr, TRUE,
                         CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW, nullptr, folderWide.c_str(),
                         &startupInfo, &processInfo)) {
-        qCritical() << "CreateProcess failed: Error " << GetLastError();
+        qCritical().nospace() << "CreateProcess failed: Error " << GetLastError();
         m_errorString = QStringLiteral("the server could not be created");
         return false;
     }
@@ -45,7 +45,7 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
     const SOCKET socket = SOCKET(socketDescriptor);
     u_long blocking = 0;
     if (ioctlsocket(socket, FIONBIO, &blocking) != 0) {
-        qCritical() << "ioctlsocket failed: " << GetLastError();
+        qCritical().nospace() << "ioctlsocket failed: " << GetLastError();
         m_errorString = QStringLiteral("the connection could not be handed over");
         end();
         return false;
@@ -53,7 +53,7 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
     WSAPROTOCOL_INFOW protocolInfo = {};
     const int duplicated = WSADuplicateSocketW(socket, processInfo.dwProcessId, &protocolInfo);
     if (duplicated != 0) {
-        qCritical() << "WSADuplicateSocketW failed: " << duplicated;
+        qCritical().nospace() << "WSADuplicateSocketW failed: " << duplicated;
         m_errorString = QStringLiteral("the connection could not be handed over");
         end();
         return false;
@@ -67,7 +67,7 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
     record.close();
 
     if (ResumeThread(HANDLE(m_thread)) == DWORD(-1)) {
-        qCritical() << "Failed to resume thread " << m_thread << ", error " << GetLastError();
+        qCritical().nospace() << "Failed to resume thread " << m_thread << ", error " << GetLastError();
         m_errorString = QStringLiteral("the server could not be started");
         end();
         return false;
