@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTextStream>
@@ -94,7 +95,9 @@ QStringList Application::translationFolders()
 #ifdef Q_OS_WIN
     return {QStringLiteral("translations"), QStringLiteral("C:/Program Files/ZEL Client Qt/translations")};
 #else
-    return {QStringLiteral("translations"), QStringLiteral(ZEL_TRANSLATIONS_INSTALL_DIR)};
+    // The installed folder is found from the program's own, so that any prefix works.
+    return {QStringLiteral("translations"),
+            QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/" ZEL_TRANSLATIONS_FROM_BINDIR))};
 #endif
 }
 

@@ -12,7 +12,8 @@ class Application
 public:
     static int run(int argc, char *argv[]);
 
-    // Searched in this order; a relative folder is taken from the working folder.
+    // Searched in this order: "translations" in the working folder, then the installed folder
+    // found from the program's own (the application object must exist).
     static QStringList translationFolders();
     static bool loadTranslation(QTranslator &translator, const QStringList &folders);
 

@@ -24,11 +24,13 @@ QString ownDir()
 // Folders where the system keeps the programs the client starts, after the client's own.
 QStringList systemProgramDirs()
 {
-    QStringList dirs{QStringLiteral("/usr/lib/zel/bin")};
+    // The helpers the client ships: beside an installation under any prefix, then the system's.
+    QStringList dirs{QDir::cleanPath(ownDir() + QStringLiteral("/../lib/zel/bin")), QStringLiteral("/usr/lib/zel/bin")};
     // Empty PATH entries stand for the current folder; programs are never taken from there.
     dirs << qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
     dirs << QStringLiteral("/usr/lib/openssh") << QStringLiteral("/usr/libexec/openssh")
          << QStringLiteral("/usr/sbin") << QStringLiteral("/sbin");
+    dirs.removeDuplicates();
     return dirs;
 }
 
