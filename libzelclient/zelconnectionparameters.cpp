@@ -11,7 +11,7 @@ QDebug operator<<(QDebug debug, const ZELConnectionParameters &p)
           << "; Port = " << p.port()
           << "; User = '" << p.username() << "'"
           << "; Password = '" << "********" << "'"
-          << "; Second factor = " << p.secondFactor()
+          << "; Second factor = " << "********"
           << "; Speed = " << static_cast<int>(p.connectionSpeed())
           << "; Geometry = " << p.geometry()
           << "; Keyboard = '" << p.keyboard() << "'"

@@ -120,5 +120,5 @@ private:
     QList<USBDevice> m_sharedUsbDevices;
 };
 
-// Writes the set for the log; the password is masked, token and devices are left out.
+// Writes the set for the log; password and second factor are masked, token and devices are left out.
 ZELCLIENT_EXPORT QDebug operator<<(QDebug debug, const ZELConnectionParameters &parameters);

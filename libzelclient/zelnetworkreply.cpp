@@ -43,8 +43,11 @@ QByteArray flattenHeaderText(QByteArray text)
 bool isCredentialHeader(const QByteArray &name)
 {
     const QByteArray lower = name.trimmed().toLower();
-    // The slave key is the credential of every slave-channel request of a session.
-    return lower == "authorization" || lower == "proxy-authorization" || lower == "x-zel-slave-key";
+    // The slave key is the credential of every slave-channel request of a session; the
+    // "Auth-" headers carry the values of the environment variables the user chose to send,
+    // which are credentials of their own (tokens, tickets).
+    return lower == "authorization" || lower == "proxy-authorization" || lower == "x-zel-slave-key"
+        || lower.startsWith("auth-");
 }
 
 } // namespace

@@ -243,6 +243,9 @@ void TestZELHTTP::credentialsMaskedInLog()
              QByteArray("GET / HTTP/1.1\nauthorization: Basic ********\nX: y\n\n"));
     QCOMPARE(ZELNetworkReply::maskedForLog("GET / HTTP/1.1\nAuthorization: token\n\n"),
              QByteArray("GET / HTTP/1.1\nAuthorization: ********\n\n"));
+    // The values of the environment variables the user chose to send are credentials too.
+    QCOMPARE(ZELNetworkReply::maskedForLog("GET / HTTP/1.1\nAuth-50415448: L3Vzci9iaW4=\nX: y\n\n"),
+             QByteArray("GET / HTTP/1.1\nAuth-50415448: ********\nX: y\n\n"));
 }
 
 void TestZELHTTP::upgradeAfterProcessing_data()
