@@ -320,7 +320,7 @@ void MainWindow::connectionError(ZELClient::ConnectionError error, QString error
 void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection)
 {
     qInfo() << "In sslErrors";
-    continueConnection = SSLErrorDialog::decide(errors, cert_chain, this);
+    continueConnection = SSLErrorDialog::decide(errors, cert_chain, m_session->getParameters().host(), this);
 }
 
 void MainWindow::connectionTerminated()

@@ -34,6 +34,14 @@ SSLErrorDialog::SSLErrorDialog(QWidget *parent)
     once->setText(tr("Accept temporarily"));
     save->setText(tr("Accept permanently"));
     cancel->setText(tr("Cancel"));
+    setWindowTitle(tr("Untrusted server certificate"));
+
+    // Return must never accept a certificate nobody vouches for: the safe answer is the
+    // default, and the accepting buttons are pressed deliberately or not at all.
+    once->setAutoDefault(false);
+    save->setAutoDefault(false);
+    ui->aceptar->setAutoDefault(false);
+    cancel->setDefault(true);
 
     // Each button ends the dialog itself with its final result, so that the modal run and
     // finished() agree and finished() comes once.
@@ -126,14 +134,16 @@ void SSLErrorDialog::reject_ssl()
 }
 
 bool SSLErrorDialog::decide(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain,
-                            QWidget *parent)
+                            const QString &host, QWidget *parent)
 {
     AcceptedCertificateStore store;
-    if (store.isChainAccepted(cert_chain))
+    if (store.isChainAccepted(cert_chain, host))
         return true;
 
     auto *dialog = new SSLErrorDialog(parent);
     dialog->resize(700, 380);
+    if (!host.isEmpty())
+        dialog->setWindowTitle(tr("Untrusted certificate of %1").arg(host));
     dialog->setErrors(errors, cert_chain);
     const int result = dialog->exec();
     qInfo().nospace() << "Dialog result: " << result;
@@ -141,6 +151,6 @@ bool SSLErrorDialog::decide(const QList<QSslError> &errors, const QList<QSslCert
     dialog->deleteLater();
 
     if (result == AcceptPermanently)
-        store.acceptChain(cert_chain);
+        store.acceptChain(cert_chain, host);
     return result > 0;
 }

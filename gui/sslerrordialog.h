@@ -33,11 +33,12 @@ public:
     // certificate of the chain are listed too, under a row of their own.
     void setErrors(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain);
 
-    // Answers a certificate problem of a connection: true at once when the whole chain was
-    // accepted permanently before; otherwise asks with a modal dialog (700 by 380, parent as
-    // given) and stores the chain when the user accepts it permanently.
+    // Answers a certificate problem of a connection to host: true at once when the whole chain
+    // was accepted permanently for that host before; otherwise asks with a modal dialog (700 by
+    // 380, parent as given) and stores the chain for the host when the user accepts it
+    // permanently.
     static bool decide(const QList<QSslError> &errors, const QList<QSslCertificate> &cert_chain,
-                       QWidget *parent);
+                       const QString &host, QWidget *parent);
 
 private slots:
     void accept_ssl();

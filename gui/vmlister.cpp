@@ -58,7 +58,7 @@ void VMLister::decideCertificate(const QList<QSslError> &errors, const QList<QSs
         return;
     }
     // There is nobody to ask: only a chain the user accepted for good in the window passes.
-    accept = AcceptedCertificateStore().isChainAccepted(chain);
+    accept = AcceptedCertificateStore().isChainAccepted(chain, m_parameters.host());
     if (!accept) {
         QStringList texts;
         for (const QSslError &error : errors)

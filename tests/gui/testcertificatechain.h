@@ -75,7 +75,9 @@ public:
 
     // Writes the accepted-certificate entries as given, bypassing the store, so that tests can
     // set up entries the store itself would never write.
-    static void writeStoredFingerprints(const QStringList &hashes)
+    // Raw store entries; an entry without a host is written the way they were before
+    // acceptances named their host.
+    static void writeStoredFingerprints(const QStringList &hashes, const QStringList &hosts = {})
     {
         QSettings settings;
         settings.remove(QStringLiteral("SSL"));
@@ -84,6 +86,8 @@ public:
         for (int i = 0; i < hashes.size(); ++i) {
             settings.setArrayIndex(i);
             settings.setValue(QStringLiteral("hash"), hashes.at(i));
+            if (!hosts.value(i).isEmpty())
+                settings.setValue(QStringLiteral("host"), hosts.at(i));
         }
         settings.endArray();
         settings.endGroup();

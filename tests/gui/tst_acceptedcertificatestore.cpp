@@ -8,6 +8,8 @@
 
 namespace {
 
+const QString broker = QStringLiteral("broker.example");
+
 QStringList storedHashes()
 {
     QSettings settings;
@@ -39,6 +41,9 @@ private slots:
     void acceptChainKeepsOldEntriesFirst();
     void acceptChainOnce();
     void logLinesOfTheCheck();
+    void boundToItsHost_data();
+    void boundToItsHost();
+    void unboundEntriesGoToTheFirstHost();
 
 private:
     TestEnvironment m_environment;
@@ -105,8 +110,8 @@ void TestAcceptedCertificateStore::acceptance()
 
     AcceptedCertificateStore store;
     QCOMPARE(store.fingerprints(), stored);
-    QCOMPARE(store.isChainAccepted(m_certificates.chain()), accepted);
-    QCOMPARE(store.pendingFingerprints(m_certificates.chain()).size(), pendingCount);
+    QCOMPARE(store.isChainAccepted(m_certificates.chain(), broker), accepted);
+    QCOMPARE(store.pendingFingerprints(m_certificates.chain(), broker).size(), pendingCount);
     // Checking never writes.
     QCOMPARE(storedHashes(), stored);
 }
@@ -115,8 +120,8 @@ void TestAcceptedCertificateStore::emptyChainNeverAccepted()
 {
     TestCertificateChain::writeStoredFingerprints({m_leafHash});
     AcceptedCertificateStore store;
-    QVERIFY(!store.isChainAccepted({}));
-    QVERIFY(store.pendingFingerprints({}).isEmpty());
+    QVERIFY(!store.isChainAccepted({}, broker));
+    QVERIFY(store.pendingFingerprints({}, broker).isEmpty());
 }
 
 void TestAcceptedCertificateStore::acceptChainKeepsOldEntriesFirst()
@@ -125,12 +130,12 @@ void TestAcceptedCertificateStore::acceptChainKeepsOldEntriesFirst()
     TestCertificateChain::writeStoredFingerprints({unrelated, m_leafHash});
 
     AcceptedCertificateStore store;
-    store.acceptChain(m_certificates.chain());
+    store.acceptChain(m_certificates.chain(), broker);
     QCOMPARE(storedHashes(), QStringList({unrelated, m_leafHash, m_caHash}));
-    QVERIFY(store.isChainAccepted(m_certificates.chain()));
+    QVERIFY(store.isChainAccepted(m_certificates.chain(), broker));
 
     // Accepting again adds nothing.
-    store.acceptChain(m_certificates.chain());
+    store.acceptChain(m_certificates.chain(), broker);
     QCOMPARE(storedHashes(), QStringList({unrelated, m_leafHash, m_caHash}));
 }
 
@@ -138,7 +143,7 @@ void TestAcceptedCertificateStore::acceptChainOnce()
 {
     AcceptedCertificateStore store;
     // A chain naming the same certificate twice gives one entry.
-    store.acceptChain({m_certificates.leaf(), m_certificates.leaf(), m_certificates.ca()});
+    store.acceptChain({m_certificates.leaf(), m_certificates.leaf(), m_certificates.ca()}, broker);
     QCOMPARE(storedHashes(), QStringList({m_leafHash, m_caHash}));
 }
 
@@ -147,13 +152,87 @@ void TestAcceptedCertificateStore::logLinesOfTheCheck()
     TestCertificateChain::writeStoredFingerprints({m_leafHash, m_caHash});
     LogCapture::install();
     LogCapture::clear();
-    const bool accepted = AcceptedCertificateStore().isChainAccepted(m_certificates.chain());
+    const bool accepted = AcceptedCertificateStore().isChainAccepted(m_certificates.chain(), broker);
 
     QVERIFY(accepted);
     QVERIFY2(LogCapture::lines().contains(QStringLiteral("Hash: %1").arg(m_leafHash)), qPrintable(LogCapture::lines().join('\n')));
     QVERIFY(LogCapture::lines().contains(QStringLiteral("Hash: %1").arg(m_caHash)));
     QVERIFY(LogCapture::lines().contains(QStringLiteral("STORED: %1").arg(m_leafHash)));
     QCOMPARE(LogCapture::lines().constLast(), QStringLiteral("All certs in the chain have been previously accepted"));
+}
+
+// Entries are written as "LEAF@host" or "CA@host"; no host: stored before hosts were named.
+void TestAcceptedCertificateStore::boundToItsHost_data()
+{
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QStringList>("storedAfter");
+
+    QTest::newRow("accepted for this broker")
+        << QStringList{"LEAF@a.example", "CA@a.example"} << "a.example" << true
+        << QStringList{"LEAF@a.example", "CA@a.example"};
+    QTest::newRow("accepted for another broker")
+        << QStringList{"LEAF@b.example", "CA@b.example"} << "a.example" << false
+        << QStringList{"LEAF@b.example", "CA@b.example"};
+    QTest::newRow("host in other letters") << QStringList{"LEAF@a.example", "CA@a.example"} << "A.Example" << true
+                                           << QStringList{"LEAF@a.example", "CA@a.example"};
+    QTest::newRow("leaf here, CA elsewhere")
+        << QStringList{"LEAF@a.example", "CA@b.example"} << "a.example" << false
+        << QStringList{"LEAF@a.example", "CA@b.example"};
+    QTest::newRow("stored before hosts were named")
+        << QStringList{"LEAF", "CA"} << "a.example" << true << QStringList{"LEAF@a.example", "CA@a.example"};
+    QTest::newRow("unnamed leaf, CA elsewhere")
+        << QStringList{"LEAF", "CA@b.example"} << "a.example" << false << QStringList{"LEAF", "CA@b.example"};
+}
+
+void TestAcceptedCertificateStore::boundToItsHost()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QString, host);
+    QFETCH(bool, accepted);
+    QFETCH(QStringList, storedAfter);
+
+    const auto split = [this](const QStringList &entries, QStringList *hashes, QStringList *hosts) {
+        for (const QString &entry : entries) {
+            *hashes << (entry.section(QLatin1Char('@'), 0, 0) == QLatin1String("LEAF") ? m_leafHash : m_caHash);
+            *hosts << entry.section(QLatin1Char('@'), 1);
+        }
+    };
+    QStringList hashes;
+    QStringList hosts;
+    split(stored, &hashes, &hosts);
+    TestCertificateChain::writeStoredFingerprints(hashes, hosts);
+
+    QCOMPARE(AcceptedCertificateStore().isChainAccepted(m_certificates.chain(), host), accepted);
+
+    QStringList hashesAfter;
+    QStringList hostsAfter;
+    split(storedAfter, &hashesAfter, &hostsAfter);
+    QStringList foundHashes;
+    QStringList foundHosts;
+    for (const AcceptedCertificateStore::Entry &entry : AcceptedCertificateStore().entries()) {
+        foundHashes << entry.hash;
+        foundHosts << entry.host;
+    }
+    QCOMPARE(foundHashes, hashesAfter);
+    QCOMPARE(foundHosts, hostsAfter);
+}
+
+// A store written before acceptances named their host keeps working for the broker the user
+// goes on using, and from then on for that broker alone.
+void TestAcceptedCertificateStore::unboundEntriesGoToTheFirstHost()
+{
+    TestCertificateChain::writeStoredFingerprints({m_leafHash, m_caHash});
+    AcceptedCertificateStore store;
+    QVERIFY(store.isChainAccepted(m_certificates.chain(), QStringLiteral("a.example")));
+    QVERIFY(!store.isChainAccepted(m_certificates.chain(), QStringLiteral("b.example")));
+    QVERIFY(store.isChainAccepted(m_certificates.chain(), QStringLiteral("a.example")));
+
+    // Accepting it for the second broker too adds entries for that one.
+    store.acceptChain(m_certificates.chain(), QStringLiteral("b.example"));
+    QVERIFY(store.isChainAccepted(m_certificates.chain(), QStringLiteral("b.example")));
+    QCOMPARE(storedHashes(), QStringList({m_leafHash, m_caHash, m_leafHash, m_caHash}));
 }
 
 QTEST_GUILESS_MAIN(TestAcceptedCertificateStore)

@@ -23,6 +23,8 @@ namespace {
 
 enum class UserAction { AcceptOnce, AcceptPermanently, Cancel, CloseFrame, Escape };
 
+const QString broker = QStringLiteral("broker.example");
+
 // Answers every certificate dialog that comes up modally, the way a user would, and counts them.
 class DialogAnswerer : public QObject
 {
@@ -36,6 +38,7 @@ public:
 
     int shown() const { return m_shown; }
     QStringList errorRows() const { return m_errorRows; }
+    QString title() const { return m_title; }
 
 private:
     void poll()
@@ -45,6 +48,7 @@ private:
             return;
         m_current = dialog;
         ++m_shown;
+        m_title = dialog->windowTitle();
         auto *tree = dialog->findChild<QTreeWidget *>(QStringLiteral("errorTree"));
         for (int i = 0; tree && i < tree->topLevelItemCount(); ++i) {
             for (int j = 0; j < tree->topLevelItem(i)->childCount(); ++j)
@@ -67,6 +71,7 @@ private:
         case UserAction::Escape:
             QTest::keyClick(dialog, Qt::Key_Escape);
             break;
+
         }
     }
 
@@ -75,6 +80,7 @@ private:
     QPointer<SSLErrorDialog> m_current;
     int m_shown = 0;
     QStringList m_errorRows;
+    QString m_title;
 };
 
 // A TLS server that presents a leaf certificate together with the CA that signed it.
@@ -127,6 +133,8 @@ private slots:
     void certificateWithoutCommonName();
     void buttons_data();
     void buttons();
+    void returnNeverAccepts_data();
+    void returnNeverAccepts();
     void decision_data();
     void decision();
     void acceptOnceAsksAgain();
@@ -173,7 +181,6 @@ QStringList TestSSLErrorDialog::hashesOf(const QStringList &names) const
 void TestSSLErrorDialog::form()
 {
     SSLErrorDialog dialog;
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Dialog"));
     auto *tabs = dialog.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
     QVERIFY(tabs);
     QCOMPARE(tabs->currentIndex(), 0);
@@ -316,6 +323,42 @@ void TestSSLErrorDialog::buttons()
         QVERIFY(LogCapture::lines().contains(logLine));
 }
 
+// Return (or Enter) is pressed out of habit: wherever the focus is, it must not accept a
+// certificate nobody vouches for.
+void TestSSLErrorDialog::returnNeverAccepts_data()
+{
+    QTest::addColumn<int>("focusButton");
+    QTest::addColumn<int>("key");
+    QTest::newRow("as opened, return") << 0 << int(Qt::Key_Return);
+    QTest::newRow("as opened, enter") << 0 << int(Qt::Key_Enter);
+    QTest::newRow("on accept temporarily") << int(QDialogButtonBox::Ok) << int(Qt::Key_Return);
+    QTest::newRow("on accept permanently") << int(QDialogButtonBox::Save) << int(Qt::Key_Return);
+    QTest::newRow("on cancel") << int(QDialogButtonBox::Cancel) << int(Qt::Key_Return);
+}
+
+void TestSSLErrorDialog::returnNeverAccepts()
+{
+    QFETCH(int, focusButton);
+    QFETCH(int, key);
+    SSLErrorDialog dialog;
+    dialog.setErrors({QSslError(QSslError::SelfSignedCertificate, m_certificates.leaf())}, {m_certificates.leaf()});
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    QVERIFY(finished.isValid());
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+
+    QWidget *target = QApplication::focusWidget();
+    if (focusButton) {
+        target = dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::StandardButton(focusButton));
+        target->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), target);
+    }
+    QTest::keyClick(target ? target : &dialog, Qt::Key(key));
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().first().toInt(), int(SSLErrorDialog::Refuse));
+}
+
 void TestSSLErrorDialog::decision_data()
 {
     QTest::addColumn<QStringList>("stored");
@@ -354,8 +397,11 @@ void TestSSLErrorDialog::decision()
 
     QWidget window;
     DialogAnswerer answerer(action);
-    QCOMPARE(SSLErrorDialog::decide(errors, m_certificates.chain(), &window), accepted);
+    QCOMPARE(SSLErrorDialog::decide(errors, m_certificates.chain(), broker, &window), accepted);
     QCOMPARE(answerer.shown(), asked ? 1 : 0);
+    // The question names the broker whose certificate it is.
+    if (asked)
+        QVERIFY2(answerer.title().contains(broker), qPrintable(answerer.title()));
     QCOMPARE(storedHashes(), hashesOf(storedAfter));
     QCOMPARE(LogCapture::lines().contains(QStringLiteral("All certs in the chain have been previously accepted")), !asked);
     if (asked)
@@ -370,16 +416,16 @@ void TestSSLErrorDialog::acceptOnceAsksAgain()
     const QList<QSslError> errors{QSslError(QSslError::SelfSignedCertificateInChain, m_certificates.ca())};
     {
         DialogAnswerer answerer(UserAction::AcceptOnce);
-        QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), nullptr));
+        QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), broker, nullptr));
         QCOMPARE(answerer.shown(), 1);
     }
     {
         DialogAnswerer answerer(UserAction::AcceptPermanently);
-        QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), nullptr));
+        QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), broker, nullptr));
         QCOMPARE(answerer.shown(), 1);
     }
     DialogAnswerer answerer(UserAction::Cancel);
-    QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), nullptr));
+    QVERIFY(SSLErrorDialog::decide(errors, m_certificates.chain(), broker, nullptr));
     QCOMPARE(answerer.shown(), 0);
 }
 
@@ -388,7 +434,7 @@ void TestSSLErrorDialog::emptyChainIsAsked()
     // Everything stored, but a handshake without any certificate proves nothing.
     TestCertificateChain::writeStoredFingerprints(hashesOf({"leaf", "ca"}));
     DialogAnswerer answerer(UserAction::Cancel);
-    QVERIFY(!SSLErrorDialog::decide({QSslError(QSslError::NoPeerCertificate)}, {}, nullptr));
+    QVERIFY(!SSLErrorDialog::decide({QSslError(QSslError::NoPeerCertificate)}, {}, broker, nullptr));
     QCOMPARE(answerer.shown(), 1);
     QCOMPARE(answerer.errorRows(), QStringList{QSslError(QSslError::NoPeerCertificate).errorString()});
 }
@@ -426,7 +472,7 @@ void TestSSLErrorDialog::realServer()
         connect(&client, &ZELClient::sslErrors, &window,
                 [&](const QList<QSslError> &errors, const QList<QSslCertificate> &chain, bool &accept) {
                     chainSeen = chain;
-                    accept = SSLErrorDialog::decide(errors, chain, &window);
+                    accept = SSLErrorDialog::decide(errors, chain, parameters.host(), &window);
                 },
                 Qt::DirectConnection);
         QSignalSpy established(&client, &ZELClient::connectionEstablished);

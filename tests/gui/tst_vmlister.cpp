@@ -135,20 +135,31 @@ private slots:
         QVERIFY(run.err.contains(QStringLiteral("Failed to connect to 127.0.0.1:%1: Connection refused").arg(closedPort)));
     }
 
-    // A certificate accepted for good in the window lets the listing through without asking.
+    // A certificate accepted for good in the window lets the listing through without asking,
+    // but only for the broker it was accepted for.
+    void permanentlyAcceptedCertificate_data()
+    {
+        QTest::addColumn<QString>("acceptedFor");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("this broker") << "127.0.0.1" << 0;
+        QTest::newRow("another broker") << "broker.example" << int(VMLister::CertificateRefused);
+    }
+
     void permanentlyAcceptedCertificate()
     {
+        QFETCH(QString, acceptedFor);
+        QFETCH(int, exitCode);
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::QueryPeer);
         socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker.port());
         QVERIFY(socket.waitForEncrypted(10000));
-        AcceptedCertificateStore().acceptChain(socket.peerCertificateChain());
+        AcceptedCertificateStore().acceptChain(socket.peerCertificateChain(), acceptedFor);
         socket.disconnectFromHost();
 
         const Run run = list({});
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.out.contains(QStringLiteral("Office")));
-        QVERIFY(run.err.contains(QStringLiteral("All certs in the chain have been previously accepted")));
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.out.contains(QStringLiteral("Office")), exitCode == 0);
+        QCOMPARE(run.err.contains(QStringLiteral("All certs in the chain have been previously accepted")), exitCode == 0);
 
         QSettings settings;
         settings.remove(QStringLiteral("SSL"));
