@@ -1,5 +1,7 @@
 #include "loghandler.h"
 
+#include "privatefile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +25,9 @@ void LogHandler::openLogFile(const QString &logDir)
     QDir::root().mkpath(logDir);
 
     m_logFile.setFileName(QDir(logDir).filePath(QStringLiteral("client.log")));
+    // The log tells who connected where and when: for the user's eyes only, also a log that an
+    // earlier version left readable by others.
+    PrivateFile::ensure(m_logFile.fileName());
     if (!m_logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         m_errorStream << "Failed to open log file " << QFileInfo(m_logFile).absoluteFilePath();
         m_errorStream.flush();

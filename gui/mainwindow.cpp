@@ -6,6 +6,7 @@
 #include "connectionerrortext.h"
 #include "helpers/keyboarddetector.h"
 #include "listdialog.h"
+#include "privatefile.h"
 #include "sslerrordialog.h"
 
 #include <QCloseEvent>
@@ -22,6 +23,8 @@
 namespace {
 
 constexpr int trafficWindowMs = 15000;
+// How long closing the window waits for the keyring to take the password.
+constexpr int passwordStoreBoundMs = 1500;
 const char defaultPort[] = "8443";
 
 } // namespace
@@ -72,6 +75,12 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
     connect(ui->removeSharedFolderButton, &QPushButton::clicked, this, &MainWindow::removeSharedFolder);
     ui->showBandwidthGraphCheck->setVisible(false);
+
+    // The keyring answers later: a password typed (or given on the command line) meanwhile wins.
+    connect(&m_passwords, &PasswordStore::loaded, this, [this](const QString &password) {
+        if (ui->password->text().isEmpty())
+            ui->password->setText(password);
+    });
 
     updateVersionInfo();
     loadSettings();
@@ -439,6 +448,7 @@ void MainWindow::setMainTabVisible(QWidget *tab, bool visible)
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     saveSettings();
+    m_passwords.finishPending(passwordStoreBoundMs);
     event->accept();
 }
 
@@ -446,6 +456,7 @@ void MainWindow::saveSettings()
 {
     qDebug() << "Saving settings";
     QSettings settings;
+    PrivateFile::ensure(settings.fileName());
 
     // The UI switches are set by administrators; writing them back makes them visible in the store.
     settings.beginGroup(QStringLiteral("UI"));
@@ -464,8 +475,6 @@ void MainWindow::saveSettings()
     settings.setValue(QStringLiteral("speed"), ui->connectionTypeComboBox->currentData().toInt());
     settings.setValue(QStringLiteral("username"), ui->username->text());
     settings.setValue(QStringLiteral("remember_password"), rememberPassword);
-    settings.setValue(QStringLiteral("password"),
-                      rememberPassword ? QVariant(ui->password->text().toUtf8().toBase64()) : QVariant(QString()));
     settings.setValue(QStringLiteral("enable_two_factor_auth"), ui->enableTwoFactorAuthCheck->isChecked());
     settings.setValue(QStringLiteral("enable_file_sharing"), ui->enableSharedFoldersCheck->isChecked());
     settings.setValue(QStringLiteral("enable_audio"), ui->enableAudioCheck->isChecked());
@@ -476,6 +485,14 @@ void MainWindow::saveSettings()
     settings.setValue(QStringLiteral("enable_usb_redirection"), ui->enableUSBRedirectionCheck->isChecked());
     saveUsbDevices(settings);
     settings.endGroup();
+    settings.sync();
+    // The settings may hold the password: private to the user, after every save.
+    PrivateFile::ensure(settings.fileName());
+
+    if (rememberPassword)
+        m_passwords.remember(ui->password->text());
+    else
+        m_passwords.forget();
 }
 
 void MainWindow::setConnectionSpeedChoice(int speed)
@@ -524,9 +541,9 @@ void MainWindow::loadSettings()
 
     ui->username->setText(settings.value(QStringLiteral("username")).toString());
     ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());
-    ui->password->setText(
-        QString::fromUtf8(QByteArray::fromBase64(settings.value(QStringLiteral("password")).toByteArray())));
     settings.endGroup();
+    if (ui->rememberPasswordCheck->isChecked())
+        m_passwords.load();
 
     on_enableTwoFactorAuthCheck_toggled(ui->enableTwoFactorAuthCheck->isChecked());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "connectionstatistics.h"
+#include "passwordstore.h"
 #include "trafficaverage.h"
 #include "usbdevicelistmodel.h"
 #include "usbip/usbdevicelist.h"
@@ -93,6 +94,7 @@ private:
     TrafficAverage m_trafficOut;
     QTimer m_trafficTimer;
     ConnectionStatistics m_statistics;
+    PasswordStore m_passwords;
     bool m_experimental = false;
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.

@@ -42,6 +42,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/libzelclien
 # confinement. USB sharing needs usbip, which not every machine wants.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "nxproxy, xserver-xephyr, pulseaudio, openssh-sftp-server, bubblewrap")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "usbip, usb.ids, xvfb, x11-utils, qttranslations5-l10n")
+# The remembered password goes to the desktop keyring through libsecret, which QtKeychain loads
+# at run time.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "usbip, usb.ids, xvfb, x11-utils, qttranslations5-l10n, libsecret-1-0")
 
 include(CPack)

@@ -98,6 +98,36 @@ private slots:
         QVERIFY(lines.first().contains(QStringLiteral("application.cpp:")));
     }
 
+    // The log tells who connected where: the user's alone, also when an earlier version left
+    // it readable by others.
+    void logIsPrivate_data()
+    {
+        QTest::addColumn<bool>("existedReadable");
+        QTest::newRow("new log") << false;
+        QTest::newRow("log readable by others") << true;
+    }
+
+    void logIsPrivate()
+    {
+        QFETCH(bool, existedReadable);
+        QFile::remove(logFile());
+        if (existedReadable) {
+            QDir().mkpath(m_environment.logDir());
+            QFile old(logFile());
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("earlier line\n");
+            old.close();
+            QVERIFY(old.setPermissions(old.permissions() | QFile::ReadGroup | QFile::ReadOther));
+        }
+        QCOMPARE(run({"--version"}).exitCode, 0);
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+            | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(QFile::permissions(logFile()) & others, QFile::Permissions());
+        QVERIFY(QFile::permissions(logFile()) & QFile::ReadOwner);
+        QCOMPARE(readLog().startsWith(QStringLiteral("earlier line\n")), existedReadable);
+        QVERIFY(readLog().contains(QStringLiteral("Exit: version command")));
+    }
+
     void unwritableLogFolderDoesNotStopTheProgram()
     {
         QTemporaryDir dir;

@@ -1,5 +1,6 @@
 #include "demobrokerprocess.h"
 #include "listdialog.h"
+#include "logcapture.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "sslerrordialog.h"
@@ -426,6 +427,86 @@ private slots:
         QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
         QTest::mouseClick(child<QPushButton>(window, "cancelButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+    }
+
+    // Password, second factor and the value of a chosen environment variable all reach the
+    // broker; none of them reaches the log.
+    void secretsNeverInTheLog()
+    {
+        const QString password = QStringLiteral("Pa55-geheim");
+        const QString secondFactor = QStringLiteral("734921");
+        const QByteArray variableValue = "token-value-5f2c9a";
+        qputenv("ZEL_TEST_TICKET", variableValue);
+        {
+            QSettings settings;
+            settings.beginGroup(QStringLiteral("Params"));
+            settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
+            settings.setArrayIndex(0);
+            settings.setValue(QStringLiteral("envvar"), QStringLiteral("ZEL_TEST_TICKET"));
+            settings.endArray();
+            settings.endGroup();
+        }
+        QJsonObject config = twoUserConfig(2);
+        config[QStringLiteral("users")] = QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("carol")},
+                                                                 {QStringLiteral("password"), password},
+                                                                 {QStringLiteral("secondFactor"), secondFactor}}};
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
+
+        LogCapture::install();
+        LogCapture::clear();
+        MainWindow window;
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("carol"), password);
+        child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(true);
+        child<QLineEdit>(window, "secondFactor")->setText(secondFactor);
+        ModalAnswerer answerer(acceptCertificateOnce);
+        QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(lists.count() == 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        window.close();
+        qunsetenv("ZEL_TEST_TICKET");
+
+        const QString log = LogCapture::lines().join(QLatin1Char('\n'));
+        const QString authHeader = QStringLiteral("Auth-") + QString::fromLatin1(QByteArray("ZEL_TEST_TICKET").toHex());
+        QVERIFY2(log.contains(authHeader + QStringLiteral(": ********")), qPrintable(log));
+        const QStringList secrets{password, secondFactor, QString::fromLatin1(variableValue),
+                                  QString::fromLatin1(variableValue.toBase64()),
+                                  QString::fromLatin1(("carol:" + password + secondFactor).toUtf8().toBase64())};
+        for (const QString &secret : secrets)
+            QVERIFY2(!log.contains(secret), qPrintable(secret));
+    }
+
+    // The settings may hold the password: readable by the user alone after every save, also
+    // when an earlier version left them readable by others.
+    void settingsArePrivate_data()
+    {
+        QTest::addColumn<bool>("existedReadable");
+        QTest::newRow("new settings") << false;
+        QTest::newRow("settings readable by others") << true;
+    }
+
+    void settingsArePrivate()
+    {
+        QFETCH(bool, existedReadable);
+        const QString fileName = QSettings().fileName();
+        QFile::remove(fileName);
+        if (existedReadable) {
+            QSettings().setValue(QStringLiteral("Connection/username"), QStringLiteral("old"));
+            QVERIFY(QFile::setPermissions(fileName, QFile::permissions(fileName) | QFile::ReadGroup | QFile::ReadOther));
+        }
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+            | QFile::WriteOther | QFile::ExeOther;
+        for (int save = 0; save < 2; ++save) {
+            MainWindow window;
+            fillLogin(window, QStringLiteral("broker.example"), QStringLiteral("alice"), QStringLiteral("secret"));
+            child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(true);
+            window.close();
+            QCOMPARE(QFile::permissions(fileName) & others, QFile::Permissions());
+            QVERIFY(QFile::permissions(fileName) & QFile::ReadOwner);
+            QCOMPARE(QSettings().value(QStringLiteral("Connection/username")).toString(), QStringLiteral("alice"));
+        }
     }
 
     void settingsRoundTrip()

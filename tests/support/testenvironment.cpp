@@ -21,6 +21,10 @@ TestEnvironment::TestEnvironment()
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_root.path() + QStringLiteral("/cache")));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir()));
+    // No session bus: the user's own keyring is never touched; a test that needs a Secret
+    // Service starts a bus of its own.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", QFile::encodeName(QStringLiteral("unix:path=") + m_root.path()
+                                                           + QStringLiteral("/no-session-bus")));
 }
 
 quint16 TestEnvironment::freeTcpPort()

@@ -3,8 +3,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A private HOME and XDG folders for one test program, so that no test reads or writes the
-// user's real settings, logs or sound state. Create it before anything opens QSettings.
+// A private HOME and XDG folders for one test program, and no session bus, so that no test
+// reads or writes the user's real settings, logs, keyring or sound state. Create it before
+// anything opens QSettings.
 class TestEnvironment
 {
 public:
