@@ -31,8 +31,9 @@ SSLErrorDialog::SSLErrorDialog(QWidget *parent)
     QPushButton *once = ui->buttonBox->button(QDialogButtonBox::Ok);
     QPushButton *save = ui->buttonBox->button(QDialogButtonBox::Save);
     QPushButton *cancel = ui->buttonBox->button(QDialogButtonBox::Cancel);
-    once->setText(tr("Accept temporarily"));
-    save->setText(tr("Accept permanently"));
+    // Accepting takes a deliberate key of its own (Alt+T, Alt+P).
+    once->setText(tr("Accept &temporarily"));
+    save->setText(tr("Accept &permanently"));
     cancel->setText(tr("Cancel"));
     setWindowTitle(tr("Untrusted server certificate"));
 

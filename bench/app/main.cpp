@@ -368,7 +368,7 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
                 loginWindow = mapped.window;
             } else if (mapped.name.rfind("Xephyr on", 0) == 0 && xephyrShownMs < 0) {
                 xephyrShownMs = mapped.atMs;
-            } else if (mapped.name == "Dialog" && !dialogAnswered) {
+            } else if (mapped.name.rfind("Untrusted certificate of", 0) == 0 && !dialogAnswered) {
                 dialogAnswered = true;
                 int width = 0, height = 0;
                 m_desktop.size(mapped.window, width, height);

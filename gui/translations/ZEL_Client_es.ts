@@ -421,12 +421,12 @@ Configure un servidor al que conectarse.</translation>
         <translation>Detalles</translation>
     </message>
     <message>
-        <source>Accept temporarily</source>
-        <translation>Aceptar temporalmente</translation>
+        <source>Accept &amp;temporarily</source>
+        <translation>Aceptar &amp;temporalmente</translation>
     </message>
     <message>
-        <source>Accept permanently</source>
-        <translation>Aceptar permanentemente</translation>
+        <source>Accept &amp;permanently</source>
+        <translation>Aceptar &amp;permanentemente</translation>
     </message>
     <message>
         <source>Cancel</source>

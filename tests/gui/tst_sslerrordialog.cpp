@@ -204,8 +204,8 @@ void TestSSLErrorDialog::form()
     auto *box = dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
     QVERIFY(box);
     QCOMPARE(box->buttons().size(), 3);
-    QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QStringLiteral("Accept temporarily"));
-    QCOMPARE(box->button(QDialogButtonBox::Save)->text(), QStringLiteral("Accept permanently"));
+    QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QStringLiteral("Accept &temporarily"));
+    QCOMPARE(box->button(QDialogButtonBox::Save)->text(), QStringLiteral("Accept &permanently"));
     QCOMPARE(box->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Cancel"));
     QCOMPARE(box->buttonRole(box->button(QDialogButtonBox::Save)), QDialogButtonBox::AcceptRole);
 }
@@ -509,8 +509,8 @@ void TestSSLErrorDialog::spanish()
     QCoreApplication::removeTranslator(&translator);
 
     auto *box = dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-    QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QStringLiteral("Aceptar temporalmente"));
-    QCOMPARE(box->button(QDialogButtonBox::Save)->text(), QStringLiteral("Aceptar permanentemente"));
+    QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QStringLiteral("Aceptar &temporalmente"));
+    QCOMPARE(box->button(QDialogButtonBox::Save)->text(), QStringLiteral("Aceptar &permanentemente"));
     QCOMPARE(box->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Cancelar"));
     auto *tabs = dialog.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
     QCOMPARE(tabs->tabText(0), QStringLiteral("Problemas"));
