@@ -1,3 +1,4 @@
+#include "chosenvariables.h"
 #include "demobrokerprocess.h"
 #include "listdialog.h"
 #include "logcapture.h"
@@ -437,15 +438,7 @@ private slots:
         const QString secondFactor = QStringLiteral("734921");
         const QByteArray variableValue = "token-value-5f2c9a";
         qputenv("ZEL_TEST_TICKET", variableValue);
-        {
-            QSettings settings;
-            settings.beginGroup(QStringLiteral("Params"));
-            settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
-            settings.setArrayIndex(0);
-            settings.setValue(QStringLiteral("envvar"), QStringLiteral("ZEL_TEST_TICKET"));
-            settings.endArray();
-            settings.endGroup();
-        }
+        ChosenVariables::store({QStringLiteral("ZEL_TEST_TICKET")});
         QJsonObject config = twoUserConfig(2);
         config[QStringLiteral("users")] = QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("carol")},
                                                                  {QStringLiteral("password"), password},

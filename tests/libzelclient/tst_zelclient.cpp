@@ -1,3 +1,4 @@
+#include "chosenvariables.h"
 #include "demobrokerprocess.h"
 #include "logcapture.h"
 #include "testenvironment.h"
@@ -124,19 +125,8 @@ static QByteArray vmListResponse(const QByteArray &json)
 
 void TestZELClient::vmListRequestAndAnswer()
 {
-    {
-        QSettings settings;
-        settings.beginGroup(QStringLiteral("Params"));
-        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
-        const QStringList names{QStringLiteral("PATH"), QString(), QStringLiteral("ZEL_TEST_NOT_SET"),
-                                QStringLiteral("ZEL_TEST_SET")};
-        for (int i = 0; i < names.size(); ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue(QStringLiteral("envvar"), names.at(i));
-        }
-        settings.endArray();
-        settings.endGroup();
-    }
+    ChosenVariables::store({QStringLiteral("PATH"), QString(), QStringLiteral("ZEL_TEST_NOT_SET"),
+                            QStringLiteral("ZEL_TEST_SET")});
     qunsetenv("ZEL_TEST_NOT_SET");
     qputenv("ZEL_TEST_SET", QStringLiteral("Grüße aus Köln").toUtf8());
 
@@ -596,15 +586,7 @@ void TestZELClient::againstDemoBroker()
     QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
     const quint16 port = broker.port();
 
-    {
-        QSettings settings;
-        settings.beginGroup(QStringLiteral("Params"));
-        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
-        settings.setArrayIndex(0);
-        settings.setValue(QStringLiteral("envvar"), QStringLiteral("HOME"));
-        settings.endArray();
-        settings.endGroup();
-    }
+    ChosenVariables::store({QStringLiteral("HOME")});
 
     ZELConnectionParameters parameters;
     parameters.setHost(QStringLiteral("127.0.0.1"));

@@ -1,3 +1,4 @@
+#include "chosenvariables.h"
 #include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
@@ -211,13 +212,7 @@ void TestZELClientVMConnection::connectRequestBytes()
 
     if (!variable.isEmpty()) {
         qputenv(variable.toLatin1().constData(), "on");
-        QSettings settings;
-        settings.beginGroup(QStringLiteral("Params"));
-        settings.beginWriteArray(QStringLiteral("ZELEnvVar"));
-        settings.setArrayIndex(0);
-        settings.setValue(QStringLiteral("envvar"), variable);
-        settings.endArray();
-        settings.endGroup();
+        ChosenVariables::store({variable});
     }
 
     TunnelBackend backend;
