@@ -36,6 +36,16 @@ void LogHandler::openLogFile(const QString &logDir)
     m_logStream.setDevice(&m_logFile);
 }
 
+QString LogHandler::sourcePath(const char *file)
+{
+    // The build maps the source tree's own folder away (gui/mainwindow.cpp); a compiler cache
+    // may instead hand the compiler a path relative to the build folder (../../gui/...).
+    QString path = QString::fromUtf8(file);
+    while (path.startsWith(QLatin1String("../")) || path.startsWith(QLatin1String("./")))
+        path.remove(0, path.indexOf(QLatin1Char('/')) + 1);
+    return path;
+}
+
 QString LogHandler::formatLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     QString label;
@@ -58,7 +68,7 @@ QString LogHandler::formatLine(QtMsgType type, const QMessageLogContext &context
     }
 
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + label + QStringLiteral(" [")
-        + QString::fromUtf8(context.file) + QLatin1Char(':') + QString::number(context.line)
+        + sourcePath(context.file) + QLatin1Char(':') + QString::number(context.line)
         + QStringLiteral("] ") + message + QLatin1Char('\n');
 }
 

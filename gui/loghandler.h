@@ -13,6 +13,8 @@ public:
     // Opens (appending) the log file in logDir; on failure lines still reach standard error.
     static void install(const QString &logDir);
     static QString formatLine(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    // The source file of a log statement as it is named in the source tree.
+    static QString sourcePath(const char *file);
 
 private:
     static void handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message);

@@ -59,6 +59,11 @@ private slots:
         const QStringList errLines = result.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QVERIFY(!errLines.isEmpty());
         QVERIFY2(errLines.last().endsWith(QStringLiteral("] ") + lastLog), qPrintable(result.err));
+        // Each line names its source file inside the tree, not a path of the building machine.
+        // (Qt's own messages carry no file.)
+        const QRegularExpression treeFile(QStringLiteral("^\\S+ \\w+\\s+\\[((gui|libzelclient)/[\\w/]+\\.cpp)?:\\d+\\] "));
+        for (const QString &line : errLines)
+            QVERIFY2(treeFile.match(line).hasMatch(), qPrintable(line));
     }
 
     void helpListsTheOptionsThenHelpAndVersion()

@@ -32,6 +32,28 @@ private slots:
         QCOMPARE(match.captured(1), label);
     }
 
+    // However the build handed the path to the compiler, the line names the file as it is in
+    // the source tree.
+    void fileNamedAsInTheSourceTree_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("tree path") << QByteArray("gui/mainwindow.cpp") << "gui/mainwindow.cpp";
+        QTest::newRow("relative to a build folder") << QByteArray("../../gui/mainwindow.cpp") << "gui/mainwindow.cpp";
+        QTest::newRow("relative, deeper") << QByteArray("./../../../libzelclient/backends/zelnxbackend.cpp")
+                                          << "libzelclient/backends/zelnxbackend.cpp";
+        QTest::newRow("file alone") << QByteArray("main.cpp") << "main.cpp";
+    }
+
+    void fileNamedAsInTheSourceTree()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, shown);
+        const QMessageLogContext context(file.constData(), 7, "void f()", "default");
+        const QString line = LogHandler::formatLine(QtInfoMsg, context, QStringLiteral("m"));
+        QVERIFY2(line.endsWith(QStringLiteral(" [") + shown + QStringLiteral(":7] m\n")), qPrintable(line));
+    }
+
     void missingFileIsWrittenAsNothing()
     {
         const QMessageLogContext context;
