@@ -171,6 +171,7 @@ int Application::run(int argc, char *argv[])
     }
 
     auto window = std::make_unique<MainWindow>();
+    window->setGivenOnCommandLine(misc.portGiven, misc.connectionTypeGiven);
     window->setConnectionParms(*parameters);
     window->setExperimental(misc.experimental);
     window->show();

@@ -113,6 +113,8 @@ CommandLineParser::Result CommandLineParser::parse(const QStringList &arguments,
     }
 
     applyConnectionOptions(parameters);
+    misc.portGiven = m_parser.isSet(QStringLiteral("port"));
+    misc.connectionTypeGiven = m_parser.isSet(QStringLiteral("connection-type"));
     if (!applyListingOptions(misc))
         return Error;
     if (!applyConnectionType(parameters))

@@ -23,6 +23,9 @@ public:
         bool json = false;
         // "ask", "continue" or "abort"; empty when not given.
         QString sslErrors;
+        // Given on the command line: for this run they win over the stored choices.
+        bool portGiven = false;
+        bool connectionTypeGiven = false;
     };
 
     enum Result {

@@ -28,3 +28,11 @@ QString ConnectionErrorText::title(ZELClient::ConnectionError error)
     }
     return QString();
 }
+
+QString ConnectionErrorText::description(ZELClient::ConnectionError error, const QString &sessionText)
+{
+    // The session reports a refused login in Spanish, the broker's own language.
+    if (error == ZELClient::AuthenticationError)
+        return QCoreApplication::translate("MainWindow", "Wrong user name or password.");
+    return sessionText;
+}

@@ -10,4 +10,7 @@ class ConnectionErrorText
 {
 public:
     static QString title(ZELClient::ConnectionError error);
+    // The session's description of an error, in the user's language where the window knows
+    // what the session means.
+    static QString description(ZELClient::ConnectionError error, const QString &sessionText);
 };

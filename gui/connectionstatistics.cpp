@@ -1,6 +1,7 @@
 #include "connectionstatistics.h"
 #include "ui_connectionstatistics.h"
 
+#include "backends/zelnxbackend.h"
 #include "connectionstatisticschart.h"
 
 #include <QChartView>
@@ -25,10 +26,29 @@ ConnectionStatistics::~ConnectionStatistics()
 
 void ConnectionStatistics::setBackend(ZELNXBackend *backend)
 {
-    m_chart->setBackend(backend);
+    m_backend = backend;
+    m_chart->stop();
+    m_chart->clear();
+    if (isVisible())
+        m_chart->setBackend(backend);
 }
 
 void ConnectionStatistics::stop()
 {
+    m_backend.clear();
     m_chart->stop();
+}
+
+void ConnectionStatistics::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (m_backend)
+        m_chart->setBackend(m_backend);
+}
+
+void ConnectionStatistics::hideEvent(QHideEvent *event)
+{
+    // Nobody looks at the chart: it need not follow every chunk of the tunnel.
+    m_chart->stop();
+    QDialog::hideEvent(event);
 }

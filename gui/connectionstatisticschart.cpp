@@ -98,6 +98,17 @@ void ConnectionStatisticsChart::stop()
     m_backend.clear();
 }
 
+void ConnectionStatisticsChart::clear()
+{
+    for (QLineSeries *line : {m_downloadLine, m_uploadLine, m_zeroLine})
+        line->clear();
+    m_inAverage = TrafficAverage(m_inAverage.window());
+    m_outAverage = TrafficAverage(m_outAverage.window());
+    resizePeakHistory();
+    m_currentPeak = 0;
+    m_valueAxis->setRange(-minimumPeak, minimumPeak);   // the least the chart ever shows
+}
+
 void ConnectionStatisticsChart::disconnectBackend()
 {
     if (m_backend)

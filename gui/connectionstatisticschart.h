@@ -35,6 +35,8 @@ public:
     // Stops following the backend and stops updating; the plotted points stay. Safe to call
     // at any time, also after the backend is gone.
     void stop();
+    // Forgets what was plotted, for a new connection.
+    void clear();
 
     bool isRunning() const { return m_updateTimer.isActive(); }
     // The backend followed now; null when none was set, after stop() or once it was deleted.

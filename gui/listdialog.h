@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QList>
 
+class QTreeWidgetItem;
+
 namespace Ui {
 class ListDialog;
 }
@@ -32,8 +34,11 @@ public slots:
 private slots:
     void connect_vm();
     void cancel_connect();
+    void connectItem(QTreeWidgetItem *item);
 
 private:
+    static QString stateText(int state);
+
     Ui::ListDialog *ui;
     // Belongs to this dialog alone: a new dialog starts with no choice.
     int m_chosenId = 0;

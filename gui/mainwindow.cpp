@@ -7,6 +7,7 @@
 #include "helpers/keyboarddetector.h"
 #include "listdialog.h"
 #include "privatefile.h"
+#include "serveraddress.h"
 #include "sslerrordialog.h"
 
 #include <QCloseEvent>
@@ -17,7 +18,9 @@
 #include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QSettings>
+#include <QMenu>
 #include <QShortcut>
+#include <QSystemTrayIcon>
 #include <QTimeZone>
 
 namespace {
@@ -25,7 +28,6 @@ namespace {
 constexpr int trafficWindowMs = 15000;
 // How long closing the window waits for the keyring to take the password.
 constexpr int passwordStoreBoundMs = 1500;
-const char defaultPort[] = "8443";
 
 } // namespace
 
@@ -64,12 +66,15 @@ MainWindow::MainWindow(QWidget *parent)
     resize(438, 544);
 
     connect(ui->connectButton, &QPushButton::clicked, this, &MainWindow::connectToVM);
-    // Return connects at once: a button's own shortcut first plays a 100 ms click animation.
-    auto *connectShortcut = new QShortcut(QKeySequence(Qt::Key_Return), this);
-    connect(connectShortcut, &QShortcut::activated, this, [this] {
-        if (ui->connectButton->isEnabled())
-            connectToVM();
-    });
+    // Return, and Enter on the keypad, connect at once: a button's own shortcut first plays a
+    // 100 ms click animation.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *connectShortcut = new QShortcut(QKeySequence(key), this);
+        connect(connectShortcut, &QShortcut::activated, this, [this] {
+            if (ui->connectButton->isEnabled())
+                connectToVM();
+        });
+    }
     connect(ui->cancelButton, &QPushButton::clicked, this, &MainWindow::cancelButtonClicked);
     connect(ui->enableSharedFoldersCheck, &QCheckBox::clicked, this, &MainWindow::enableSharedFoldersClicked);
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
@@ -81,10 +86,20 @@ MainWindow::MainWindow(QWidget *parent)
         if (ui->password->text().isEmpty())
             ui->password->setText(password);
     });
+    // Idle, the busy bar is hidden; it keeps its place so that nothing moves when it appears.
+    QSizePolicy barPolicy = ui->progressBar->sizePolicy();
+    barPolicy.setRetainSizeWhenHidden(true);
+    ui->progressBar->setSizePolicy(barPolicy);
+    ui->progressBar->hide();
+    ui->statusLabel->setTextInteractionFlags(Qt::NoTextInteraction);
+
+    // Shown from the tray while the window is hidden: closing it must not end the program.
+    m_statistics.setAttribute(Qt::WA_QuitOnClose, false);
+    createTrayIcon();
 
     updateVersionInfo();
     loadSettings();
-    ui->username->setFocus();
+    focusCredentials();
 }
 
 MainWindow::~MainWindow() = default;
@@ -113,15 +128,22 @@ void MainWindow::fillConnectionTypes()
     ui->connectionTypeComboBox->addItem(tr("Local"), int(ZELConnectionParameters::Local));
 }
 
+void MainWindow::setGivenOnCommandLine(bool port, bool connectionType)
+{
+    m_portGiven = port;
+    m_connectionTypeGiven = connectionType;
+}
+
 void MainWindow::setConnectionParms(ZELConnectionParameters params)
 {
     m_parameters = params;
 
     // What the stored settings and the command line say goes into the form. A host alone keeps
-    // the port already shown for that host; another port is shown with it.
+    // the port already shown for that host; another port, or one given on the command line,
+    // is shown with it.
     if (!params.host().isEmpty()) {
-        const QString shownHost = ui->serverLineEdit->text().section(QLatin1Char(':'), 0, 0);
-        if (params.port() != QString::fromLatin1(defaultPort).toUShort())
+        const QString shownHost = ServerAddress::parse(ui->serverLineEdit->text()).host();
+        if (m_portGiven || params.port() != ServerAddress::defaultPort)
             ui->serverLineEdit->setText(params.host() + QLatin1Char(':') + QString::number(params.port()));
         else if (shownHost != params.host())
             ui->serverLineEdit->setText(params.host());
@@ -135,8 +157,9 @@ void MainWindow::setConnectionParms(ZELConnectionParameters params)
     // ADSL; only a speed that the store or the command line really gave replaces the choice.
     QSettings settings;
     const bool speedStored = settings.contains(QStringLiteral("Connection/speed"));
-    if (speedStored || params.connectionSpeed() != ZELConnectionParameters::Modem)
+    if (m_connectionTypeGiven || speedStored || params.connectionSpeed() != ZELConnectionParameters::Modem)
         setConnectionSpeedChoice(params.connectionSpeed());
+    focusCredentials();
 }
 
 void MainWindow::setExperimental(bool experimental)
@@ -150,6 +173,15 @@ void MainWindow::setStatus(const QString &text)
     ui->statusLabel->setText(text);
 }
 
+void MainWindow::focusCredentials()
+{
+    // The first field still to fill in: with the user name known, the password.
+    if (ui->username->text().isEmpty())
+        ui->username->setFocus();
+    else
+        ui->password->setFocus();
+}
+
 void MainWindow::setFormEnabled(bool enabled)
 {
     for (int i = 0; i < ui->credentialsLayout->count(); ++i) {
@@ -159,6 +191,7 @@ void MainWindow::setFormEnabled(bool enabled)
     if (enabled) {
         ui->progressBar->setMaximum(100);
         ui->progressBar->setValue(0);
+        ui->progressBar->hide();
         ui->connectButton->setEnabled(true);
         ui->cancelButton->setEnabled(false);
         m_trafficTimer.stop();
@@ -166,6 +199,7 @@ void MainWindow::setFormEnabled(bool enabled)
     } else {
         ui->progressBar->setMaximum(0);
         ui->progressBar->setValue(0);
+        ui->progressBar->show();
         ui->connectButton->setEnabled(false);
         ui->cancelButton->setEnabled(true);
         m_trafficTimer.start(trafficWindowMs);
@@ -175,18 +209,13 @@ void MainWindow::setFormEnabled(bool enabled)
 void MainWindow::connectToVM()
 {
     qInfo() << "Connecting to " << ui->serverLineEdit->text();
+    // A server the connection cannot use is refused before anything is stored or sent.
+    const ServerAddress server = ServerAddress::parse(ui->serverLineEdit->text());
+    if (!acceptServer(server))
+        return;
+    ui->serverLineEdit->setText(server.text());
     setFormEnabled(false);
     saveSettings();
-
-    if (ui->serverLineEdit->text().trimmed().isEmpty()) {
-        QMessageBox::critical(this, tr("ZEL"), tr("Server is not set.\nPlease configure a server to connect to."),
-                              QMessageBox::Ok);
-        setFormEnabled(true);
-        m_statistics.stop();
-        ui->mainTabWidget->setCurrentWidget(ui->settingsTab);
-        ui->serverLineEdit->setFocus();
-        return;
-    }
 
     const auto speed = static_cast<ZELConnectionParameters::ConnectionSpeed>(
         ui->connectionTypeComboBox->currentData().toInt());
@@ -199,7 +228,7 @@ void MainWindow::connectToVM()
     }
     connect(backend, &ZELBackend::started, this, [this] { setStatus(tr("Starting the remote desktop...")); });
 
-    const ZELConnectionParameters parameters = parametersFromForm(speed);
+    const ZELConnectionParameters parameters = parametersFromForm(server, speed);
     qInfo() << "Connecting with parameters " << parameters;
 
     backend->setParameters(parameters);
@@ -211,7 +240,24 @@ void MainWindow::connectToVM()
     m_session->connectToZEL();
 }
 
-ZELConnectionParameters MainWindow::parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const
+bool MainWindow::acceptServer(const ServerAddress &server)
+{
+    if (server.isValid())
+        return true;
+    const QString text = server.problem() == ServerAddress::NoHost
+        ? tr("Server is not set.\nPlease configure a server to connect to.")
+        : tr("The port \"%1\" is not valid.\nGive a number from 1 to 65535 after the server's name.")
+              .arg(server.portText());
+    QMessageBox::critical(this, tr("ZEL"), text, QMessageBox::Ok);
+    setFormEnabled(true);
+    m_statistics.stop();
+    ui->mainTabWidget->setCurrentWidget(ui->settingsTab);
+    ui->serverLineEdit->setFocus();
+    return false;
+}
+
+ZELConnectionParameters MainWindow::parametersFromForm(const ServerAddress &server,
+                                                       ZELConnectionParameters::ConnectionSpeed speed) const
 {
     QSettings settings;
     settings.beginGroup(QStringLiteral("Connection"));
@@ -224,15 +270,9 @@ ZELConnectionParameters MainWindow::parametersFromForm(ZELConnectionParameters::
     parameters.setKeyboard(KeyboardDetector::getKeyboardLayout());
     parameters.setSecondFactor(ui->enableTwoFactorAuthCheck->isChecked() ? ui->secondFactor->text() : QString());
 
-    const QString server = ui->serverLineEdit->text();
-    const int colon = server.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        parameters.setHost(server.left(colon));
-        parameters.setPort(static_cast<unsigned short>(settings.value(QStringLiteral("port"), server.mid(colon + 1)).toInt()));
-    } else {
-        parameters.setHost(server);
-        parameters.setPort(static_cast<unsigned short>(settings.value(QStringLiteral("port"), QString::fromLatin1(defaultPort)).toInt()));
-    }
+    // The stored "port" was just written from the same field.
+    parameters.setHost(server.host());
+    parameters.setPort(server.port());
 
     parameters.setConnectionSpeed(speed);
     parameters.setUsb_forwarding(ui->enableUSBRedirectionCheck->isChecked());
@@ -261,20 +301,16 @@ void MainWindow::connectionEstablished()
 
 void MainWindow::vmListReceived(QList<ZELClient::VMInfo> vmlist)
 {
-    int chosenId = 0;
-    if (vmlist.size() == 1) {
-        chosenId = vmlist.first().id;
-        qDebug() << "Only one VM available, auto-connecting to VM id " << chosenId;
-    } else {
-        auto *dialog = new ListDialog(this);
-        dialog->resize(350, 150);
-        dialog->setVMList(vmlist);
-        chosenId = dialog->exec();
-    }
-
+    const int chosenId = chooseVM(vmlist);
     if (chosenId <= 0) {
         m_session->disconnectFromZEL();
         return;
+    }
+    for (const ZELClient::VMInfo &vm : vmlist) {
+        if (vm.id != chosenId)
+            continue;
+        if (auto *backend = qobject_cast<ZELNXBackend *>(m_session->getBackend()))
+            backend->setDesktopTitle(tr("%1 - ZEL").arg(vm.name));
     }
     setStatus(tr("Waiting for the virtual machine to start..."));
     if (ui->restartSession->isChecked()) {
@@ -283,6 +319,23 @@ void MainWindow::vmListReceived(QList<ZELClient::VMInfo> vmlist)
     } else {
         m_session->connectToVM(chosenId);
     }
+}
+
+int MainWindow::chooseVM(const QList<ZELClient::VMInfo> &vmlist)
+{
+    if (vmlist.isEmpty()) {
+        qInfo() << "The VM list is empty";
+        QMessageBox::information(this, tr("ZEL"), tr("You have no virtual machines"));
+        return 0;
+    }
+    if (vmlist.size() == 1) {
+        qDebug() << "Only one VM available, auto-connecting to VM id " << vmlist.first().id;
+        return vmlist.first().id;
+    }
+    ListDialog dialog(this);
+    dialog.resize(350, 150);
+    dialog.setVMList(vmlist);
+    return dialog.exec();
 }
 
 void MainWindow::vmPoweredDown(int id)
@@ -294,9 +347,34 @@ void MainWindow::vmPoweredDown(int id)
 void MainWindow::vmConnected(int id)
 {
     qInfo() << "Connection to VM " << id << "established";
+    setStatus(tr("Connected"));
     hide();
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_trayIcon->show();
     if (m_experimental && ui->showBandwidthGraphCheck->isChecked())
         m_statistics.show();
+}
+
+void MainWindow::createTrayIcon()
+{
+    m_trayIcon = new QSystemTrayIcon(windowIcon(), this);
+    m_trayIcon->setToolTip(tr("ZEL: connected"));
+    auto *menu = new QMenu(this);
+    menu->addAction(tr("Show bandwidth"), this, [this] {
+        m_statistics.show();
+        m_statistics.raise();
+    });
+    menu->addAction(tr("Disconnect"), this, [this] {
+        qInfo() << "Disconnecting on the user's request";
+        m_session->disconnectFromZEL();
+    });
+    m_trayIcon->setContextMenu(menu);
+}
+
+void MainWindow::showWindowAgain()
+{
+    m_trayIcon->hide();
+    show();
 }
 
 void MainWindow::socketError(QAbstractSocket::SocketError error)
@@ -308,7 +386,7 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
     qWarning() << "Socket error: " << errorText;
     qWarning() << "Socket error: " << (socket ? socket->error() : error);
 
-    show();
+    showWindowAgain();
     QMessageBox::critical(this, tr("ZEL"), tr("Failed to connect to ZEL at %1:%2\n%3")
                                                .arg(parameters.host())
                                                .arg(parameters.port())
@@ -321,9 +399,17 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
 void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
 {
     qCritical() << "Connection error " << int(error) << ": " << error_desc;
-    QMessageBox::critical(this, tr("ZEL"), ConnectionErrorText::title(error) + QLatin1Char('\n') + error_desc);
+    QMessageBox::critical(this, tr("ZEL"),
+                          ConnectionErrorText::title(error) + QLatin1Char('\n')
+                              + ConnectionErrorText::description(error, error_desc));
     setFormEnabled(true);
     m_statistics.stop();
+    if (error == ZELClient::AuthenticationError) {
+        // Most likely a mistyped password: ready to be typed again.
+        ui->mainTabWidget->setCurrentWidget(ui->connectTab);
+        ui->password->setFocus();
+        ui->password->selectAll();
+    }
 }
 
 void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection)
@@ -340,7 +426,7 @@ void MainWindow::connectionTerminated()
         setStatus(tr("Not shared with the VM: %1").arg(m_unsharedFolders.join(QStringLiteral("; "))));
     m_statistics.stop();
     releaseBackend();
-    show();
+    showWindowAgain();
 }
 
 void MainWindow::folderNotShared(const QString &folder, const QString &reason)
@@ -462,14 +548,16 @@ void MainWindow::saveSettings()
     settings.beginGroup(QStringLiteral("UI"));
     for (const char *key : {"settingsTabVisible", "versionTabVisible", "rememberPasswordVisible", "restartSessionVisible"})
         settings.setValue(QLatin1String(key), settings.value(QLatin1String(key), true).toBool());
+    settings.setValue(QStringLiteral("windowGeometry"), saveGeometry());
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("Connection"));
-    const QString server = ui->serverLineEdit->text();
-    if (!server.isEmpty()) {
-        const QStringList parts = server.split(QLatin1Char(':'));
-        settings.setValue(QStringLiteral("host"), parts.value(0));
-        settings.setValue(QStringLiteral("port"), parts.size() > 1 ? parts.value(1) : QString::fromLatin1(defaultPort));
+    // A server that cannot be used leaves the stored one alone.
+    const ServerAddress server = ServerAddress::parse(ui->serverLineEdit->text());
+    if (server.isValid()) {
+        settings.setValue(QStringLiteral("host"), server.host());
+        settings.setValue(QStringLiteral("port"), server.portText().isEmpty() ? QString::number(server.port())
+                                                                             : server.portText());
     }
     const bool rememberPassword = ui->rememberPasswordCheck->isChecked();
     settings.setValue(QStringLiteral("speed"), ui->connectionTypeComboBox->currentData().toInt());
@@ -484,6 +572,7 @@ void MainWindow::saveSettings()
     settings.setValue(QStringLiteral("shared_folders"), m_sharedFolders);
     settings.setValue(QStringLiteral("enable_usb_redirection"), ui->enableUSBRedirectionCheck->isChecked());
     saveUsbDevices(settings);
+    settings.setValue(QStringLiteral("show_bandwidth_graph"), ui->showBandwidthGraphCheck->isChecked());
     settings.endGroup();
     settings.sync();
     // The settings may hold the password: private to the user, after every save.
@@ -515,6 +604,8 @@ void MainWindow::loadSettings()
     setMainTabVisible(ui->versionTab, settings.value(QStringLiteral("versionTabVisible"), true).toBool());
     ui->rememberPasswordCheck->setVisible(settings.value(QStringLiteral("rememberPasswordVisible"), true).toBool());
     ui->restartSession->setVisible(settings.value(QStringLiteral("restartSessionVisible"), true).toBool());
+    // Where the user left the window; on a smaller screen Qt brings it back onto the screen.
+    restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray());
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("Connection"));
@@ -538,6 +629,7 @@ void MainWindow::loadSettings()
 
     ui->enableUSBRedirectionCheck->setChecked(settings.value(QStringLiteral("enable_usb_redirection"), false).toBool());
     loadUsbDevices(settings);
+    ui->showBandwidthGraphCheck->setChecked(settings.value(QStringLiteral("show_bandwidth_graph"), false).toBool());
 
     ui->username->setText(settings.value(QStringLiteral("username")).toString());
     ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());

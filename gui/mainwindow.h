@@ -17,6 +17,9 @@
 #include <QStringListModel>
 #include <QTimer>
 
+class QSystemTrayIcon;
+class ServerAddress;
+
 #include <memory>
 
 namespace Ui {
@@ -34,6 +37,9 @@ public:
     ~MainWindow() override;
 
     void setExperimental(bool experimental);
+    // Which of the parameters handed over next the command line gave: for this run they win
+    // over the stored choices even where they equal a default.
+    void setGivenOnCommandLine(bool port, bool connectionType);
     ZELClient *session() const { return m_session; }
     UsbDeviceList *usbDeviceList() { return &m_usbDevices; }
 
@@ -74,12 +80,18 @@ private:
     void updateVersionInfo();
     void setMainTabVisible(QWidget *tab, bool visible);
     void setStatus(const QString &text);
+    void focusCredentials();
+    bool acceptServer(const ServerAddress &server);
+    void createTrayIcon();
+    void showWindowAgain();
     void refreshSharedFolders();
     void setUpUsbTab();
     void saveUsbDevices(QSettings &settings) const;
     void loadUsbDevices(QSettings &settings);
     void releaseBackend();
-    ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
+    ZELConnectionParameters parametersFromForm(const ServerAddress &server,
+                                               ZELConnectionParameters::ConnectionSpeed speed) const;
+    int chooseVM(const QList<ZELClient::VMInfo> &vmlist);
 
     ZELClient *m_session;
     std::unique_ptr<Ui::MainWindow> ui;
@@ -99,4 +111,8 @@ private:
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.
     QStringList m_unsharedFolders;
+    bool m_portGiven = false;
+    bool m_connectionTypeGiven = false;
+    // While a VM runs and the window is hidden, the way back to it (when the desktop has a tray).
+    QSystemTrayIcon *m_trayIcon = nullptr;
 };

@@ -142,6 +142,13 @@ bool parseOptions(int argc, char *argv[], Options &options)
     return !options.client.empty() && !options.broker.empty() && !options.config.empty();
 }
 
+// The local X server's window is titled with the VM's name and the product.
+bool isRemoteDesktopTitle(const std::string &name)
+{
+    const std::string suffix = " - ZEL";
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 bool displayFree(int display)
 {
     struct stat st;
@@ -366,7 +373,7 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
             if (mapped.name == "ZEL" && mappedMs < 0) {
                 mappedMs = mapped.atMs;
                 loginWindow = mapped.window;
-            } else if (mapped.name.rfind("Xephyr on", 0) == 0 && xephyrShownMs < 0) {
+            } else if (isRemoteDesktopTitle(mapped.name) && xephyrShownMs < 0) {
                 xephyrShownMs = mapped.atMs;
             } else if (mapped.name.rfind("Untrusted certificate of", 0) == 0 && !dialogAnswered) {
                 dialogAnswered = true;

@@ -104,8 +104,8 @@
 <context>
     <name>ConnectionStatistics</name>
     <message>
-        <source>Dialog</source>
-        <translation>Diálogo</translation>
+        <source>Bandwidth</source>
+        <translation>Ancho de banda</translation>
     </message>
 </context>
 <context>
@@ -152,6 +152,38 @@
     <message>
         <source>Cancel</source>
         <translation>Cancelar</translation>
+    </message>
+    <message>
+        <source>State</source>
+        <translation>Estado</translation>
+    </message>
+    <message>
+        <source>Blocked</source>
+        <translation>Bloqueada</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Sí</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>No</translation>
+    </message>
+    <message>
+        <source>Stopped</source>
+        <translation>Detenida</translation>
+    </message>
+    <message>
+        <source>Starting</source>
+        <translation>Arrancando</translation>
+    </message>
+    <message>
+        <source>Running</source>
+        <translation>En marcha</translation>
+    </message>
+    <message>
+        <source>Unknown</source>
+        <translation>Desconocido</translation>
     </message>
 </context>
 <context>
@@ -382,6 +414,40 @@ Configure un servidor al que conectarse.</translation>
         <source>Copyright (C) Pelsor. All rights reserved.</source>
         <translation>Copyright (C) Pelsor. Todos los derechos reservados.</translation>
     </message>
+    <message>
+        <source>Wrong user name or password.</source>
+        <translation>Nombre de usuario o contraseña incorrecta.</translation>
+    </message>
+    <message>
+        <source>The port &quot;%1&quot; is not valid.
+Give a number from 1 to 65535 after the server&apos;s name.</source>
+        <translation>El puerto &quot;%1&quot; no es válido.
+Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
+    </message>
+    <message>
+        <source>%1 - ZEL</source>
+        <translation>%1 - ZEL</translation>
+    </message>
+    <message>
+        <source>You have no virtual machines</source>
+        <translation>No tiene máquinas virtuales</translation>
+    </message>
+    <message>
+        <source>Connected</source>
+        <translation>Conectado</translation>
+    </message>
+    <message>
+        <source>ZEL: connected</source>
+        <translation>ZEL: conectado</translation>
+    </message>
+    <message>
+        <source>Show bandwidth</source>
+        <translation>Mostrar ancho de banda</translation>
+    </message>
+    <message>
+        <source>Disconnect</source>
+        <translation>Desconectar</translation>
+    </message>
 </context>
 <context>
     <name>NXDialog</name>
@@ -392,10 +458,6 @@ Configure un servidor al que conectarse.</translation>
 </context>
 <context>
     <name>SSLErrorDialog</name>
-    <message>
-        <source>Dialog</source>
-        <translation>Diálogo</translation>
-    </message>
     <message>
         <source>Problems</source>
         <translation>Problemas</translation>
@@ -439,6 +501,10 @@ Configure un servidor al que conectarse.</translation>
     <message>
         <source>Medium</source>
         <translation>Media</translation>
+    </message>
+    <message>
+        <source>Certificate problem</source>
+        <translation>Problema con el certificado</translation>
     </message>
 </context>
 <context>

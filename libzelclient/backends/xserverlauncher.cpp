@@ -78,7 +78,8 @@ QStringList XServerLauncher::xvfbArguments(unsigned short display, const QSize &
             QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height())};
 }
 
-QStringList XServerLauncher::xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen)
+QStringList XServerLauncher::xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen,
+                                             const QString &title)
 {
     QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-listen"), QStringLiteral("tcp"),
                           QStringLiteral("-noreset")};
@@ -88,6 +89,8 @@ QStringList XServerLauncher::xephyrArguments(unsigned short display, const QSize
         const QSize size = geometry.isValid() && !geometry.isEmpty() ? geometry : QSize(1024, 768);
         arguments << QStringLiteral("-screen") << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
     }
+    if (!title.isEmpty())
+        arguments << QStringLiteral("-title") << title;
     return arguments;
 }
 

@@ -32,11 +32,14 @@ public:
     // Size of the server's screen (of its window, for a nested server), or the whole desktop.
     void setGeometry(const QSize &geometry) { m_geometry = geometry; }
     void setFullscreen(bool fullscreen) { m_fullscreen = fullscreen; }
+    // Title of the server's window, for a nested server; empty leaves the server's own.
+    void setTitle(const QString &title) { m_title = title; }
 
     // Argument lists of the servers the launcher knows.
     static QStringList vcxsrvArguments(unsigned short display, const QString &logDir);
     static QStringList xvfbArguments(unsigned short display, const QSize &geometry);
-    static QStringList xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen);
+    static QStringList xephyrArguments(unsigned short display, const QSize &geometry, bool fullscreen,
+                                       const QString &title = QString());
 
 signals:
     void running();
@@ -77,6 +80,7 @@ private:
     bool m_displaySet = false;
     QSize m_geometry{1024, 768};
     bool m_fullscreen = false;
+    QString m_title;
     Phase m_phase = Phase::Idle;
     int m_retriesLeft = 0;
 };

@@ -92,7 +92,7 @@ unsigned short XServerLauncher::chooseDisplay() const
 QStringList XServerLauncher::serverArguments() const
 {
     if (QFileInfo(m_path).fileName() == QLatin1String("Xephyr"))
-        return xephyrArguments(m_display, m_geometry, m_fullscreen);
+        return xephyrArguments(m_display, m_geometry, m_fullscreen, m_title);
     return xvfbArguments(m_display, m_geometry);
 }
 

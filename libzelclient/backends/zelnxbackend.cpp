@@ -75,6 +75,11 @@ ZELConnectionParameters ZELNXBackend::getParameters() const
     return m_parameters;
 }
 
+void ZELNXBackend::setDesktopTitle(const QString &title)
+{
+    m_launcher.setTitle(title);
+}
+
 void ZELNXBackend::setParameters(const ZELConnectionParameters &parameters)
 {
     m_parameters = parameters;

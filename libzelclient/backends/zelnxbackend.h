@@ -41,6 +41,8 @@ public:
 
     // The local X server; its display may be fixed before start().
     XServerLauncher &xServerLauncher() { return m_launcher; }
+    // Title of the window in which a nested local X server shows the remote desktop.
+    void setDesktopTitle(const QString &title);
 
     // nxproxy's argument list, display argument included.
     static QStringList proxyArguments(unsigned short slavePort, bool printing, unsigned short smbPort, bool audio,
