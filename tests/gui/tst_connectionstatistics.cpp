@@ -19,6 +19,7 @@ private slots:
     void form();
     void closeButton();
     void feedsTheChart();
+    void followsOnlyWhileShown();
 
 private:
     TestEnvironment m_environment;
@@ -77,6 +78,39 @@ void TestConnectionStatistics::feedsTheChart()
     dialog.stop();
     // The window can be grabbed with the plotted points: it paints without trouble.
     QVERIFY(!dialog.grab().isNull());
+}
+
+// Nobody looks at a hidden chart: it follows the connection only while shown, and a new
+// connection starts with an empty chart.
+void TestConnectionStatistics::followsOnlyWhileShown()
+{
+    ZELNXBackend first;
+    ConnectionStatistics dialog;
+    dialog.setBackend(&first);
+    QVERIFY(!dialog.chart()->isRunning());
+
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.chart()->isRunning());
+    QSignalSpy added(dialog.chart()->downloadSeries(), &QtCharts::QXYSeries::pointAdded);
+    emit first.totalTrafficIncrement(100 * 1024, 0);
+    QVERIFY(added.wait(5000));
+
+    dialog.hide();
+    QVERIFY(!dialog.chart()->isRunning());
+
+    ZELNXBackend second;
+    dialog.setBackend(&second);
+    QCOMPARE(dialog.chart()->downloadSeries()->count(), 0);
+    QCOMPARE(dialog.chart()->uploadSeries()->count(), 0);
+    dialog.show();
+    QVERIFY(dialog.chart()->isRunning());
+    QCOMPARE(dialog.chart()->backend(), &second);
+
+    dialog.stop();
+    dialog.hide();
+    dialog.show();
+    QVERIFY(!dialog.chart()->isRunning());
 }
 
 QTEST_MAIN(TestConnectionStatistics)

@@ -58,6 +58,9 @@ private slots:
     void connectYieldsChosenId();
     void ending_data();
     void ending();
+    void stateAndBlockShown();
+    void activatingARowConnectsIt_data();
+    void activatingARowConnectsIt();
     void emptyListAfterEarlierChoice();
     void selectingAnotherRow();
     void clearedSelectionChoosesNothing();
@@ -80,10 +83,6 @@ void TestListDialog::form()
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Select your VM"));
     QTreeWidget *list = tree(dialog);
     QVERIFY(list);
-    QVERIFY(list->isHeaderHidden());
-    QCOMPARE(list->columnCount(), 2);
-    QCOMPARE(list->headerItem()->text(0), QStringLiteral("ID"));
-    QCOMPARE(list->headerItem()->text(1), QStringLiteral("Name"));
     QCOMPARE(list->frameShadow(), QFrame::Sunken);
     QVERIFY(dialog.findChild<QLayout *>(QStringLiteral("gridLayout")));
     auto *box = dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
@@ -178,6 +177,64 @@ void TestListDialog::ending()
     QCOMPARE(result, 0);
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toInt(), 0);
+}
+
+// Each row tells its VM's state and whether it is blocked, under a visible header, so that the
+// preselection explains itself.
+void TestListDialog::stateAndBlockShown()
+{
+    ListDialog dialog;
+    dialog.setVMList({vm(1, "a", 0), vm(2, "b", 1), vm(3, "c", 2, true), vm(4, "d", 2)});
+    QTreeWidget *list = tree(dialog);
+    QVERIFY(!list->isHeaderHidden());
+    int stateColumn = -1;
+    int blockedColumn = -1;
+    for (int column = 2; column < list->columnCount(); ++column) {
+        const QString a = list->topLevelItem(0)->text(column);
+        if (a != list->topLevelItem(1)->text(column) && list->topLevelItem(2)->text(column) == list->topLevelItem(3)->text(column))
+            stateColumn = column;
+        if (list->topLevelItem(2)->text(column) != list->topLevelItem(3)->text(column) && a == list->topLevelItem(3)->text(column))
+            blockedColumn = column;
+    }
+    QVERIFY2(stateColumn > 0, "no column tells stopped, starting and running apart");
+    QVERIFY2(blockedColumn > 0, "no column tells a blocked VM apart");
+    QVERIFY(list->topLevelItem(1)->text(stateColumn) != list->topLevelItem(2)->text(stateColumn));
+    for (int row = 0; row < 4; ++row)
+        QVERIFY(!list->topLevelItem(row)->text(stateColumn).isEmpty());
+}
+
+void TestListDialog::activatingARowConnectsIt_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("double-click") << QStringLiteral("double-click");
+    QTest::newRow("return") << QStringLiteral("return");
+    QTest::newRow("keypad enter") << QStringLiteral("enter");
+}
+
+void TestListDialog::activatingARowConnectsIt()
+{
+    QFETCH(QString, how);
+    ListDialog dialog;
+    dialog.setVMList({vm(11, "alpha", 2), vm(22, "beta", 0), vm(33, "gamma", 0)});
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    const int result = runModal(dialog, [&dialog, how] {
+        QTreeWidget *list = tree(dialog);
+        QTreeWidgetItem *third = list->topLevelItem(2);
+        if (how == QLatin1String("double-click")) {
+            const QPoint at = list->visualItemRect(third).center();
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+        } else {
+            list->setFocus();
+            list->setCurrentItem(third);
+            QTest::keyClick(list, how == QLatin1String("return") ? Qt::Key_Return : Qt::Key_Enter,
+                            how == QLatin1String("return") ? Qt::NoModifier : Qt::KeypadModifier);
+        }
+    });
+    QCOMPARE(result, 33);
+    QVERIFY(!dialog.isVisible());
+    QVERIFY(!finished.isEmpty());
+    QCOMPARE(finished.last().at(0).toInt(), 33);
 }
 
 void TestListDialog::emptyListAfterEarlierChoice()

@@ -1,4 +1,5 @@
 #include "chosenvariables.h"
+#include "commandlineparser.h"
 #include "demobrokerprocess.h"
 #include "listdialog.h"
 #include "logcapture.h"
@@ -15,6 +16,7 @@
 #include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTcpServer>
@@ -185,7 +187,7 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("title");
         QTest::newRow("0") << 0 << "Bug: no error";
-        QTest::newRow("1") << 1 << "Authentication error";
+        QTest::newRow("1") << 1 << "Authentication error";   // in the user's words, below
         QTest::newRow("2") << 2 << "Timeout";
         QTest::newRow("3") << 3 << "Error when starting the VM";
         QTest::newRow("4") << 4 << "Protocol error";
@@ -207,7 +209,10 @@ private slots:
         emit window.session()->connectionError(ZELClient::ConnectionError(error), QStringLiteral("details"));
         QCOMPARE(answerer.count(), 1);
         QCOMPARE(answerer.seen().first().title, QStringLiteral("ZEL"));
-        QCOMPARE(answerer.seen().first().text, title + QStringLiteral("\ndetails"));
+        // A refused login is told in the user's language rather than in the session's.
+        const QString details = error == ZELClient::AuthenticationError ? QStringLiteral("Wrong user name or password.")
+                                                                         : QStringLiteral("details");
+        QCOMPARE(answerer.seen().first().text, title + QLatin1Char('\n') + details);
         QVERIFY(isIdle(window));
     }
 
@@ -511,6 +516,7 @@ private slots:
             child<QCheckBox>(window, "enableAudioCheck")->setChecked(true);
             child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(true);
             child<QComboBox>(window, "connectionTypeComboBox")->setCurrentIndex(4);
+            child<QCheckBox>(window, "showBandwidthGraphCheck")->setChecked(true);
             window.close();
         }
         QSettings settings;
@@ -526,6 +532,7 @@ private slots:
         QVERIFY(child<QCheckBox>(window, "enableAudioCheck")->isChecked());
         QVERIFY(child<QCheckBox>(window, "enableTwoFactorAuthCheck")->isChecked());
         QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), 4);
+        QVERIFY(child<QCheckBox>(window, "showBandwidthGraphCheck")->isChecked());
 
         // Not remembered: the stored password is emptied; an empty server keeps host and port.
         child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(false);
@@ -629,6 +636,241 @@ private slots:
         QVERIFY(QSettings().value(QStringLiteral("Connection/shared_folders")).toStringList().isEmpty());
     }
 
+    // The cursor waits in the first field still to fill in.
+    void focusRules_data()
+    {
+        QTest::addColumn<QString>("storedUser");
+        QTest::addColumn<QString>("commandLineUser");
+        QTest::addColumn<QString>("focused");
+        QTest::newRow("nothing known") << "" << "" << "username";
+        QTest::newRow("stored user name") << "alice" << "" << "password";
+        QTest::newRow("user name on the command line") << "" << "bob" << "password";
+    }
+
+    void focusRules()
+    {
+        QFETCH(QString, storedUser);
+        QFETCH(QString, commandLineUser);
+        QFETCH(QString, focused);
+        QSettings().setValue(QStringLiteral("Connection/username"), storedUser);
+        MainWindow window;
+        ZELConnectionParameters parameters;
+        parameters.setUsername(commandLineUser);
+        window.setConnectionParms(parameters);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTRY_COMPARE(window.focusWidget()->objectName(), focused);
+    }
+
+    void wrongPasswordIsReadyToBeTypedAgain()
+    {
+        MainWindow window;
+        fillLogin(window, QStringLiteral("h"), QStringLiteral("alice"), QStringLiteral("secret"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        child<QTabWidget>(window, "mainTabWidget")->setCurrentWidget(child<QWidget>(window, "settingsTab"));
+        ModalAnswerer answerer;
+        emit window.session()->connectionError(ZELClient::AuthenticationError, QStringLiteral("refused"));
+        QCOMPARE(answerer.count(), 1);
+        auto *password = child<QLineEdit>(window, "password");
+        QTRY_COMPARE(window.focusWidget(), password);
+        QCOMPARE(password->selectedText(), QStringLiteral("secret"));
+    }
+
+    // Return and the keypad's Enter both connect, wherever the cursor is in the form.
+    void keysThatConnect_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("return") << int(Qt::Key_Return) << int(Qt::NoModifier);
+        QTest::newRow("keypad enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    }
+
+    void keysThatConnect()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        ModalAnswerer answerer;
+        QTest::keyClick(child<QLineEdit>(window, "password"), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        // With no server set, the attempt ends in the box that asks for one.
+        QCOMPARE(answerer.count(), 1);
+        QVERIFY(isIdle(window));
+    }
+
+    // Blanks are dropped; a port that is no number from 1 to 65535 is refused before the
+    // settings are stored or the broker is asked.
+    void serverField_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("blanks around the host") << "  127.0.0.1  " << true << "127.0.0.1" << 8443;
+        QTest::newRow("blanks around both parts") << " 127.0.0.1 : %1 " << true << "127.0.0.1" << -1;
+        QTest::newRow("highest port") << "127.0.0.1:65535" << true << "127.0.0.1" << 65535;
+        QTest::newRow("port 0") << "127.0.0.1:0" << false << "" << 0;
+        QTest::newRow("port too large") << "127.0.0.1:65536" << false << "" << 0;
+        QTest::newRow("negative port") << "127.0.0.1:-1" << false << "" << 0;
+        QTest::newRow("port is a word") << "127.0.0.1:https" << false << "" << 0;
+        QTest::newRow("two ports") << "127.0.0.1:80:81" << false << "" << 0;
+        QTest::newRow("port without host") << " :8443" << false << "" << 0;
+    }
+
+    void serverField()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, accepted);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        if (server.contains(QLatin1String("%1"))) {
+            port = TestEnvironment::freeTcpPort();
+            server = server.arg(port);
+        }
+        QSettings().setValue(QStringLiteral("Connection/host"), QStringLiteral("stored.example"));
+        QSettings().setValue(QStringLiteral("Connection/port"), QStringLiteral("7000"));
+        MainWindow window;
+        window.show();
+        fillLogin(window, server, QStringLiteral("u"), QStringLiteral("p"));
+        ModalAnswerer answerer;
+        QSignalSpy socketErrors(window.session(), &ZELClient::socketError);
+
+        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
+        QSettings settings;
+        if (!accepted) {
+            QCOMPARE(answerer.count(), 1);
+            QCOMPARE(answerer.seen().first().className, QStringLiteral("QMessageBox"));
+            QVERIFY(isIdle(window));
+            QVERIFY(!window.session()->getBackend());
+            QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("stored.example"));
+            QCOMPARE(settings.value(QStringLiteral("Connection/port")).toString(), QStringLiteral("7000"));
+            return;
+        }
+        QCOMPARE(window.session()->getParameters().host(), host);
+        QCOMPARE(int(window.session()->getParameters().port()), port);
+        QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), host);
+        QCOMPARE(settings.value(QStringLiteral("Connection/port")).toInt(), port);
+        // Nothing listens there (or something that is no broker): the attempt ends.
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+    }
+
+    // The window opens where and as large as the user left it, and on the screen.
+    void rememberedGeometry_data()
+    {
+        QTest::addColumn<QPoint>("position");
+        QTest::addColumn<bool>("kept");
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QTest::newRow("moved and resized") << screen.topLeft() + QPoint(20, 30) << true;
+        QTest::newRow("off the screen") << screen.bottomRight() + QPoint(2000, 2000) << false;
+    }
+
+    void rememberedGeometry()
+    {
+        QFETCH(QPoint, position);
+        QFETCH(bool, kept);
+        QRect left;
+        {
+            MainWindow window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            left = QRect(position, window.minimumSizeHint() + QSize(24, 8));
+            window.setGeometry(left);
+            window.setGeometry(left);
+            QTRY_COMPARE(window.geometry(), left);
+            window.close();
+        }
+        MainWindow again;
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        if (kept)
+            QCOMPARE(again.geometry(), left);
+        else
+            QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().intersects(again.frameGeometry()));
+        QCOMPARE(again.size(), left.size());
+    }
+
+    // Options given on the command line win over the stored choices, also where they equal
+    // a default.
+    void commandLineWinsOverTheStore_data()
+    {
+        QTest::addColumn<QString>("storedServer");
+        QTest::addColumn<QVariant>("storedSpeed");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("speed");
+        QTest::newRow("usual port over a stored one")
+            << "h:9443" << QVariant() << QStringList{"--host", "h", "--port", "8443"} << "h:8443" << 2;
+        QTest::newRow("port alone") << "h:9443" << QVariant() << QStringList{"--port", "8443"} << "h:8443" << 2;
+        QTest::newRow("modem over the default") << "" << QVariant() << QStringList{"--connection-type", "modem"} << ""
+                                                << 0;
+        QTest::newRow("modem over a stored speed")
+            << "" << QVariant(4) << QStringList{"--connection-type", "modem"} << "" << 0;
+        QTest::newRow("nothing given keeps the store") << "h:9443" << QVariant(3) << QStringList{} << "h:9443" << 3;
+    }
+
+    void commandLineWinsOverTheStore()
+    {
+        QFETCH(QString, storedServer);
+        QFETCH(QVariant, storedSpeed);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, server);
+        QFETCH(int, speed);
+        QSettings settings;
+        if (!storedServer.isEmpty()) {
+            settings.setValue(QStringLiteral("Connection/host"), storedServer.section(QLatin1Char(':'), 0, 0));
+            settings.setValue(QStringLiteral("Connection/port"), storedServer.section(QLatin1Char(':'), 1));
+        }
+        if (storedSpeed.isValid())
+            settings.setValue(QStringLiteral("Connection/speed"), storedSpeed);
+
+        // As the program starts: the stored parameters, the command line on top, the window.
+        ZELConnectionParameters parameters;
+        parameters.setHost(settings.value(QStringLiteral("Connection/host")).toString());
+        parameters.setConnectionSpeed(
+            ZELConnectionParameters::ConnectionSpeed(settings.value(QStringLiteral("Connection/speed"), 0).toInt()));
+        NXErrorCommandData nx;
+        CommandLineParser::MiscParameters misc;
+        QCOMPARE(CommandLineParser::instance().parse(QStringList{"ZEL_Client"} + arguments, parameters, nx, misc),
+                 CommandLineParser::Ok);
+        MainWindow window;
+        window.setGivenOnCommandLine(misc.portGiven, misc.connectionTypeGiven);
+        window.setConnectionParms(parameters);
+        QCOMPARE(child<QLineEdit>(window, "serverLineEdit")->text(), server);
+        QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->currentData().toInt(), speed);
+    }
+
+    // No VMs: the user is told so instead of seeing an empty choice; a picker that was used
+    // does not stay behind.
+    void vmListOutcomes_data()
+    {
+        QTest::addColumn<int>("vmCount");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("none") << 0 << "QMessageBox";
+        QTest::newRow("two") << 2 << "ListDialog";
+    }
+
+    void vmListOutcomes()
+    {
+        QFETCH(int, vmCount);
+        QFETCH(QString, shown);
+        MainWindow window;
+        window.show();
+        QList<ZELClient::VMInfo> vms;
+        for (int i = 1; i <= vmCount; ++i) {
+            ZELClient::VMInfo vm;
+            vm.id = i;
+            vm.name = QStringLiteral("VM %1").arg(i);
+            vms << vm;
+        }
+        ModalAnswerer answerer;
+        emit window.session()->vmListReceived(vms);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.seen().first().className, shown);
+        QVERIFY(window.findChildren<ListDialog *>().isEmpty());
+    }
+
     void spanishForm()
     {
         QTranslator translator;
@@ -638,12 +880,15 @@ private slots:
         window.show();
         ModalAnswerer answerer;
         emit window.session()->connectionError(ZELClient::ServerBlocked, QStringLiteral("503"));
+        emit window.session()->connectionError(ZELClient::AuthenticationError, QStringLiteral("401"));
         QCoreApplication::removeTranslator(&translator);
 
         QCOMPARE(child<QPushButton>(window, "connectButton")->text(), QStringLiteral("Conectar"));
         QCOMPARE(child<QLabel>(window, "usernameLabel")->text(), QStringLiteral("Nombre de usuario"));
         QCOMPARE(child<QComboBox>(window, "connectionTypeComboBox")->itemText(0), QStringLiteral("Módem"));
         QCOMPARE(answerer.seen().value(0).text, QStringLiteral("Servidor bloqueado\n503"));
+        QVERIFY2(answerer.seen().value(1).text.endsWith(QStringLiteral("\nNombre de usuario o contraseña incorrecta.")),
+                 qPrintable(answerer.seen().value(1).text));
     }
 
 private:
