@@ -130,10 +130,13 @@ void ZELSlaveClient::report(bool success)
     disconnect(m_command, nullptr, this, nullptr);
 
     QPointer<ZELSlaveClient> self(this);
+    // A command whose work goes on after its success is not finished: this client, and the
+    // command with it, stays until its owner ends the session.
+    const bool done = !success || !m_command->keepsRunningAfterSuccess();
     if (success)
         emit commandSuccessful(*m_command);
     else
         emit commandFailed(*m_command);
-    if (self)
+    if (self && done)
         emit finished();
 }

@@ -11,7 +11,8 @@ class ZELSlaveCommand;
 // One connection to the local slave port of the NX session, running exactly one command.
 // The connection is opened at construction; the command starts once both it and the
 // connection are there, whichever comes second. The client reports the command's outcome
-// and then finished(); its owner deletes it after that.
+// and then finished(); its owner deletes it after that. A command that keeps serving the session
+// after its success (sound) reports no finished(): it lasts until its owner deletes the client.
 class ZELSlaveClient : public QObject
 {
     Q_OBJECT
