@@ -1,5 +1,6 @@
 #include "zelslaveclient.h"
 
+#include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/shareusbdevice.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "usbip/usbdevice.h"
@@ -54,11 +55,10 @@ void ZELSlaveClient::shareUSBDevice(const USBDevice &device)
     runCommand(new ShareUSBDevice(device));
 }
 
-void ZELSlaveClient::connectAudio(quint16 audioPort)
+void ZELSlaveClient::connectAudio(quint16 audioPort, bool microphone)
 {
     checkIdle();
-    Q_UNUSED(audioPort)
-    unavailable("Compressed audio");
+    runCommand(new ConnectAudio(audioPort, microphone));
 }
 
 void ZELSlaveClient::unavailable(const char *feature)
@@ -130,13 +130,10 @@ void ZELSlaveClient::report(bool success)
     disconnect(m_command, nullptr, this, nullptr);
 
     QPointer<ZELSlaveClient> self(this);
-    // A command whose work goes on after its success is not finished: this client, and the
-    // command with it, stays until its owner ends the session.
-    const bool done = !success || !m_command->keepsRunningAfterSuccess();
     if (success)
         emit commandSuccessful(*m_command);
     else
         emit commandFailed(*m_command);
-    if (self && done)
+    if (self)
         emit finished();
 }

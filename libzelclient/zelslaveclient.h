@@ -11,8 +11,7 @@ class ZELSlaveCommand;
 // One connection to the local slave port of the NX session, running exactly one command.
 // The connection is opened at construction; the command starts once both it and the
 // connection are there, whichever comes second. The client reports the command's outcome
-// and then finished(); its owner deletes it after that. A command that keeps serving the session
-// after its success (sound) reports no finished(): it lasts until its owner deletes the client.
+// and then finished(); its owner deletes it after that.
 class ZELSlaveClient : public QObject
 {
     Q_OBJECT
@@ -33,7 +32,8 @@ public:
     // client already holds a command.
     void shareFolder(const QString &folder);
     void shareUSBDevice(const USBDevice &device);
-    void connectAudio(quint16 audioPort);
+    // Sound for the session; with microphone the VM can also record from the user's input.
+    void connectAudio(quint16 audioPort, bool microphone = false);
 
     // Gives the client its one command and starts it as soon as the connection is up. The
     // client owns the command from this call on, also when it throws BusyException because

@@ -28,10 +28,6 @@ public:
     // headers after these two.
     QNetworkRequest createRequest(const QUrl &url) const;
 
-    // Whether the command's work goes on after it has reported success (a local server that
-    // serves the session), so that its slave client is kept until the session ends.
-    virtual bool keepsRunningAfterSuccess() const { return false; }
-
 public slots:
     // Starts the command's work; called once, when the connection is up.
     virtual void run() = 0;

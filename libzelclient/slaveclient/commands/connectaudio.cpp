@@ -1,5 +1,7 @@
 #include "connectaudio.h"
 
+#include "pulseaudio/pulseaudio.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -8,17 +10,21 @@
 #include <QUuid>
 
 ConnectAudio::ConnectAudio(quint16 audioPort, bool microphone)
-    : m_audioPort(audioPort)
+    : m_pulse(new PulseAudio)
+    , m_audioPort(audioPort)
     , m_microphone(microphone)
 {
-    connect(&m_pulse, &PulseAudio::started, this, &ConnectAudio::pulseStarted);
-    connect(&m_pulse, &PulseAudio::stopped, this, &ConnectAudio::pulseStopped);
-    connect(&m_pulse, &PulseAudio::error, this, &ConnectAudio::pulseError);
+    m_pulse->setParent(this);
+    connect(m_pulse, &PulseAudio::started, this, &ConnectAudio::pulseStarted);
+    connect(m_pulse, &PulseAudio::stopped, this, &ConnectAudio::pulseStopped);
+    connect(m_pulse, &PulseAudio::error, this, &ConnectAudio::pulseError);
 }
 
 ConnectAudio::~ConnectAudio()
 {
     stop();
+    delete m_pulse;
+    m_pulse = nullptr;
     // A server that ended without a word still leaves no script behind.
     pulseStopped();
 }
@@ -27,9 +33,9 @@ void ConnectAudio::run()
 {
     qInfo() << "Starting pulseaudio";
     const QString script = writeScript();
-    m_pulse.setZelPulseaudioConfig(script);
+    m_pulse->setZelPulseaudioConfig(script);
     m_tempFiles.append(script);
-    m_pulse.start();
+    m_pulse->start();
 }
 
 QString ConnectAudio::writeScript()
@@ -60,7 +66,28 @@ QString ConnectAudio::writeScript()
 void ConnectAudio::stop()
 {
     qInfo() << "Stopping";
-    m_pulse.stop();
+    if (m_pulse)
+        m_pulse->stop();
+}
+
+QObject *ConnectAudio::takeRunningServer()
+{
+    if (!m_succeeded || !m_pulse)
+        return nullptr;
+    PulseAudio *server = m_pulse;
+    m_pulse = nullptr;
+    disconnect(server, nullptr, this, nullptr);
+    server->setParent(nullptr);
+
+    // The script goes when the server stops, or at the latest when its new owner ends it.
+    const QStringList files = m_tempFiles;
+    m_tempFiles.clear();
+    connect(server, &PulseAudio::stopped, server, [files]() { removeFiles(files); });
+    connect(server, &QObject::destroyed, [files]() { removeFiles(files); });
+    connect(server, &PulseAudio::error, server, [](const QString &err) {
+        qCritical().nospace().noquote() << "Pulseaudio returned an error: " << err;
+    });
+    return server;
 }
 
 void ConnectAudio::pulseStarted()
@@ -68,21 +95,23 @@ void ConnectAudio::pulseStarted()
     qInfo() << "PulseAudio started";
     // The server goes on after a module of its script failed to load; only its own list tells
     // whether it listens on the audio port (rather than some other program holding it).
-    const QString modules = m_pulse.sendCommand(QStringLiteral("list-modules"));
+    const QString modules = m_pulse->sendCommand(QStringLiteral("list-modules"));
     const QRegularExpression listening(
         QStringLiteral("name: <module-native-protocol-tcp>\\s*argument: <[^>]*\\bport=%1\\b").arg(m_audioPort));
     if (listening.match(modules).hasMatch()) {
         qInfo().nospace() << "PulseAudio accepts connections on port " << m_audioPort;
-        report(true);
+        if (!m_reported) {
+            m_reported = true;
+            m_succeeded = true;
+            emit commandSuccessful();
+        }
         return;
     }
-    qCritical().nospace().noquote() << "PulseAudio does not listen on port " << m_audioPort
-                                    << (m_pulse.errorLines().isEmpty()
-                                            ? QString()
-                                            : QStringLiteral(": ") + m_pulse.errorLines().join(QStringLiteral("; ")));
-    report(false);
+    const QStringList errors = m_pulse->errorLines();
+    fail(QStringLiteral("the sound server cannot listen on port %1").arg(m_audioPort)
+         + (errors.isEmpty() ? QString() : QStringLiteral(" (") + errors.join(QStringLiteral("; ")) + QLatin1Char(')')));
     // Without its port the server is of no use; it is ended once this signal has passed.
-    QMetaObject::invokeMethod(this, [this]() { m_pulse.stop(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this]() { stop(); }, Qt::QueuedConnection);
 }
 
 void ConnectAudio::pulseStopped()
@@ -90,6 +119,11 @@ void ConnectAudio::pulseStopped()
     qDebug() << "Cleaning up";
     const QStringList files = m_tempFiles;
     m_tempFiles.clear();
+    removeFiles(files);
+}
+
+void ConnectAudio::removeFiles(const QStringList &files)
+{
     for (const QString &file : files) {
         qDebug().nospace().noquote() << "Removing " << file;
         QFile::remove(file);
@@ -99,19 +133,17 @@ void ConnectAudio::pulseStopped()
 void ConnectAudio::pulseError(const QString &err)
 {
     qCritical().nospace().noquote() << "Pulseaudio returned an error: " << err;
-    report(false);
+    fail(err);
 }
 
-void ConnectAudio::report(bool success)
+void ConnectAudio::fail(const QString &reason)
 {
     // One outcome per command; a server that fails after it was reported running is only logged.
     if (m_reported)
         return;
     m_reported = true;
-    if (success)
-        emit commandSuccessful();
-    else
-        emit commandFailed();
+    m_failureReason = reason;
+    emit commandFailed();
 }
 
 QDebug operator<<(QDebug debug, const ConnectAudio &command)
