@@ -352,9 +352,9 @@ void PulseAudio::socketDisconnected()
 
 void PulseAudio::socketError(QLocalSocket::LocalSocketError err)
 {
-    // The peer closing is a disconnection, reported as such; a refused attempt while attaching
-    // is retried by the timer.
-    if (err == QLocalSocket::PeerClosedError || m_stopping)
+    // The peer closing is a disconnection, reported as such; a wait of sendCommand that ran
+    // out is its own affair; a refused attempt while attaching is retried by the timer.
+    if (err == QLocalSocket::PeerClosedError || err == QLocalSocket::SocketTimeoutError || m_stopping)
         return;
     if (m_connectionTimer.isActive()) {
         qDebug().nospace().noquote() << "Connection attempt failed: " << err;

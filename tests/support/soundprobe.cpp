@@ -65,45 +65,58 @@ QString SoundProbe::makeTone(const QString &dir)
 double SoundProbe::rmsWhilePlaying(const QString &recordServer, const QString &source, const QString &playServer,
                                    const QString &tone, QString *log)
 {
-    const QString recording = QFileInfo(tone).absolutePath() + QStringLiteral("/recording.raw");
-    QFile::remove(recording);
     QProcess parec;
     parec.setProcessEnvironment(environmentFor(recordServer));
-    parec.setStandardOutputFile(recording);
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
                 QStringList{QStringLiteral("-d"), source} + formatArguments());
-    if (!parec.waitForStarted(ProgramTimeoutMs))
+    // The first recorded bytes say the recording runs; only then is the tone played.
+    if (!parec.waitForReadyRead(ProgramTimeoutMs)) {
+        ProcessGuard::end(parec);
+        collect(parec, QStringLiteral("parec"), log);
         return -1;
+    }
+    QByteArray recorded = parec.readAllStandardOutput();
 
     QProcess pacat;
     pacat.setProcessEnvironment(environmentFor(playServer));
     pacat.start(TestEnvironment::program(QStringLiteral("pacat")), formatArguments() << tone);
-    const bool played = pacat.waitForFinished(ProgramTimeoutMs) && pacat.exitCode() == 0;
+    while (pacat.state() != QProcess::NotRunning && !pacat.waitForFinished(100))
+        recorded += parec.readAllStandardOutput();
+    const bool played = pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
     ProcessGuard::end(pacat);
+    parec.waitForReadyRead(500);
+    recorded += parec.readAllStandardOutput();
     ProcessGuard::end(parec);
     collect(pacat, QStringLiteral("pacat"), log);
     collect(parec, QStringLiteral("parec"), log);
     if (!played)
         return -1;
-    return rms(recording, log);
+    return rmsOf(recorded, QFileInfo(tone).absolutePath(), log);
 }
 
 double SoundProbe::rmsOfRecording(const QString &server, const QString &source, const QString &dir, QString *log)
 {
-    const QString recording = QDir(dir).filePath(QStringLiteral("recording.raw"));
-    QFile::remove(recording);
     QProcess parec;
     parec.setProcessEnvironment(environmentFor(server));
-    parec.setStandardOutputFile(recording);
-    // parec records until it is stopped; the time limit of this wait is the recording's length.
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
                 QStringList{QStringLiteral("-d"), source} + formatArguments());
+    // parec records until it is stopped; the time limit of this wait is the recording's length.
     const bool ranThrough = parec.waitForFinished(2000);
+    const QByteArray recorded = parec.readAllStandardOutput();
     ProcessGuard::end(parec);
     collect(parec, QStringLiteral("parec"), log);
     if (ranThrough)
         return -1;
-    return rms(recording, log);
+    return rmsOf(recorded, dir, log);
+}
+
+double SoundProbe::rmsOf(const QByteArray &recorded, const QString &dir, QString *log)
+{
+    QFile file(QDir(dir).filePath(QStringLiteral("recording.raw")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(recorded) != recorded.size())
+        return -1;
+    file.close();
+    return rms(file.fileName(), log);
 }
 
 double SoundProbe::rms(const QString &rawFile, QString *log)

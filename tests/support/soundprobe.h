@@ -22,6 +22,7 @@ public:
     static double rmsOfRecording(const QString &server, const QString &source, const QString &dir, QString *log);
     // RMS amplitude of raw 16-bit stereo 44100 Hz data, read by sox.
     static double rms(const QString &rawFile, QString *log);
+    static double rmsOf(const QByteArray &recorded, const QString &dir, QString *log);
 
     static QStringList formatArguments();
 };
