@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSignalSpy>
 
 namespace {
 
@@ -101,8 +102,13 @@ double SoundProbe::rmsOfRecording(const QString &server, const QString &source, 
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
                 QStringList{QStringLiteral("-d"), source} + formatArguments());
     // parec records until it is stopped; the time limit of this wait is the recording's length.
-    const bool ranThrough = parec.waitForFinished(2000);
-    const QByteArray recorded = parec.readAllStandardOutput();
+    // The wait runs the event loop: the sound may come through a tunnel this process pumps.
+    QByteArray recorded;
+    QObject::connect(&parec, &QProcess::readyReadStandardOutput, &parec,
+                     [&]() { recorded += parec.readAllStandardOutput(); });
+    QSignalSpy finished(&parec, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    const bool ranThrough = finished.wait(2000);
+    recorded += parec.readAllStandardOutput();
     ProcessGuard::end(parec);
     collect(parec, QStringLiteral("parec"), log);
     if (ranThrough)
