@@ -360,7 +360,6 @@ void TestZELClientVMConnection::slaveChannelStart_data()
         << ZELBackend::Slave << true << true
         << (folders + QStringList{QStringLiteral("Sharing USB device "), QStringLiteral("Starting compressed audio")})
         << 0;
-    QTest::newRow("audio uncompressed") << ZELBackend::Slave << false << false << folders << 0;
     QTest::newRow("another channel") << ZELBackend::CUPS << true << true << QStringList() << 0;
 }
 
