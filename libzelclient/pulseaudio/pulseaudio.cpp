@@ -87,6 +87,7 @@ void PulseAudio::start()
     if (!m_pulseaudioStatePath.isEmpty()) {
         qInfo().nospace().noquote() << "PULSE_STATE_PATH is " << m_pulseaudioStatePath;
         environment.insert(QStringLiteral("PULSE_STATE_PATH"), m_pulseaudioStatePath);
+        QDir().mkpath(m_pulseaudioStatePath);
     }
     m_process.setProcessEnvironment(environment);
 

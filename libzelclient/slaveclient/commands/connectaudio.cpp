@@ -1,5 +1,6 @@
 #include "connectaudio.h"
 
+#include "helpers/pathtools.h"
 #include "pulseaudio/pulseaudio.h"
 
 #include <QDebug>
@@ -34,6 +35,8 @@ void ConnectAudio::run()
     qInfo() << "Starting pulseaudio";
     const QString script = writeScript();
     m_pulse->setZelPulseaudioConfig(script);
+    // The server's state stays apart from that of the user's own sound server.
+    m_pulse->setPulseaudioStatePath(PathTools::getPulseaudioStateDir());
     m_tempFiles.append(script);
     m_pulse->start();
 }
