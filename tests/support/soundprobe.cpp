@@ -3,6 +3,7 @@
 #include "programrun.h"
 #include "testenvironment.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -69,7 +70,7 @@ double SoundProbe::rmsWhilePlaying(const QString &recordServer, const QString &s
     QProcess parec;
     parec.setProcessEnvironment(environmentFor(recordServer));
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
-                QStringList{QStringLiteral("-d"), source} + formatArguments());
+                QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
     // The first recorded bytes say the recording runs; only then is the tone played.
     if (!parec.waitForReadyRead(ProgramTimeoutMs)) {
         ProcessGuard::end(parec);
@@ -85,8 +86,12 @@ double SoundProbe::rmsWhilePlaying(const QString &recordServer, const QString &s
         recorded += parec.readAllStandardOutput();
     const bool played = pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
     ProcessGuard::end(pacat);
-    parec.waitForReadyRead(500);
-    recorded += parec.readAllStandardOutput();
+    // The sound may still be on its way (a tunnel to another server adds latency).
+    const QDeadlineTimer tail(2000);
+    while (!tail.hasExpired()) {
+        parec.waitForReadyRead(100);
+        recorded += parec.readAllStandardOutput();
+    }
     ProcessGuard::end(parec);
     collect(pacat, QStringLiteral("pacat"), log);
     collect(parec, QStringLiteral("parec"), log);
@@ -100,7 +105,7 @@ double SoundProbe::rmsOfRecording(const QString &server, const QString &source, 
     QProcess parec;
     parec.setProcessEnvironment(environmentFor(server));
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
-                QStringList{QStringLiteral("-d"), source} + formatArguments());
+                QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
     // parec records until it is stopped; the time limit of this wait is the recording's length.
     // The wait runs the event loop: the sound may come through a tunnel this process pumps.
     QByteArray recorded;
