@@ -116,6 +116,7 @@ void MainWindow::connectSessionSignals()
     connect(m_session, &ZELClient::vmConnected, this, &MainWindow::vmConnected);
     connect(m_session, &ZELClient::vmPoweredDown, this, &MainWindow::vmPoweredDown);
     connect(m_session, &ZELClient::folderNotShared, this, &MainWindow::folderNotShared);
+    connect(m_session, &ZELClient::audioNotAvailable, this, &MainWindow::audioNotAvailable);
 }
 
 void MainWindow::fillConnectionTypes()
@@ -237,6 +238,7 @@ void MainWindow::connectToVM()
     m_session->setParameters(parameters);
     setStatus(tr("Connecting to %1...").arg(parameters.host()));
     m_unsharedFolders.clear();
+    m_soundProblem.clear();
     m_session->connectToZEL();
 }
 
@@ -422,11 +424,21 @@ void MainWindow::connectionTerminated()
 {
     qInfo() << "Connection terminated";
     setFormEnabled(true);
+    QStringList notes;
     if (!m_unsharedFolders.isEmpty())
-        setStatus(tr("Not shared with the VM: %1").arg(m_unsharedFolders.join(QStringLiteral("; "))));
+        notes << tr("Not shared with the VM: %1").arg(m_unsharedFolders.join(QStringLiteral("; ")));
+    if (!m_soundProblem.isEmpty())
+        notes << tr("No sound: %1").arg(m_soundProblem);
+    if (!notes.isEmpty())
+        setStatus(notes.join(QLatin1Char('\n')));
     m_statistics.stop();
     releaseBackend();
     showWindowAgain();
+}
+
+void MainWindow::audioNotAvailable(const QString &reason)
+{
+    m_soundProblem = reason;
 }
 
 void MainWindow::folderNotShared(const QString &folder, const QString &reason)

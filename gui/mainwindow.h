@@ -54,6 +54,7 @@ public slots:
     void connectionError(ZELClient::ConnectionError error, QString error_desc);
     void connectionTerminated();
     void folderNotShared(const QString &folder, const QString &reason);
+    void audioNotAvailable(const QString &reason);
     void sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection);
     void addSharedFolder();
     void removeSharedFolder();
@@ -111,6 +112,8 @@ private:
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.
     QStringList m_unsharedFolders;
+    // Why this connection had no sound; shown with them.
+    QString m_soundProblem;
     bool m_portGiven = false;
     bool m_connectionTypeGiven = false;
     // While a VM runs and the window is hidden, the way back to it (when the desktop has a tray).

@@ -1,5 +1,6 @@
 #include "zelclient.h"
 
+#include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
@@ -479,7 +480,8 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
 
     if (m_parameters.audio() && m_parameters.audioCompression()) {
         qInfo() << "Starting compressed audio";
-        createSlaveClient()->connectAudio(m_backend ? m_backend->audioPort() : CompressedAudioPort);
+        createSlaveClient()->connectAudio(m_backend ? m_backend->audioPort() : CompressedAudioPort,
+                                          m_parameters.microphone());
     }
 }
 
@@ -503,6 +505,8 @@ void ZELClient::slave_failure(const ZELSlaveCommand &cmd)
     qInfo() << "Slave command" << cmd << "failed";
     if (const auto *share = dynamic_cast<const SlaveShareFolderWithVM *>(&cmd))
         emit folderNotShared(share->folder(), share->failureReason());
+    if (const auto *audio = qobject_cast<const ConnectAudio *>(&cmd))
+        emit audioNotAvailable(audio->failureReason());
 }
 
 void ZELClient::slave_done()

@@ -101,6 +101,8 @@ signals:
     void socketStateChanged(QAbstractSocket::SocketState socketState);
     // A shared folder did not reach the VM; the rest of the session goes on.
     void folderNotShared(const QString &folder, const QString &reason);
+    // The session has no sound (its sound server did not come up); the rest goes on.
+    void audioNotAvailable(const QString &reason);
 
 public slots:
     void disconnectFromZEL();

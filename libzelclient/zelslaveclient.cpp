@@ -1,5 +1,6 @@
 #include "zelslaveclient.h"
 
+#include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/shareusbdevice.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "usbip/usbdevice.h"
@@ -54,11 +55,10 @@ void ZELSlaveClient::shareUSBDevice(const USBDevice &device)
     runCommand(new ShareUSBDevice(device));
 }
 
-void ZELSlaveClient::connectAudio(quint16 audioPort)
+void ZELSlaveClient::connectAudio(quint16 audioPort, bool microphone)
 {
     checkIdle();
-    Q_UNUSED(audioPort)
-    unavailable("Compressed audio");
+    runCommand(new ConnectAudio(audioPort, microphone));
 }
 
 void ZELSlaveClient::unavailable(const char *feature)

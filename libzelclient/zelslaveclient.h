@@ -32,7 +32,8 @@ public:
     // client already holds a command.
     void shareFolder(const QString &folder);
     void shareUSBDevice(const USBDevice &device);
-    void connectAudio(quint16 audioPort);
+    // Sound for the session; with microphone the VM can also record from the user's input.
+    void connectAudio(quint16 audioPort, bool microphone = false);
 
     // Gives the client its one command and starts it as soon as the connection is up. The
     // client owns the command from this call on, also when it throws BusyException because

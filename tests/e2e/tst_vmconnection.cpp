@@ -353,7 +353,11 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
         if (entry.contains(QStringLiteral("target")))
             shares << entry;
         else
-            QCOMPARE(entry.value(QStringLiteral("error")).toString(), QStringLiteral("no complete request in time"));
+            // The sound connection sends no request: it is given up, or closed once the sound runs.
+            QVERIFY2((QStringList{QStringLiteral("no complete request in time"),
+                                  QStringLiteral("connection ended before a complete request")})
+                         .contains(entry.value(QStringLiteral("error")).toString()),
+                     qPrintable(entry.value(QStringLiteral("error")).toString()));
     }
     // Both folders of the session, then the two requests above.
     QCOMPARE(shares.size(), 4);

@@ -355,12 +355,11 @@ void TestZELClientVMConnection::slaveChannelStart_data()
                               QStringLiteral("Sharing folder \"/srv/two words\" with VM")};
     QTest::newRow("folders and audio, USB off")
         << ZELBackend::Slave << false << true << (folders + QStringList{QStringLiteral("Starting compressed audio")})
-        << 1;
+        << 0;
     QTest::newRow("folders, device and audio")
         << ZELBackend::Slave << true << true
         << (folders + QStringList{QStringLiteral("Sharing USB device "), QStringLiteral("Starting compressed audio")})
-        << 1;
-    QTest::newRow("audio uncompressed") << ZELBackend::Slave << false << false << folders << 0;
+        << 0;
     QTest::newRow("another channel") << ZELBackend::CUPS << true << true << QStringList() << 0;
 }
 
@@ -390,6 +389,8 @@ void TestZELClientVMConnection::slaveChannelStart()
     parameters.setAudioCompression(compression);
 
     TunnelBackend backend;
+    // The sound server the audio command starts listens on a port of the test's own.
+    backend.setAudioPort(TestEnvironment::freeTcpPort());
     ZELClient client;
     client.setParameters(parameters);
     client.setBackend(&backend);
@@ -405,7 +406,8 @@ void TestZELClientVMConnection::slaveChannelStart()
     for (int i = 0; i < expected.size(); ++i)
         QVERIFY2(started.at(i).startsWith(expected.at(i)), qPrintable(started.at(i)));
     QCOMPARE(LogCapture::count(QStringLiteral(" is not available in this build")), unavailable);
-    QCOMPARE(LogCapture::count(QStringLiteral("completed")), 0);
+    // Nothing unavailable reports done; the sound server may have come up already.
+    QVERIFY(LogCapture::count(QStringLiteral("completed")) <= (compression && channel == ZELBackend::Slave ? 1 : 0));
 
     // The slave clients go with the session.
     client.disconnectFromZEL();
@@ -423,6 +425,7 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
     parameters.setAudio(true);
 
     TunnelBackend backend;
+    backend.setAudioPort(TestEnvironment::freeTcpPort());
     QList<QTcpSocket *> connections;
     {
         ZELClient client;

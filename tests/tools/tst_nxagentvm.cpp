@@ -232,10 +232,10 @@ void TestNxAgentVm::howTheAgentIsStarted()
     QTRY_VERIFY_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), Timeout);
 
     const QMap<QString, QString> started = record();
-    const QRegularExpression arguments(QStringLiteral("^-display nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1:(\\d+) :(\\d+)$"));
+    const QRegularExpression arguments(QStringLiteral("^-display nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1,media=(\\d+):(\\d+) :(\\d+)$"));
     const QRegularExpressionMatch match = arguments.match(started.value(QStringLiteral("args")));
     QVERIFY2(match.hasMatch(), qPrintable(started.value(QStringLiteral("args"))));
-    QCOMPARE(match.captured(2), match.captured(3));
+    QCOMPARE(match.captured(3), match.captured(4));
     QCOMPARE(started.value(QStringLiteral("display")), QStringLiteral("unset"));
     QCOMPARE(started.value(QStringLiteral("slavecmd")), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE));
     // The slave service learns the key the client got, from a file only its owner reads.
@@ -249,7 +249,7 @@ void TestNxAgentVm::howTheAgentIsStarted()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(desktopRecord).size() > 0, Timeout);
     QFile desktop(desktopRecord);
     QVERIFY(desktop.open(QIODevice::ReadOnly));
-    QCOMPARE(desktop.readAll().trimmed(), QByteArray(":") + match.captured(2).toLatin1());
+    QCOMPARE(desktop.readAll().trimmed(), QByteArray(":") + match.captured(3).toLatin1());
 
     // The client leaves: the agent ends and its home folder goes.
     socket->disconnectFromHost();

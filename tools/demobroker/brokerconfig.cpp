@@ -229,7 +229,7 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
                 return fail(error, QStringLiteral("%1: a VM has either an \"endpoint\" or \"nxagent\"").arg(where));
             const QJsonObject agent = o.value(QStringLiteral("nxagent")).toObject();
             if (!checkKeys(agent, {QStringLiteral("program"), QStringLiteral("desktop"), QStringLiteral("slaveService"),
-                                   QStringLiteral("startTimeoutMs")},
+                                   QStringLiteral("sound"), QStringLiteral("startTimeoutMs")},
                            here, error))
                 return false;
             vm.startsAgent = true;
@@ -237,6 +237,7 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
             if (!readString(agent, QStringLiteral("program"), here, &vm.agentProgram, error)
                 || !readString(agent, QStringLiteral("desktop"), here, &vm.desktop, error)
                 || !readString(agent, QStringLiteral("slaveService"), here, &vm.slaveService, error)
+                || !readString(agent, QStringLiteral("sound"), here, &vm.sound, error)
                 || !readInt(agent, QStringLiteral("startTimeoutMs"), here, 1, 600000, &vm.agentStartTimeoutMs, error))
                 return false;
         }

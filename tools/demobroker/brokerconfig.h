@@ -50,6 +50,7 @@ public:
         QString agentProgram;    // empty: nxagent from PATH
         QString desktop;         // command line of the desktop program
         QString slaveService;    // empty: zel-demo-slave-service beside the broker or on PATH
+        QString sound;           // command line that plays sound in the VM; empty: none
         int agentStartTimeoutMs = 30000;
     };
 

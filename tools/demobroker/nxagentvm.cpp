@@ -51,25 +51,8 @@ NxAgentVm::NxAgentVm(const Settings &settings)
     connect(&m_agent, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, &NxAgentVm::agent_finished);
     connect(&m_agent, &QProcess::errorOccurred, this, &NxAgentVm::agent_errorOccurred);
 
-    m_desktop.setProcessChannelMode(QProcess::MergedChannels);
-    connect(&m_desktop, &QProcess::readyReadStandardOutput, this, [this]() {
-        const QList<QByteArray> lines = m_desktop.readAllStandardOutput().split('\n');
-        for (const QByteArray &line : lines) {
-            if (!line.trimmed().isEmpty())
-                qInfo().noquote() << tag() << "desktop:" << QString::fromLocal8Bit(line.trimmed());
-        }
-    });
-    connect(&m_desktop, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            qWarning().noquote() << tag() << "cannot start the desktop program" << m_settings.desktop << ":"
-                                 << m_desktop.errorString();
-    });
-    connect(&m_desktop, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this](int exitCode, QProcess::ExitStatus status) {
-                qInfo().noquote() << tag() << "desktop program ended"
-                                  << (status == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
-                                                                     : QStringLiteral("by a signal"));
-            });
+    watchProgram(m_desktop, QStringLiteral("desktop"));
+    watchProgram(m_sound, QStringLiteral("sound"));
 
     m_startTimer.setSingleShot(true);
     connect(&m_startTimer, &QTimer::timeout, this, &NxAgentVm::start_timeout);
@@ -77,14 +60,40 @@ NxAgentVm::NxAgentVm(const Settings &settings)
     connect(&m_stopTimer, &QTimer::timeout, this, &NxAgentVm::stop_timeout);
 }
 
+void NxAgentVm::watchProgram(QProcess &process, const QString &what)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    connect(&process, &QProcess::readyReadStandardOutput, this, [this, &process, what]() {
+        const QList<QByteArray> lines = process.readAllStandardOutput().split('\n');
+        for (const QByteArray &line : lines) {
+            if (!line.trimmed().isEmpty())
+                qInfo().noquote() << tag() << what + QLatin1Char(':') << QString::fromLocal8Bit(line.trimmed());
+        }
+    });
+    connect(&process, &QProcess::errorOccurred, this, [this, &process, what](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            qWarning().noquote() << tag() << "cannot start the" << what << "program" << process.program() << ":"
+                                 << process.errorString();
+    });
+    connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this, what](int exitCode, QProcess::ExitStatus status) {
+                qInfo().noquote() << tag() << what << "program ended"
+                                  << (status == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
+                                                                     : QStringLiteral("by a signal"));
+            });
+}
+
 NxAgentVm::~NxAgentVm()
 {
     instances().removeAll(this);
     disconnect(&m_agent, nullptr, this, nullptr);
     disconnect(&m_desktop, nullptr, this, nullptr);
-    if (m_desktop.state() != QProcess::NotRunning) {
-        m_desktop.kill();
-        m_desktop.waitForFinished(StopTimeoutMs);
+    disconnect(&m_sound, nullptr, this, nullptr);
+    for (QProcess *program : {&m_desktop, &m_sound}) {
+        if (program->state() != QProcess::NotRunning) {
+            program->kill();
+            program->waitForFinished(StopTimeoutMs);
+        }
     }
     if (m_agent.state() != QProcess::NotRunning) {
         m_agent.terminate();
@@ -146,7 +155,8 @@ void NxAgentVm::start()
     ++m_startAttempts;
     m_display = freeDisplay();
     m_port = freePort();
-    if (m_display < 0 || m_port == 0) {
+    m_mediaPort = freePort();
+    if (m_display < 0 || m_port == 0 || m_mediaPort == 0) {
         fail(QStringLiteral("no free display or port for the VM"));
         return;
     }
@@ -181,11 +191,12 @@ void NxAgentVm::start()
     // The display name comes last as well: without it the agent cannot open its display.
     const QStringList arguments{
         QStringLiteral("-display"),
-        QStringLiteral("nx/nx,listen=%1,accept=127.0.0.1,slave=1:%2").arg(m_port).arg(m_display),
+        QStringLiteral("nx/nx,listen=%1,accept=127.0.0.1,slave=1,media=%3:%2").arg(m_port).arg(m_display).arg(m_mediaPort),
         QStringLiteral(":%1").arg(m_display)};
     qInfo().noquote() << tag() << "starting" << m_settings.agentProgram << arguments.join(QLatin1Char(' '))
                       << (m_settings.slaveService.isEmpty() ? QStringLiteral("without a slave service")
-                                                            : QStringLiteral("with slave service ") + m_settings.slaveService);
+                                                            : QStringLiteral("with slave service ") + m_settings.slaveService)
+                      << QStringLiteral("and its sound on port %1").arg(m_mediaPort);
     m_startTimer.start(m_settings.startTimeoutMs);
     m_agent.start(m_settings.agentProgram, arguments);
 }
@@ -196,8 +207,10 @@ void NxAgentVm::stop()
         return;
     m_stopping = true;
     m_startTimer.stop();
-    if (m_desktop.state() != QProcess::NotRunning)
-        m_desktop.terminate();
+    for (QProcess *program : {&m_desktop, &m_sound}) {
+        if (program->state() != QProcess::NotRunning)
+            program->terminate();
+    }
     if (m_agent.state() == QProcess::NotRunning) {
         deleteLater();
         return;
@@ -224,8 +237,10 @@ void NxAgentVm::endAllNow()
 {
     const QList<NxAgentVm *> all = instances();
     for (NxAgentVm *vm : all) {
-        if (vm->m_desktop.state() != QProcess::NotRunning)
-            vm->m_desktop.terminate();
+        for (QProcess *program : {&vm->m_desktop, &vm->m_sound}) {
+            if (program->state() != QProcess::NotRunning)
+                program->terminate();
+        }
         if (vm->m_agent.state() != QProcess::NotRunning)
             vm->m_agent.terminate();
     }
@@ -268,27 +283,36 @@ void NxAgentVm::handleAgentLine(const QByteArray &line)
 
 void NxAgentVm::startDesktop()
 {
-    if (m_desktopStarted || m_stopping || m_settings.desktop.isEmpty())
+    if (m_desktopStarted || m_stopping)
         return;
     m_desktopStarted = true;
-    QStringList arguments = QProcess::splitCommand(m_settings.desktop);
+    startProgram(m_desktop, m_settings.desktop, QStringLiteral("desktop"));
+    startProgram(m_sound, m_settings.sound, QStringLiteral("sound"));
+}
+
+void NxAgentVm::startProgram(QProcess &process, const QString &commandLine, const QString &what)
+{
+    QStringList arguments = QProcess::splitCommand(commandLine);
     if (arguments.isEmpty())
         return;
     const QString program = arguments.takeFirst();
     QProcessEnvironment environment = m_agent.processEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(m_display));
-    m_desktop.setProcessEnvironment(environment);
-    m_desktop.setWorkingDirectory(m_home.path());
-    qInfo().noquote() << tag() << "starting the desktop program" << m_settings.desktop;
-    m_desktop.start(program, arguments);
+    environment.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("tcp:127.0.0.1:%1").arg(m_mediaPort));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(m_home.path());
+    qInfo().noquote() << tag() << "starting the" << what << "program" << commandLine;
+    process.start(program, arguments);
 }
 
 void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     m_startTimer.stop();
     m_stopTimer.stop();
-    if (m_desktop.state() != QProcess::NotRunning)
-        m_desktop.terminate();
+    for (QProcess *program : {&m_desktop, &m_sound}) {
+        if (program->state() != QProcess::NotRunning)
+            program->terminate();
+    }
     const QString how = exitStatus == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
                                                            : QStringLiteral("by a signal");
     qInfo().noquote() << tag() << "nxagent ended" << how;

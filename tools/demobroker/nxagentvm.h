@@ -27,6 +27,9 @@ public:
         QString agentProgram;   // full path of nxagent
         QString desktop;        // command line of the desktop program; empty: none
         QString slaveService;   // program run for every slave connection; empty: no slave channel
+        // Command line run once the session has started, like the desktop program; both reach
+        // the client's sound server through the agent's multimedia port (PULSE_SERVER).
+        QString sound;
         bool hasSlaveKey = false;
         QByteArray slaveKey;
         int startTimeoutMs = 30000;
@@ -43,6 +46,8 @@ public:
     int vmId() const { return m_settings.vmId; }
     int display() const { return m_display; }
     quint16 port() const { return m_port; }
+    // Where programs of the VM play sound that the session carries to the client.
+    quint16 mediaPort() const { return m_mediaPort; }
 
     // Stops every VM with this id that is running now and returns them (they emit ended()).
     static QList<NxAgentVm *> stopAll(int vmId);
@@ -67,6 +72,8 @@ private:
     void handleAgentLine(const QByteArray &line);
     bool lostDisplayOrPortRace() const;
     void startDesktop();
+    void watchProgram(QProcess &process, const QString &what);
+    void startProgram(QProcess &process, const QString &commandLine, const QString &what);
     void fail(const QString &text);
     QString tag() const;
 
@@ -78,12 +85,14 @@ private:
     QTemporaryDir m_home;
     QProcess m_agent;
     QProcess m_desktop;
+    QProcess m_sound;
     QTimer m_startTimer;
     QTimer m_stopTimer;
     QByteArray m_partialLine;
     QList<QByteArray> m_lastLines;
     int m_display = -1;
     quint16 m_port = 0;
+    quint16 m_mediaPort = 0;
     bool m_listening = false;
     bool m_desktopStarted = false;
     bool m_stopping = false;

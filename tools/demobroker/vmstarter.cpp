@@ -86,6 +86,7 @@ void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKe
                              << "not found; the desktop stays empty";
     else
         settings.desktop = vm.desktop;
+    settings.sound = vm.sound;
     settings.hasSlaveKey = vm.slaveKeyMode != BrokerConfig::SlaveKeyMode::None;
     settings.slaveKey = slaveKey;
     settings.startTimeoutMs = vm.agentStartTimeoutMs;

@@ -1,0 +1,6 @@
+#include "pulseaudio.h"
+
+QString PulseAudio::getPulseModuleExtension()
+{
+    return QStringLiteral(".so");
+}

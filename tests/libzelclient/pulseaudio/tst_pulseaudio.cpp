@@ -1,0 +1,287 @@
+#include "logcapture.h"
+#include "pulseaudio/pulseaudio.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <signal.h>
+
+namespace {
+
+const QByteArray Close = QByteArrayLiteral("<close>");
+
+// A CLI socket that answers the first command with the given pieces, one write each, from a
+// thread of its own: the manager blocks its thread while it waits for an answer.
+class FakeCli : public QThread
+{
+public:
+    FakeCli(const QString &path, const QList<QByteArray> &pieces)
+        : m_path(path)
+        , m_pieces(pieces)
+    {
+    }
+
+    ~FakeCli() override { wait(); }
+
+    void run() override
+    {
+        QLocalServer server;
+        QLocalServer::removeServer(m_path);
+        if (!server.listen(m_path) || !server.waitForNewConnection(60000))
+            return;
+        QLocalSocket *socket = server.nextPendingConnection();
+        socket->waitForReadyRead(30000);
+        for (const QByteArray &piece : qAsConst(m_pieces)) {
+            if (piece == Close) {
+                socket->disconnectFromServer();
+                return;
+            }
+            socket->write(piece);
+            socket->waitForBytesWritten(5000);
+            // Each piece its own chunk for the reader.
+            QThread::msleep(30);
+        }
+        socket->waitForDisconnected(30000);
+    }
+
+private:
+    QString m_path;
+    QList<QByteArray> m_pieces;
+};
+
+struct Spies
+{
+    explicit Spies(PulseAudio &pulse)
+        : started(&pulse, &PulseAudio::started)
+        , stopped(&pulse, &PulseAudio::stopped)
+        , error(&pulse, &PulseAudio::error)
+    {
+    }
+    bool isValid() const { return started.isValid() && stopped.isValid() && error.isValid(); }
+    QString errors() const
+    {
+        QStringList texts;
+        for (const QList<QVariant> &arguments : error)
+            texts << arguments.at(0).toString();
+        return texts.join(QStringLiteral(" | "));
+    }
+
+    QSignalSpy started;
+    QSignalSpy stopped;
+    QSignalSpy error;
+};
+
+} // namespace
+
+class TestPulseAudio : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void serverLifecycle_data();
+    void serverLifecycle();
+    void attachedServerAnswers_data();
+    void attachedServerAnswers();
+    void attachFailure_data();
+    void attachFailure();
+
+private:
+    QString writeScript(const QStringList &lines);
+
+    TestEnvironment m_environment;
+    QTemporaryDir m_work;
+};
+
+void TestPulseAudio::initTestCase()
+{
+    QVERIFY(m_work.isValid());
+    LogCapture::install();
+}
+
+void TestPulseAudio::init()
+{
+    LogCapture::clear();
+}
+
+QString TestPulseAudio::writeScript(const QStringList &lines)
+{
+    static int count = 0;
+    const QString path = m_work.filePath(QStringLiteral("script-%1.pa").arg(++count));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return QString();
+    file.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
+    return path;
+}
+
+void TestPulseAudio::serverLifecycle_data()
+{
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<int>("ending");   // 0: stop(), else the signal sent to the server
+    QTest::addColumn<bool>("startsUp");
+    QTest::addColumn<QString>("reason");
+
+    const QString tcp = QStringLiteral("load-module module-native-protocol-tcp auth-anonymous=1 listen=127.0.0.1 port=%1")
+                            .arg(TestEnvironment::freeTcpPort());
+    const QStringList working{tcp, QStringLiteral("load-module module-null-sink sink_name=zel_test"),
+                              QStringLiteral("load-module module-cli-protocol-unix")};
+    const QString real = TestEnvironment::program(QStringLiteral("pulseaudio"));
+
+    QTest::newRow("runs until stopped") << working << real << 0 << true << QString();
+    QTest::newRow("killed") << working << real << int(SIGKILL) << true << QString();
+    QTest::newRow("ended by someone else") << working << real << int(SIGTERM) << true << QString();
+    QTest::newRow("script fails") << QStringList{QStringLiteral("load-module module-zel-missing")} << real << 0 << false
+                                  << QStringLiteral("module-zel-missing");
+    QTest::newRow("program missing") << working << QStringLiteral("/nonexistent/pulseaudio") << 0 << false << QString();
+    QTest::newRow("program not found") << working << QString() << 0 << false << QString();
+}
+
+void TestPulseAudio::serverLifecycle()
+{
+    QFETCH(QStringList, script);
+    QFETCH(QString, program);
+    QFETCH(int, ending);
+    QFETCH(bool, startsUp);
+    QFETCH(QString, reason);
+    if (TestEnvironment::program(QStringLiteral("pulseaudio")).isEmpty())
+        QSKIP("pulseaudio is needed");
+
+    PulseAudio pulse;
+    Spies spies(pulse);
+    QVERIFY(spies.isValid());
+    pulse.setZelPulseaudioPath(program);
+    pulse.setZelPulseaudioConfig(writeScript(script));
+    pulse.start();
+
+    if (!startsUp) {
+        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+        QCOMPARE(spies.error.count(), 1);
+        QVERIFY2(spies.errors().contains(reason), qPrintable(spies.errors()));
+        QCOMPARE(spies.started.count(), 0);
+        QVERIFY(!pulse.isRunning());
+        return;
+    }
+
+    QTRY_VERIFY2_WITH_TIMEOUT(spies.started.count() == 1 || spies.stopped.count() > 0,
+                              qPrintable(LogCapture::lines().join(QLatin1Char('\n'))), 30000);
+    QCOMPARE(spies.started.count(), 1);
+    QVERIFY(!pulse.getVersion().isNull());
+    QVERIFY(pulse.isRunning());
+    // Answers keep to their commands: each one is the whole answer and nothing of the next.
+    const QString sinks = pulse.sendCommand(QStringLiteral("list-sinks"));
+    QVERIFY2(sinks.contains(QStringLiteral("<zel_test>")), qPrintable(sinks));
+    const QString modules = pulse.sendCommand(QStringLiteral("list-modules"));
+    QVERIFY2(modules.contains(QStringLiteral("<module-null-sink>")), qPrintable(modules));
+    QVERIFY(!modules.contains(QStringLiteral("sink(s) available")));
+
+    QFile pidFile(pulse.getPulseaudioHome() + QStringLiteral("/pid"));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const qint64 pid = pidFile.readAll().trimmed().toLongLong();
+    QVERIFY(pid > 0);
+
+    if (ending == 0)
+        pulse.stop();
+    else
+        ::kill(static_cast<pid_t>(pid), ending);
+    QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+    // Only an end that was not asked for is a failure.
+    QCOMPARE(spies.error.count(), ending == 0 ? 0 : 1);
+    QCOMPARE(spies.started.count(), 1);
+    QVERIFY(::kill(static_cast<pid_t>(pid), 0) != 0);
+}
+
+void TestPulseAudio::attachedServerAnswers_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("lost");
+
+    QTest::newRow("greeting in pieces")
+        << QList<QByteArray>{"Welcome to Pulse", "Audio 13.0! Use \"help\" for usage information.\n>", ">> "}
+        << QStringLiteral("13.0") << false;
+    QTest::newRow("answer without a version") << QList<QByteArray>{"Unknown command: hello\n>>> "} << QString() << false;
+    QTest::newRow("never prompts") << QList<QByteArray>{"Welcome to PulseAudio 13.0!"} << QString() << false;
+    QTest::newRow("closes before the prompt") << QList<QByteArray>{"Welcome to PulseAudio 14.1!\n", Close}
+                                              << QStringLiteral("14.1") << true;
+}
+
+void TestPulseAudio::attachedServerAnswers()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QString, version);
+    QFETCH(bool, lost);
+
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/pa-XXXXXX"));
+    QVERIFY(home.isValid());
+    QFile pid(home.filePath(QStringLiteral("pid")));
+    QVERIFY(pid.open(QIODevice::WriteOnly));
+    pid.write("1234\n");
+    pid.close();
+
+    FakeCli cli(home.filePath(QStringLiteral("cli")), pieces);
+    cli.start();
+    PulseAudio pulse;
+    Spies spies(pulse);
+    QVERIFY(spies.isValid());
+    pulse.connectExisting(home.path());
+
+    QTRY_COMPARE_WITH_TIMEOUT(spies.started.count(), 1, 30000);
+    QCOMPARE(pulse.getVersion(), QVersionNumber::fromString(version));
+    if (lost) {
+        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+        QCOMPARE(spies.error.count(), 1);
+    } else {
+        QCOMPARE(spies.error.count(), 0);
+    }
+    pulse.stop();
+    QVERIFY(cli.wait(30000));
+    QCOMPARE(spies.started.count(), 1);
+}
+
+void TestPulseAudio::attachFailure_data()
+{
+    QTest::addColumn<QByteArray>("pidContents");   // empty: no pid file
+    QTest::addColumn<bool>("emptyPath");
+
+    QTest::newRow("pid file without a number") << QByteArray("abc\n") << false;
+    QTest::newRow("no pid file") << QByteArray() << false;
+    QTest::newRow("no runtime folder") << QByteArray() << true;
+}
+
+void TestPulseAudio::attachFailure()
+{
+    QFETCH(QByteArray, pidContents);
+    QFETCH(bool, emptyPath);
+
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    if (!pidContents.isEmpty()) {
+        QFile pid(home.filePath(QStringLiteral("pid")));
+        QVERIFY(pid.open(QIODevice::WriteOnly));
+        pid.write(pidContents);
+    }
+
+    PulseAudio pulse;
+    Spies spies(pulse);
+    QVERIFY(spies.isValid());
+    // The test's runtime folder holds no "pulse" folder.
+    pulse.connectExisting(emptyPath ? QString() : home.path());
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.started.count(), 0);
+    QCOMPARE(pulse.sendCommand(QStringLiteral("list-sinks")), QString());
+}
+
+QTEST_GUILESS_MAIN(TestPulseAudio)
+#include "tst_pulseaudio.moc"

@@ -1,0 +1,245 @@
+#include "helpers/pathtools.h"
+#include "logcapture.h"
+#include "pulseaudio/pulseaudio.h"
+#include "soundprobe.h"
+#include "testenvironment.h"
+#include "zelslaveclient.h"
+#include "zelslavecommand.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <signal.h>
+
+namespace {
+
+// What the command leaves in the temporary folder.
+QStringList scripts()
+{
+    return QDir(QDir::tempPath()).entryList({QStringLiteral("pulseaudio-*.pa")}, QDir::Files);
+}
+
+qint64 serverPid()
+{
+    QFile pidFile(PathTools::getPulseaudioHome() + QStringLiteral("/pid"));
+    return pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
+}
+
+bool alive(qint64 pid)
+{
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// The sound command on a slave connection of its own, as the session runs it: once the
+// command is done, the session takes over the server it left running. The command sends
+// nothing, so a bare listener stands for the VM's slave port.
+struct AudioSession
+{
+    AudioSession(quint16 audioPort, bool microphone)
+        : client(new ZELSlaveClient(slavePort(), QStringLiteral("key")))
+        , success(client.get(), &ZELSlaveClient::commandSuccessful)
+        , failure(client.get(), &ZELSlaveClient::commandFailed)
+        , finished(client.get(), &ZELSlaveClient::finished)
+    {
+        QObject::connect(client.get(), &ZELSlaveClient::finished, client.get(),
+                         [this]() { server.reset(client->takeRunningServer()); });
+        client->connectAudio(audioPort, microphone);
+    }
+
+    quint16 slavePort()
+    {
+        slave.listen(QHostAddress::LocalHost, 0);
+        return slave.serverPort();
+    }
+
+    bool outcome() const { return finished.count() > 0; }
+    // What the session does when it ends.
+    void end()
+    {
+        client.reset();
+        server.reset();
+    }
+
+    QTcpServer slave;
+    std::unique_ptr<ZELSlaveClient> client;
+    std::unique_ptr<QObject> server;
+    QSignalSpy success;
+    QSignalSpy failure;
+    QSignalSpy finished;
+};
+
+} // namespace
+
+class TestConnectAudio : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void soundReachesTheUser_data();
+    void soundReachesTheUser();
+    void serverEnd_data();
+    void serverEnd();
+
+private:
+    bool startUserServer();
+    QString log() const { return LogCapture::lines().join(QLatin1Char('\n')); }
+
+    TestEnvironment m_environment;
+    QTemporaryDir m_work;
+    QString m_tone;
+    std::unique_ptr<PulseAudio> m_userServer;
+};
+
+void TestConnectAudio::initTestCase()
+{
+    if (TestEnvironment::program(QStringLiteral("pulseaudio")).isEmpty() || !SoundProbe::available())
+        QSKIP("pulseaudio, pacat, parec and sox are needed");
+    QVERIFY(m_work.isValid());
+    // The command's scripts go to the temporary folder; this one is the test's own.
+    QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("tmp"))));
+    qputenv("TMPDIR", QFile::encodeName(m_work.filePath(QStringLiteral("tmp"))));
+    qunsetenv("PULSE_SERVER");
+    m_tone = SoundProbe::makeTone(m_work.path());
+    QVERIFY(!m_tone.isEmpty());
+    LogCapture::install();
+}
+
+void TestConnectAudio::init()
+{
+    LogCapture::clear();
+}
+
+void TestConnectAudio::cleanup()
+{
+    m_userServer.reset();
+    if (QTest::currentTestFailed())
+        qWarning().noquote() << log();
+}
+
+// The user's own sound server, where a desktop session has it: a speaker and a microphone
+// that hears a steady tone.
+bool TestConnectAudio::startUserServer()
+{
+    const QString script = m_work.filePath(QStringLiteral("user.pa"));
+    QFile file(script);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    file.write("load-module module-native-protocol-unix\n"
+               "load-module module-null-sink sink_name=user_speakers\n"
+               "load-module module-sine-source source_name=user_mic frequency=440\n"
+               "set-default-source user_mic\n"
+               "load-module module-cli-protocol-unix\n");
+    file.close();
+    m_userServer.reset(new PulseAudio);
+    m_userServer->setPulseaudioHome(m_environment.runtimeDir() + QStringLiteral("/pulse"));
+    m_userServer->setPulseaudioStatePath(m_work.filePath(QStringLiteral("user-state")));
+    m_userServer->setZelPulseaudioConfig(script);
+    QSignalSpy started(m_userServer.get(), &PulseAudio::started);
+    m_userServer->start();
+    return started.wait(30000);
+}
+
+void TestConnectAudio::soundReachesTheUser_data()
+{
+    QTest::addColumn<bool>("userServer");
+    QTest::addColumn<bool>("microphone");
+
+    QTest::newRow("speakers, no sound server of the user") << false << false;
+    QTest::newRow("microphone, no sound server of the user") << false << true;
+    QTest::newRow("speakers to the user's sound server") << true << false;
+    QTest::newRow("microphone from the user's sound server") << true << true;
+}
+
+void TestConnectAudio::soundReachesTheUser()
+{
+    QFETCH(bool, userServer);
+    QFETCH(bool, microphone);
+    if (userServer)
+        QVERIFY2(startUserServer(), qPrintable(log()));
+
+    const quint16 audioPort = TestEnvironment::freeTcpPort();
+    AudioSession session(audioPort, microphone);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.outcome(), qPrintable(log()), 30000);
+    QCOMPARE(session.success.count(), 1);
+    // The server serves the rest of the session, in the session's hands.
+    QVERIFY(session.server);
+    QCOMPARE(scripts().size(), 1);
+
+    // The VM's sound arrives as the native protocol on the audio port and is heard where the
+    // user listens: on the user's own server when there is one.
+    const QString vmSide = QStringLiteral("tcp:127.0.0.1:%1").arg(audioPort);
+    const QString userSide = QStringLiteral("unix:%1/pulse/native").arg(m_environment.runtimeDir());
+    QString soundLog;
+    const double heard = SoundProbe::rmsWhilePlaying(
+        userServer ? userSide : vmSide, userServer ? QStringLiteral("user_speakers.monitor") : QStringLiteral("@DEFAULT_MONITOR@"),
+        vmSide, m_tone, &soundLog);
+    QVERIFY2(heard > 0.05, qPrintable(soundLog + log()));
+
+    // What the VM records: the user's microphone when asked for, nothing otherwise.
+    const double recorded = SoundProbe::rmsOfRecording(vmSide, QStringLiteral("zel_input"), m_work.path(), &soundLog);
+    if (!microphone)
+        QVERIFY2(recorded < 0, qPrintable(soundLog));
+    else if (userServer)
+        QVERIFY2(recorded > 0.05, qPrintable(soundLog + log()));
+    else
+        QVERIFY2(recorded >= 0 && recorded < 0.01, qPrintable(soundLog));
+}
+
+void TestConnectAudio::serverEnd_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("succeeds");
+
+    QTest::newRow("session ends") << QStringLiteral("end") << true;
+    QTest::newRow("server killed") << QStringLiteral("kill") << true;
+    QTest::newRow("pulseaudio missing") << QStringLiteral("missing") << false;
+    QTest::newRow("audio port taken") << QStringLiteral("taken") << false;
+}
+
+void TestConnectAudio::serverEnd()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, succeeds);
+
+    const quint16 audioPort = TestEnvironment::freeTcpPort();
+    QTcpServer holder;
+    if (how == QLatin1String("taken"))
+        QVERIFY(holder.listen(QHostAddress::LocalHost, audioPort));
+    const QByteArray path = qgetenv("PATH");
+    if (how == QLatin1String("missing"))
+        qputenv("PATH", QFile::encodeName(m_work.path()));
+    auto session = std::make_unique<AudioSession>(audioPort, false);
+    qputenv("PATH", path);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(session->outcome(), qPrintable(log()), 30000);
+    QCOMPARE(session->success.count(), succeeds ? 1 : 0);
+    QCOMPARE(session->failure.count(), succeeds ? 0 : 1);
+    // Only a working server goes on for the session.
+    QCOMPARE(bool(session->server), succeeds);
+    const qint64 pid = serverPid();
+    if (succeeds)
+        QVERIFY(alive(pid));
+
+    if (how == QLatin1String("end"))
+        session->end();
+    else if (how == QLatin1String("kill"))
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+
+    // However the server ends, it ends, and its script goes with it.
+    QTRY_VERIFY2_WITH_TIMEOUT(scripts().isEmpty(), qPrintable(scripts().join(QLatin1Char(' '))), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), 30000);
+    if (how == QLatin1String("kill"))
+        QCOMPARE(LogCapture::count(QStringLiteral("Pulseaudio returned an error")), 1);
+}
+
+QTEST_GUILESS_MAIN(TestConnectAudio)
+#include "tst_connectaudio.moc"

@@ -1,0 +1,148 @@
+#include "soundprobe.h"
+
+#include "programrun.h"
+#include "testenvironment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+namespace {
+
+const int ProgramTimeoutMs = 30000;
+
+QProcessEnvironment environmentFor(const QString &server)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), server);
+    return environment;
+}
+
+void collect(QProcess &process, const QString &name, QString *log)
+{
+    if (log)
+        *log += QStringLiteral("%1 (exit %2): %3\n")
+                    .arg(name)
+                    .arg(process.exitCode())
+                    .arg(QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+}
+
+} // namespace
+
+bool SoundProbe::available()
+{
+    for (const char *program : {"pacat", "parec", "sox"}) {
+        if (TestEnvironment::program(QString::fromLatin1(program)).isEmpty())
+            return false;
+    }
+    return true;
+}
+
+QStringList SoundProbe::formatArguments()
+{
+    return {QStringLiteral("--raw"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"),
+            QStringLiteral("--channels=2")};
+}
+
+QString SoundProbe::makeTone(const QString &dir)
+{
+    const QString tone = QDir(dir).filePath(QStringLiteral("tone.raw"));
+    QProcess sox;
+    sox.start(TestEnvironment::program(QStringLiteral("sox")),
+              {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("44100"), QStringLiteral("-c"),
+               QStringLiteral("2"), QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-e"),
+               QStringLiteral("signed"), QStringLiteral("-t"), QStringLiteral("raw"), tone, QStringLiteral("synth"),
+               QStringLiteral("2"), QStringLiteral("sine"), QStringLiteral("440"), QStringLiteral("vol"),
+               QStringLiteral("0.5")});
+    if (!sox.waitForFinished(ProgramTimeoutMs) || sox.exitCode() != 0)
+        return QString();
+    return tone;
+}
+
+double SoundProbe::rmsWhilePlaying(const QString &recordServer, const QString &source, const QString &playServer,
+                                   const QString &tone, QString *log)
+{
+    QProcess parec;
+    parec.setProcessEnvironment(environmentFor(recordServer));
+    parec.start(TestEnvironment::program(QStringLiteral("parec")),
+                QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
+    // The first recorded bytes say the recording runs; only then is the tone played.
+    if (!parec.waitForReadyRead(ProgramTimeoutMs)) {
+        ProcessGuard::end(parec);
+        collect(parec, QStringLiteral("parec"), log);
+        return -1;
+    }
+    QByteArray recorded = parec.readAllStandardOutput();
+
+    QProcess pacat;
+    pacat.setProcessEnvironment(environmentFor(playServer));
+    pacat.start(TestEnvironment::program(QStringLiteral("pacat")), formatArguments() << tone);
+    while (pacat.state() != QProcess::NotRunning && !pacat.waitForFinished(100))
+        recorded += parec.readAllStandardOutput();
+    const bool played = pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
+    ProcessGuard::end(pacat);
+    // The sound may still be on its way (a tunnel to another server adds latency).
+    const QDeadlineTimer tail(2000);
+    while (!tail.hasExpired()) {
+        parec.waitForReadyRead(100);
+        recorded += parec.readAllStandardOutput();
+    }
+    ProcessGuard::end(parec);
+    collect(pacat, QStringLiteral("pacat"), log);
+    collect(parec, QStringLiteral("parec"), log);
+    if (!played)
+        return -1;
+    return rmsOf(recorded, QFileInfo(tone).absolutePath(), log);
+}
+
+double SoundProbe::rmsOfRecording(const QString &server, const QString &source, const QString &dir, QString *log)
+{
+    QProcess parec;
+    parec.setProcessEnvironment(environmentFor(server));
+    parec.start(TestEnvironment::program(QStringLiteral("parec")),
+                QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
+    // parec records until it is stopped; the time limit of this wait is the recording's length.
+    // The wait runs the event loop: the sound may come through a tunnel this process pumps.
+    QByteArray recorded;
+    QObject::connect(&parec, &QProcess::readyReadStandardOutput, &parec,
+                     [&]() { recorded += parec.readAllStandardOutput(); });
+    QSignalSpy finished(&parec, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    const bool ranThrough = finished.wait(2000);
+    recorded += parec.readAllStandardOutput();
+    ProcessGuard::end(parec);
+    collect(parec, QStringLiteral("parec"), log);
+    if (ranThrough)
+        return -1;
+    return rmsOf(recorded, dir, log);
+}
+
+double SoundProbe::rmsOf(const QByteArray &recorded, const QString &dir, QString *log)
+{
+    QFile file(QDir(dir).filePath(QStringLiteral("recording.raw")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(recorded) != recorded.size())
+        return -1;
+    file.close();
+    return rms(file.fileName(), log);
+}
+
+double SoundProbe::rms(const QString &rawFile, QString *log)
+{
+    QProcess sox;
+    sox.start(TestEnvironment::program(QStringLiteral("sox")),
+              {QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-r"), QStringLiteral("44100"),
+               QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"), QStringLiteral("16"),
+               QStringLiteral("-e"), QStringLiteral("signed"), rawFile, QStringLiteral("-n"), QStringLiteral("stat")});
+    if (!sox.waitForFinished(ProgramTimeoutMs))
+        return -1;
+    const QString stat = QString::fromLocal8Bit(sox.readAllStandardError());
+    if (log)
+        *log += QStringLiteral("sox stat of %1 bytes: %2\n").arg(QFileInfo(rawFile).size()).arg(stat.simplified());
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("RMS\\s+amplitude:\\s+([0-9.eE+-]+)")).match(stat);
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
