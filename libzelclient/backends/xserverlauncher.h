@@ -33,6 +33,11 @@ public:
     void setGeometry(const QSize &geometry) { m_geometry = geometry; }
     void setFullscreen(bool fullscreen) { m_fullscreen = fullscreen; }
 
+    // A server that does not accept connections within ms of its start is ended and reported
+    // as failed.
+    void setStartTimeout(int ms) { m_startTimeoutMs = ms; }
+    int startTimeout() const { return m_startTimeoutMs; }
+
     // Argument lists of the servers the launcher knows.
     static QStringList vcxsrvArguments(unsigned short display, const QString &logDir);
     static QStringList xvfbArguments(unsigned short display, const QSize &geometry);
@@ -53,6 +58,7 @@ private slots:
     void checkServerIsUp();
     void serverIsUp();
     void socketError(QAbstractSocket::SocketError error);
+    void startTimedOut();
 
 private:
     enum class Phase { Idle, Starting, Running, Ended };
@@ -79,4 +85,6 @@ private:
     bool m_fullscreen = false;
     Phase m_phase = Phase::Idle;
     int m_retriesLeft = 0;
+    QTimer m_startTimer;
+    int m_startTimeoutMs = 30000;
 };

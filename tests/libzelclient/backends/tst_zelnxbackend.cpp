@@ -466,6 +466,38 @@ private slots:
         QCOMPARE(log.events(), (QStringList{"started", "finished"}));
     }
 
+    // The broker gives up on the tunnel before nxproxy has connected: the attempt ends with a
+    // clear failure instead of waiting, and the X server coming up later starts no proxy.
+    void tunnelClosedBeforeProxyConnects()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        QTcpServer broker;
+        QVERIFY(broker.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket tunnel;
+        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
+        QVERIFY(tunnel.waitForConnected(5000));
+        QVERIFY(broker.waitForNewConnection(5000));
+        QTcpSocket *vm = broker.nextPendingConnection();
+
+        ZELNXBackend backend;
+        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
+        backend.xServerLauncher().setPath(m_xvfb);
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        SignalLog log(&backend);
+        QSignalSpy finished(&backend, &ZELBackend::finished);
+        QSignalSpy serverUp(&backend.xServerLauncher(), &XServerLauncher::running);
+        backend.start(&tunnel);
+        vm->close();
+        QVERIFY2(finished.wait(15000), qPrintable(log.text()));
+        QCOMPARE(log.events(), (QStringList{"failed CommunicationFailure The broker closed the connection before the "
+                                            "remote desktop started",
+                                            "finished"}));
+        QVERIFY(serverUp.count() == 1 || serverUp.wait(15000));
+        QCOMPARE(TestEnvironment::childProcess(QFileInfo(QStringLiteral(FAKE_NXPROXY)).fileName()), qint64(0));
+        QCOMPARE(log.events().size(), 2);
+    }
+
     void xServerFailure()
     {
         ZELNXBackend backend;
