@@ -11,6 +11,7 @@
 
 #include <QMainWindow>
 #include <QSettings>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QStringList>
@@ -79,6 +80,11 @@ private:
     void saveUsbDevices(QSettings &settings) const;
     void loadUsbDevices(QSettings &settings);
     void releaseBackend();
+    // An error box needs a visible window: a box whose window is hidden would, once closed,
+    // leave the program without a visible window, and it would end.
+    void showError(const QString &text);
+    // The session the picker was choosing for has ended: the choice has nothing left to act on.
+    void closePicker();
     ZELConnectionParameters parametersFromForm(ZELConnectionParameters::ConnectionSpeed speed) const;
 
     ZELClient *m_session;
@@ -99,4 +105,5 @@ private:
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.
     QStringList m_unsharedFolders;
+    QPointer<QDialog> m_picker;
 };
