@@ -4,7 +4,6 @@
 #include "loginform.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
-#include "sslerrordialog.h"
 #include "testenvironment.h"
 
 #include <QCheckBox>
@@ -18,13 +17,7 @@
 namespace {
 
 // Accepts any certificate question for this once and confirms every other box.
-void acceptCertificateOnce(QWidget *dialog)
-{
-    if (qobject_cast<SSLErrorDialog *>(dialog))
-        ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
-    else
-        ModalAnswerer::rejectDialog(dialog);
-}
+const auto acceptCertificateOnce = ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"));
 
 QJsonObject brokerConfig(const QJsonArray &vms)
 {

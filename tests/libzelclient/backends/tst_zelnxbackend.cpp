@@ -74,6 +74,24 @@ public:
     int64_t m_out = 0;
 };
 
+// The broker tunnel on loopback: the client's end, given to the backend, and the VM's end.
+struct Tunnel {
+    QTcpServer broker;
+    QTcpSocket tunnel;
+    QTcpSocket *vm = nullptr;
+
+    bool open()
+    {
+        if (!broker.listen(QHostAddress::LocalHost, 0))
+            return false;
+        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
+        if (!tunnel.waitForConnected(5000) || !broker.waitForNewConnection(5000))
+            return false;
+        vm = broker.nextPendingConnection();
+        return vm != nullptr;
+    }
+};
+
 void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
 {
     for (const char *name : {"FAKE_PROXY_RECORD", "FAKE_PROXY_STDOUT", "FAKE_PROXY_STDERR", "FAKE_PROXY_CONNECT",
@@ -431,13 +449,10 @@ private slots:
             QSKIP("Xvfb missing");
         setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}});
 
-        QTcpServer broker;
-        QVERIFY(broker.listen(QHostAddress::LocalHost, 0));
-        QTcpSocket tunnel;
-        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
-        QVERIFY(tunnel.waitForConnected(5000));
-        QVERIFY(broker.waitForNewConnection(5000));
-        QTcpSocket *vm = broker.nextPendingConnection();
+        Tunnel pair;
+        QVERIFY(pair.open());
+        QTcpSocket &tunnel = pair.tunnel;
+        QTcpSocket *vm = pair.vm;
 
         ZELNXBackend backend;
         backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
@@ -472,13 +487,10 @@ private slots:
     {
         if (m_xvfb.isEmpty())
             QSKIP("Xvfb missing");
-        QTcpServer broker;
-        QVERIFY(broker.listen(QHostAddress::LocalHost, 0));
-        QTcpSocket tunnel;
-        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
-        QVERIFY(tunnel.waitForConnected(5000));
-        QVERIFY(broker.waitForNewConnection(5000));
-        QTcpSocket *vm = broker.nextPendingConnection();
+        Tunnel pair;
+        QVERIFY(pair.open());
+        QTcpSocket &tunnel = pair.tunnel;
+        QTcpSocket *vm = pair.vm;
 
         ZELNXBackend backend;
         backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
