@@ -55,21 +55,46 @@ void loadQtTranslation(QApplication &app)
         app.installTranslator(qtTranslator);
 }
 
-// Without any display Qt cannot start its default platform. Answers that need no window
-// (help, version, errors, headless listings) then run on the offscreen platform.
-bool prepareHeadlessPlatform(int argc, char *argv[])
+// The X display the program would open: the one named on the command line ("-display" or
+// "--display", as the NX software passes it, and as Qt itself reads it), else DISPLAY.
+QByteArray requestedDisplay(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-        return false;
-    // Qt itself takes the X display from "-display"/"--display", as the NX software passes it.
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i + 1 < argc; ++i) {
         if (qstrcmp(argv[i], "-display") == 0 || qstrcmp(argv[i], "--display") == 0)
-            return false;
+            return QByteArray(argv[i + 1]);
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return true;
+    return qgetenv("DISPLAY");
 }
+
+} // namespace
+
+// Without a display that answers Qt cannot start its default platform; it would end the whole
+// program. Answers that need no window (help, version, errors, the NX notice, headless
+// listings) then run on the offscreen platform; the window mode says why it cannot open.
+// Returns that reason, or nothing when the display is fine.
+QString Application::prepareHeadlessPlatform(int argc, char *argv[])
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb"))
+        return QString();
+    const QByteArray display = requestedDisplay(argc, argv);
+    if (display.isEmpty() && platform.isEmpty() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return QString();
+
+    QString reason;
+    if (display.isEmpty())
+        reason = QStringLiteral("DISPLAY is not set");
+    else if (!displayAnswers(display))
+        reason = QStringLiteral("the X display %1 does not answer").arg(QString::fromLocal8Bit(display));
+    else
+        return QString();
+
+    qWarning().noquote() << "No display to show windows on:" << reason;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return reason;
+}
+
+namespace {
 
 int listVms(const ZELConnectionParameters &parameters, const CommandLineParser::MiscParameters &misc)
 {
@@ -133,7 +158,8 @@ int Application::run(int argc, char *argv[])
     setApplicationNames();
     qSetMessagePattern(QStringLiteral("[%{type}] (%{file}:%{line}) %{message}"));
 
-    const bool headless = prepareHeadlessPlatform(argc, argv);
+    const QString headlessReason = prepareHeadlessPlatform(argc, argv);
+    const bool headless = !headlessReason.isEmpty();
     auto app = std::make_unique<QApplication>(argc, argv);
     auto parameters = std::make_unique<ZELConnectionParameters>(ConfigLoader::loadConnectionParameters());
     // The translation comes before the command line: the help text is built while parsing.
@@ -163,9 +189,11 @@ int Application::run(int argc, char *argv[])
         return listVms(*parameters, misc);
 
     if (headless) {
-        qCritical() << "No display to show the window on (DISPLAY is not set)";
-        QTextStream(stderr) << QCoreApplication::translate("Application", "No display available: set DISPLAY to "
-                                                                          "show the ZEL Client window.")
+        qCritical().noquote() << "No display to show the window on:" << headlessReason;
+        QTextStream(stderr) << QCoreApplication::translate("Application", "No display available (%1): set DISPLAY to "
+                                                                          "a display that answers to show the ZEL "
+                                                                          "Client window.")
+                                   .arg(headlessReason)
                             << '\n';
         return 1;
     }

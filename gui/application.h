@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QStringList>
 
 class QApplication;
@@ -19,7 +21,11 @@ public:
 
 private:
     static void setApplicationNames();
+    static QString prepareHeadlessPlatform(int argc, char *argv[]);
     // The NX proxy starts the dialog program with the proxy's own output pipes and may exit
     // straight away: writing a log line must never end the process.
     static void ignoreBrokenPipes();
+    // Whether the window system's display (an X display name; empty: the default one) takes a
+    // client. Qt ends the whole program when its display does not, so it is asked first.
+    static bool displayAnswers(const QByteArray &display);
 };

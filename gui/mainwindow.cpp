@@ -80,6 +80,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
     connect(ui->removeSharedFolderButton, &QPushButton::clicked, this, &MainWindow::removeSharedFolder);
     ui->showBandwidthGraphCheck->setVisible(false);
+    // The bandwidth graph is a side window: closing it while the main window is hidden (a VM
+    // runs) must not end the program and the session with it.
+    m_statistics.setAttribute(Qt::WA_QuitOnClose, false);
+    // Known by the time the user connects, without holding up the window then.
+    KeyboardDetector::detectInBackground();
 
     // The keyring answers later: a password typed (or given on the command line) meanwhile wins.
     connect(&m_passwords, &PasswordStore::loaded, this, [this](const QString &password) {
@@ -304,6 +309,13 @@ void MainWindow::connectionEstablished()
 void MainWindow::vmListReceived(QList<ZELClient::VMInfo> vmlist)
 {
     const int chosenId = chooseVM(vmlist);
+    // The broker may have gone while the user was choosing: then nothing is sent, and the
+    // session's end has already brought back the idle window.
+    if (!m_session->isConnected()) {
+        qInfo() << "The session ended while the VM was being chosen";
+        return;
+    }
+
     if (chosenId <= 0) {
         m_session->disconnectFromZEL();
         return;
@@ -334,10 +346,13 @@ int MainWindow::chooseVM(const QList<ZELClient::VMInfo> &vmlist)
         qDebug() << "Only one VM available, auto-connecting to VM id " << vmlist.first().id;
         return vmlist.first().id;
     }
-    ListDialog dialog(this);
-    dialog.resize(350, 150);
-    dialog.setVMList(vmlist);
-    return dialog.exec();
+    auto *dialog = new ListDialog(this);
+    dialog->resize(350, 150);
+    dialog->setVMList(vmlist);
+    m_picker = dialog;
+    const int chosenId = dialog->exec();
+    dialog->deleteLater();
+    return chosenId;
 }
 
 void MainWindow::vmPoweredDown(int id)
@@ -388,11 +403,7 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
     qWarning() << "Socket error: " << errorText;
     qWarning() << "Socket error: " << (socket ? socket->error() : error);
 
-    showWindowAgain();
-    QMessageBox::critical(this, tr("ZEL"), tr("Failed to connect to ZEL at %1:%2\n%3")
-                                               .arg(parameters.host())
-                                               .arg(parameters.port())
-                                               .arg(errorText));
+    showError(tr("Failed to connect to ZEL at %1:%2\n%3").arg(parameters.host()).arg(parameters.port()).arg(errorText));
     setFormEnabled(true);
     m_statistics.stop();
     releaseBackend();
@@ -401,9 +412,8 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
 void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
 {
     qCritical() << "Connection error " << int(error) << ": " << error_desc;
-    QMessageBox::critical(this, tr("ZEL"),
-                          ConnectionErrorText::title(error) + QLatin1Char('\n')
-                              + ConnectionErrorText::description(error, error_desc));
+    showError(ConnectionErrorText::title(error) + QLatin1Char('\n')
+              + ConnectionErrorText::description(error, error_desc));
     setFormEnabled(true);
     m_statistics.stop();
     if (error == ZELClient::AuthenticationError) {
@@ -423,6 +433,7 @@ void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_
 void MainWindow::connectionTerminated()
 {
     qInfo() << "Connection terminated";
+    closePicker();
     setFormEnabled(true);
     QStringList notes;
     if (!m_unsharedFolders.isEmpty())
@@ -444,6 +455,19 @@ void MainWindow::audioNotAvailable(const QString &reason)
 void MainWindow::folderNotShared(const QString &folder, const QString &reason)
 {
     m_unsharedFolders << tr("%1 (%2)").arg(folder, reason);
+}
+
+void MainWindow::showError(const QString &text)
+{
+    closePicker();
+    showWindowAgain();
+    QMessageBox::critical(this, tr("ZEL"), text);
+}
+
+void MainWindow::closePicker()
+{
+    if (m_picker && m_picker->isVisible())
+        m_picker->reject();
 }
 
 void MainWindow::releaseBackend()

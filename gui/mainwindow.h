@@ -11,6 +11,7 @@
 
 #include <QMainWindow>
 #include <QSettings>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QStringList>
@@ -93,6 +94,11 @@ private:
     ZELConnectionParameters parametersFromForm(const ServerAddress &server,
                                                ZELConnectionParameters::ConnectionSpeed speed) const;
     int chooseVM(const QList<ZELClient::VMInfo> &vmlist);
+    // An error box needs a visible window: a box whose window is hidden would, once closed,
+    // leave the program without a visible window, and it would end.
+    void showError(const QString &text);
+    // The session the picker was choosing for has ended: the choice has nothing left to act on.
+    void closePicker();
 
     ZELClient *m_session;
     std::unique_ptr<Ui::MainWindow> ui;
@@ -118,4 +124,5 @@ private:
     bool m_connectionTypeGiven = false;
     // While a VM runs and the window is hidden, the way back to it (when the desktop has a tray).
     QSystemTrayIcon *m_trayIcon = nullptr;
+    QPointer<QDialog> m_picker;
 };

@@ -35,16 +35,16 @@ int NXDialog::exec()
 
 void NXDialog::setUpButtons(QMessageBox &box)
 {
+    // Only the answers to questions act on the NX process. The one-button boxes are notices:
+    // acknowledging one only closes it, and must not end the session.
     switch (m_request.type) {
     case NXErrorCommandData::Ok:
         box.setStandardButtons(QMessageBox::Ok);
         box.setIcon(QMessageBox::Information);
-        m_actions.insert(QMessageBox::Ok, AffirmativeAction);
         break;
     case NXErrorCommandData::Error:
         box.setStandardButtons(QMessageBox::Ok);
         box.setIcon(QMessageBox::Warning);
-        m_actions.insert(QMessageBox::Ok, AffirmativeAction);
         break;
     case NXErrorCommandData::YesNo:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -62,13 +62,11 @@ void NXDialog::setUpButtons(QMessageBox &box)
     case NXErrorCommandData::Panic:
         box.setStandardButtons(QMessageBox::Ok);
         box.setIcon(QMessageBox::Critical);
-        m_actions.insert(QMessageBox::Ok, AffirmativeAction);
         break;
     case NXErrorCommandData::Pulldown:
     case NXErrorCommandData::Quit:
         box.setStandardButtons(QMessageBox::Ok);
         box.setIcon(QMessageBox::Question);
-        m_actions.insert(QMessageBox::Ok, AffirmativeAction);
         break;
     default:
         break;

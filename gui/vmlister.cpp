@@ -21,7 +21,8 @@ VMLister::VMLister(const ZELConnectionParameters &parameters, const Options &opt
     connect(&m_session, &ZELClient::vmListReceived, this, &VMLister::printList);
     connect(&m_session, &ZELClient::sslErrors, this, &VMLister::decideCertificate, Qt::DirectConnection);
     connect(&m_session, &ZELClient::connectionError, this, [this](ZELClient::ConnectionError error, const QString &text) {
-        fail(Refused,
+        // A broker that never answered is a failed connection, not a refusal.
+        fail(error == ZELClient::Timeout ? ConnectionFailed : Refused,
              ConnectionErrorText::title(error) + QStringLiteral(": ") + ConnectionErrorText::description(error, text));
     });
     connect(&m_session, &ZELClient::socketError, this, [this](QAbstractSocket::SocketError) {

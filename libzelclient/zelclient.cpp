@@ -49,6 +49,8 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<ZELClient::ConnectionError>("ZELClient::ConnectionError");
     qRegisterMetaType<ZELClient::VMInfo>("ZELClient::VMInfo");
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &ZELClient::zel_connectTimedOut);
 }
 
 ZELClient::~ZELClient()
@@ -108,6 +110,12 @@ void ZELClient::connectToZEL()
         old->deleteLater();
     }
 
+    for (const QPointer<QSslSocket> &closed : qAsConst(m_closedSockets)) {
+        if (closed)
+            closed->deleteLater();
+    }
+    m_closedSockets.clear();
+
     m_socket = new QSslSocket(this);
     m_tunnelStarted = false;
     m_socket->setPeerVerifyMode(QSslSocket::QueryPeer);
@@ -125,6 +133,7 @@ void ZELClient::connectToZEL()
     if (m_http)
         m_http->deleteLater();
     m_http = new ZELHTTP(m_socket, this);
+    m_http->setTimeout(m_requestTimeoutMs);
 
     connect(m_socket, &QSslSocket::encrypted, this, &ZELClient::zel_connectionEstablished);
     connect(m_socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
@@ -133,12 +142,37 @@ void ZELClient::connectToZEL()
     connect(m_socket, &QAbstractSocket::hostFound, this, &ZELClient::zel_hostFound);
     connect(m_socket, &QAbstractSocket::stateChanged, this, &ZELClient::zel_socketStateChanged);
 
+    // Nothing here waits: the name lookup, the TCP connection and the handshake all run in the
+    // event loop, bounded by the connect timer.
+    m_connectTimer.start(m_connectTimeoutMs);
     m_socket->connectToHostEncrypted(m_parameters.host(), m_parameters.port(), QIODevice::ReadWrite,
                                      QAbstractSocket::AnyIPProtocol);
-    // A receiver of the relayed signals may close the session while this waits.
-    QSslSocket *socket = m_socket;
-    if (!socket->waitForConnected(20000) && m_socket == socket)
-        socket->close();
+}
+
+void ZELClient::zel_connectTimedOut()
+{
+    if (!m_socket)
+        return;
+    const QString text = QStringLiteral("No connection to %1:%2 within %3 seconds")
+                             .arg(m_parameters.host())
+                             .arg(m_parameters.port())
+                             .arg((m_connectTimeoutMs + 999) / 1000);
+    qCritical().noquote() << text << "( socket state" << m_socket->state() << ")";
+    failSession(Timeout, text);
+}
+
+bool ZELClient::isConnected() const
+{
+    return m_socket && m_http && m_socket->state() == QAbstractSocket::ConnectedState && m_socket->isEncrypted();
+}
+
+bool ZELClient::requireConnection(const char *request)
+{
+    if (isConnected() && !m_tunnelStarted)
+        return true;
+    qWarning() << request << "requested without a broker connection";
+    failSession(ServerError, QStringLiteral("The connection to the broker is closed"));
+    return false;
 }
 
 void ZELClient::zel_connectionEstablished()
@@ -146,6 +180,7 @@ void ZELClient::zel_connectionEstablished()
     // Only the current session's socket counts; a refused one never gets here.
     if (!m_socket || sender() != m_socket)
         return;
+    m_connectTimer.stop();
     qInfo() << "In connectionEstablished()";
     emit connectionEstablished();
 }
@@ -169,13 +204,45 @@ void ZELClient::zel_sslErrors(const QList<QSslError> &errors)
 
 void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
 {
+    // A socket of a session already closed has nothing more to say.
+    if (!m_socket || (sender() && sender() != m_socket))
+        return;
     // Once the socket carries the display, the broker closing it is how a VM session ends:
     // the backend sees the tunnel end and finishes the session. It is no connection failure.
     if (m_tunnelStarted && error == QAbstractSocket::RemoteHostClosedError) {
         qInfo() << "The broker closed the display tunnel";
         return;
     }
+    // The connection is gone: the whole session ends with it (requests waiting on it, slave
+    // clients). A waiting reply judges the end of the stream first: a body that runs to the end
+    // of the connection is complete, anything else fails with its own text and ends the
+    // session; only a session still open after that reports the socket's error.
+    m_connectTimer.stop();
+    QSslSocket *socket = m_socket;
+    if (error == QAbstractSocket::RemoteHostClosedError && m_http) {
+        const QList<QPointer<ZELNetworkReply>> replies = pendingReplies();
+        for (const QPointer<ZELNetworkReply> &reply : replies) {
+            if (reply && m_socket == socket)
+                reply->streamEnded();
+        }
+        if (m_socket != socket)
+            return;
+    }
+    // Nothing else may report this session's end while the receiver tells the user about it.
+    abandonReplies(socket);
     emit socketError(error);
+    if (m_socket == socket)
+        disconnectFromZEL();
+}
+
+QList<QPointer<ZELNetworkReply>> ZELClient::pendingReplies() const
+{
+    QList<QPointer<ZELNetworkReply>> replies;
+    if (m_http) {
+        for (ZELNetworkReply *reply : m_http->findChildren<ZELNetworkReply *>(QString(), Qt::FindDirectChildrenOnly))
+            replies << reply;
+    }
+    return replies;
 }
 
 void ZELClient::zel_hostFound()
@@ -218,13 +285,18 @@ QNetworkRequest ZELClient::createRequest(const QUrl &url)
     return request;
 }
 
-bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
+bool ZELClient::checkReply(ZELNetworkReply *reply, int firstSuccess, int lastSuccess)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
     ConnectionError error = NoError;
     QString text;
-    if (status == 401) {
+    if (reply->error() != QNetworkReply::NoError) {
+        error = reply->error() == QNetworkReply::TimeoutError             ? Timeout
+            : reply->error() == QNetworkReply::RemoteHostClosedError ? ServerError
+                                                                      : ProtocolError;
+        text = reply->errorString();
+    } else if (status == 401) {
         error = AuthenticationError;
         text = QStringLiteral("Nombre de usuario o contraseña incorrecta.");
     } else if (status == 404) {
@@ -236,15 +308,14 @@ bool ZELClient::checkReply(ZELNetworkReply *reply, int successStatus)
     } else if (status >= 500 && status <= 599) {
         error = ProtocolError;
         text = QStringLiteral("Server failure.");
-    } else if (status == successStatus) {
+    } else if (status >= firstSuccess && status <= lastSuccess) {
         return true;
     } else {
         error = ProtocolError;
         text = QStringLiteral("Unexpected HTTP code ") + QString::number(status);
     }
 
-    emit connectionError(error, text);
-    disconnectFromZEL();
+    failSession(error, text);
     return false;
 }
 
@@ -258,10 +329,8 @@ void ZELClient::releaseReply(QNetworkReply *reply)
 
 void ZELClient::requestVMList()
 {
-    if (!m_socket || !m_http) {
-        qWarning() << "VM list requested without a broker connection";
+    if (!requireConnection("VM list"))
         return;
-    }
     QNetworkRequest request = createRequest(brokerUrl(QStringLiteral("/zel/list_of_vm")));
     request.setRawHeader("Accept", "application/json");
 
@@ -287,8 +356,7 @@ void ZELClient::zel_vmListDownloaded()
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        emit connectionError(ProtocolError, QStringLiteral("Failed to parse VM list: ") + parseError.errorString());
-        disconnectFromZEL();
+        failSession(ProtocolError, QStringLiteral("Failed to parse VM list: ") + parseError.errorString());
         return;
     }
 
@@ -339,10 +407,8 @@ void ZELClient::zel_pong()
 
 void ZELClient::connectToVM(int id)
 {
-    if (!m_socket || !m_http) {
-        qWarning() << "VM connection requested without a broker connection";
+    if (!requireConnection("VM connection"))
         return;
-    }
 
     const ZELConnectionParameters parameters = m_parameters;
     QUrlQuery query;
@@ -404,7 +470,7 @@ void ZELClient::zel_vmConnected()
 
     // Anything but the switch to the tunnel is a refusal; the backend must not start on a
     // socket that still speaks HTTP.
-    if (!checkReply(reply, 101))
+    if (!checkReply(reply, 101, 101))
         return;
 
     if (reply->rawHeaderList().contains(QByteArrayLiteral("X-ZEL-Slave-Key"))) {
@@ -417,8 +483,7 @@ void ZELClient::zel_vmConnected()
 
     if (!m_backend || !m_socket) {
         qCritical() << "No backend to carry the display tunnel";
-        emit connectionError(InternalError, QStringLiteral("No backend to carry the display tunnel"));
-        disconnectFromZEL();
+        failSession(InternalError, QStringLiteral("No backend to carry the display tunnel"));
         return;
     }
     m_tunnelStarted = true;
@@ -427,10 +492,8 @@ void ZELClient::zel_vmConnected()
 
 void ZELClient::stopVM(int id)
 {
-    if (!m_socket || !m_http) {
-        qWarning() << "VM stop requested without a broker connection";
+    if (!requireConnection("VM stop"))
         return;
-    }
 
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("id"), QString::number(id));
@@ -438,7 +501,9 @@ void ZELClient::stopVM(int id)
     connect(reply, &QNetworkReply::finished, this, [this, id, reply]() {
         qInfo() << "Powerdown completed";
         releaseReply(reply);
-        emit vmPoweredDown(id);
+        // Only a confirmed stop lets the caller go on as if the VM had stopped.
+        if (checkReply(reply, 200, 299))
+            emit vmPoweredDown(id);
     });
 }
 
@@ -544,26 +609,50 @@ void ZELClient::backend_failed(ZELBackend::BackendError error, const QString &de
     emit connectionError(error == ZELBackend::XServerFailed ? XServerError : BackendFailed, description);
 }
 
+void ZELClient::failSession(ConnectionError error, const QString &text)
+{
+    // The receiver may tell the user in a modal box, which runs the event loop: the ending
+    // connection must not report anything more meanwhile.
+    m_connectTimer.stop();
+    if (m_socket) {
+        abandonReplies(m_socket);
+        disconnect(m_socket, nullptr, this, nullptr);
+    }
+    emit connectionError(error, text);
+    disconnectFromZEL();
+}
+
+void ZELClient::abandonReplies(QSslSocket *socket)
+{
+    // Replies still waiting on this socket would take its closing for the end of their
+    // response; the session is over, so they are stopped and let go first.
+    const QList<QPointer<ZELNetworkReply>> replies = pendingReplies();
+    for (const QPointer<ZELNetworkReply> &reply : replies) {
+        disconnect(socket, nullptr, reply, nullptr);
+        reply->abort();
+    }
+}
+
 void ZELClient::disconnectFromZEL()
 {
     qDebug() << "Disconnecting from ZEL";
+    m_connectTimer.stop();
 
     if (m_socket) {
         QSslSocket *socket = m_socket;
         m_socket = nullptr;
         m_tunnelStarted = false;
-        // Replies still waiting on this socket would take its closing for the end of their
-        // response; the session is over, so they are stopped and let go first.
-        if (m_http) {
-            const QList<ZELNetworkReply *> replies =
-                m_http->findChildren<ZELNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
-            for (ZELNetworkReply *reply : replies) {
-                disconnect(socket, nullptr, reply, nullptr);
-                reply->abort();
-            }
-        }
+        abandonReplies(socket);
+        // Closing the tunnel here is the session's own doing, not the broker's: the backend
+        // must not take it for a lost connection.
+        if (m_backend)
+            disconnect(socket, nullptr, m_backend, nullptr);
         socket->close();
-        socket->deleteLater();
+        disconnect(socket, nullptr, this, nullptr);
+        // The session may end inside one of this socket's own signals, and inside a modal
+        // box's event loop there: deleted now it could go while its code is still running.
+        // It is kept, closed and silent, until the next connection is made.
+        m_closedSockets.append(socket);
     }
 
     const QList<ZELSlaveClient *> slaves = m_slaveClients;

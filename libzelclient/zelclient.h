@@ -12,11 +12,12 @@
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
+#include <QSslSocket>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class QNetworkReply;
-class QSslSocket;
 class QUrlQuery;
 class QTcpSocket;
 class ZELHTTP;
@@ -73,7 +74,20 @@ public:
     // The broker connection; null before connectToZEL() and after disconnectFromZEL().
     QTcpSocket *getSocket();
 
+    // Opens the broker connection without blocking: connectionEstablished() follows, or, when
+    // the connection (TLS included) is not up within the connect time-out,
+    // connectionError(Timeout) and connectionTerminated().
     void connectToZEL();
+    // Bounds of the session's waits, in milliseconds: the connection, and every broker answer.
+    void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
+    int connectTimeout() const { return m_connectTimeoutMs; }
+    void setRequestTimeout(int ms) { m_requestTimeoutMs = ms; }
+    int requestTimeout() const { return m_requestTimeoutMs; }
+    // Whether the broker connection is up and encrypted, so that a request can be made.
+    bool isConnected() const;
+
+    // Broker requests are answered or fail: on a session without a working connection they
+    // fail at once (connectionError, then connectionTerminated).
     void requestVMList();
     void ping();
 
@@ -81,7 +95,8 @@ public:
     // tunnel; the backend carries it from the broker's 101 on. Any other final answer is a
     // refusal: connectionError, then connectionTerminated, and the backend is not started.
     void connectToVM(int id);
-    // Asks the broker to stop VM id; vmPoweredDown(id) follows whatever the broker answers.
+    // Asks the broker to stop VM id; vmPoweredDown(id) follows when the broker confirms it (a
+    // 2xx answer); a refusal ends the session with connectionError.
     void stopVM(int id);
     void handle_printer();
 
@@ -118,6 +133,7 @@ private slots:
     void zel_socketError(QAbstractSocket::SocketError error);
     void zel_hostFound();
     void zel_socketStateChanged(QAbstractSocket::SocketState socketState);
+    void zel_connectTimedOut();
     void backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port);
     void backend_connectionEstablished();
     void backend_failed(ZELBackend::BackendError error, const QString &description);
@@ -129,14 +145,22 @@ private:
     QNetworkRequest createRequest(const QUrl &url);
     // A request that asks the broker to switch the connection ("Upgrade: ZEL/1.0").
     ZELNetworkReply *requestUpgrade(const QString &path, const QUrlQuery &query);
-    // Judges a reply's status against the one status that means success (200 for ordinary
-    // requests, 101 for the tunnel); any other ends the session with connectionError.
-    bool checkReply(ZELNetworkReply *reply, int successStatus = 200);
+    // Judges a reply: a failed exchange (time-out, connection lost, malformed answer) or a status
+    // outside the range that means success (200 for ordinary requests, 101 for the tunnel) ends
+    // the session with connectionError.
+    bool checkReply(ZELNetworkReply *reply, int firstSuccess = 200, int lastSuccess = 200);
+    // For a request about to be made: false, with the session ended, when there is no working
+    // broker connection to make it on.
+    bool requireConnection(const char *request);
     ZELSlaveClient *createSlaveClient();
     void endRunningServers();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
+    void abandonReplies(QSslSocket *socket);
+    // Reports the error, then ends the session (connectionTerminated).
+    void failSession(ConnectionError error, const QString &text);
+    QList<QPointer<ZELNetworkReply>> pendingReplies() const;
 
     QSslSocket *m_socket = nullptr;
     ZELHTTP *m_http = nullptr;
@@ -150,6 +174,10 @@ private:
     // The socket has been handed to the backend as the display tunnel.
     bool m_tunnelStarted = false;
     unsigned short m_slavePort = 0;
+    QList<QPointer<QSslSocket>> m_closedSockets;
+    QTimer m_connectTimer;
+    int m_connectTimeoutMs = 20000;
+    int m_requestTimeoutMs = 60000;
 };
 
 Q_DECLARE_METATYPE(ZELClient::VMInfo)

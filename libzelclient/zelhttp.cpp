@@ -37,6 +37,7 @@ ZELNetworkReply *ZELHTTP::createReply(const QNetworkRequest &request, int operat
                                       static_cast<QNetworkAccessManager::Operation>(operation),
                                       data, *m_socket);
     connect(reply, &QNetworkReply::finished, this, &ZELHTTP::network_reply_finished);
+    reply->setTimeout(m_timeoutMs);
     return reply;
 }
 

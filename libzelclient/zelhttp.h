@@ -25,6 +25,11 @@ public:
 
     QTcpSocket *socket() const { return m_socket; }
 
+    // Every later reply fails with a time-out when its answer is not complete within ms
+    // (0: no bound).
+    void setTimeout(int ms) { m_timeoutMs = ms; }
+    int timeout() const { return m_timeoutMs; }
+
 signals:
     void finished(QNetworkReply *reply);
 
@@ -35,4 +40,5 @@ private:
     ZELNetworkReply *createReply(const QNetworkRequest &request, int operation, QIODevice *data);
 
     QTcpSocket *m_socket;
+    int m_timeoutMs = 0;
 };

@@ -13,6 +13,11 @@ constexpr qint64 MaxLineLength = 64 * 1024;
 // The same for a header block that never ends: a peer could otherwise fill memory with headers.
 constexpr qint64 MaxHeaderBlock = 1024 * 1024;
 
+QString lineTooLongText()
+{
+    return QStringLiteral("The server sent a line longer than %1 bytes").arg(MaxLineLength);
+}
+
 // Control characters would end the request line or a header line early and let the rest of
 // the text be read as further headers; they are sent percent-encoded (request line) or as a
 // blank (header values) instead.
@@ -68,6 +73,8 @@ ZELNetworkReply::ZELNetworkReply(QObject *parent, const QNetworkRequest &request
     connect(&socket, &QTcpSocket::readyRead, this, &ZELNetworkReply::readyRead);
     connect(&socket, &QTcpSocket::readChannelFinished, this, &ZELNetworkReply::socket_readChannelFinished);
     connect(&socket, &QTcpSocket::disconnected, this, &ZELNetworkReply::socket_readChannelFinished);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &ZELNetworkReply::timer_timeout);
 
     const QByteArray bytes = serializeRequest(request, op);
     qInfo().nospace() << "REQUEST: " << maskedForLog(bytes);
@@ -138,9 +145,32 @@ bool ZELNetworkReply::isSequential() const
     return true;
 }
 
+void ZELNetworkReply::setTimeout(int ms)
+{
+    m_timeoutMs = ms;
+    restartTimer();
+}
+
+void ZELNetworkReply::restartTimer()
+{
+    if (m_timeoutMs > 0 && (m_state == AwaitingStatus || m_state == ReadingHeaders || m_state == ReadingBody))
+        m_timer.start(m_timeoutMs);
+    else
+        m_timer.stop();
+}
+
+void ZELNetworkReply::timer_timeout()
+{
+    if (m_state != AwaitingStatus && m_state != ReadingHeaders && m_state != ReadingBody)
+        return;
+    qCritical().nospace() << "No complete HTTP response within " << m_timeoutMs << " ms, state " << m_state;
+    fail(TimeoutError, QStringLiteral("The server did not answer within %1 seconds").arg((m_timeoutMs + 999) / 1000));
+}
+
 void ZELNetworkReply::close()
 {
     m_state = Idle;
+    m_timer.stop();
 }
 
 qint64 ZELNetworkReply::bytesAvailable() const
@@ -151,6 +181,7 @@ qint64 ZELNetworkReply::bytesAvailable() const
 void ZELNetworkReply::abort()
 {
     m_state = Idle;
+    m_timer.stop();
 }
 
 qint64 ZELNetworkReply::readData(char *data, qint64 maxlen)
@@ -197,7 +228,7 @@ void ZELNetworkReply::readyRead()
 
         case AwaitingStatus: {
             if (!m_socket->canReadLine()) {
-                if (lineTooLong() && !fail())
+                if (lineTooLong() && !fail(ProtocolFailure, lineTooLongText()))
                     return;
                 if (m_state == AwaitingStatus)
                     return;
@@ -207,7 +238,7 @@ void ZELNetworkReply::readyRead()
             qInfo().nospace() << "Received HTTP response: " << line;
             if (!line.startsWith("HTTP/1.1 ")) {
                 qCritical() << "Not HTTP 1.1!";
-                if (!fail())
+                if (!fail(ProtocolFailure, QStringLiteral("The server's answer is not HTTP/1.1")))
                     return;
                 break;
             }
@@ -219,7 +250,7 @@ void ZELNetworkReply::readyRead()
 
         case ReadingHeaders: {
             if (!m_socket->canReadLine()) {
-                if (lineTooLong() && !fail())
+                if (lineTooLong() && !fail(ProtocolFailure, lineTooLongText()))
                     return;
                 if (m_state == ReadingHeaders)
                     return;
@@ -239,12 +270,13 @@ void ZELNetworkReply::readyRead()
             m_headerBytes += line.size();
             if (m_headerBytes > MaxHeaderBlock) {
                 qCritical().nospace() << "HTTP header block longer than " << MaxHeaderBlock << " bytes";
-                if (!fail())
+                if (!fail(ProtocolFailure, QStringLiteral("The server's header block is longer than %1 bytes")
+                                               .arg(MaxHeaderBlock)))
                     return;
                 break;
             }
             parseHeaderLine(line);
-            if (m_state == ErrorState && !fail())
+            if (m_state == ErrorState && !fail(ProtocolFailure, QStringLiteral("The server sent a malformed header line")))
                 return;
             break;
         }
@@ -257,6 +289,12 @@ void ZELNetworkReply::readyRead()
             m_buffer.append(chunk);
             m_bodyReceived += chunk.size();
             qInfo().nospace() << "Received HTTP body data: " << chunk;
+            if (m_bodyReceived > MaxBodyLength) {
+                qCritical().nospace() << "HTTP body longer than " << MaxBodyLength << " bytes";
+                if (!fail(ProtocolFailure, QStringLiteral("The server's answer is longer than %1 bytes").arg(MaxBodyLength)))
+                    return;
+                break;
+            }
             if (m_contentLength >= 0 && m_bodyReceived == m_contentLength) {
                 completeBody();
                 return;
@@ -272,6 +310,11 @@ void ZELNetworkReply::readyRead()
 
 void ZELNetworkReply::socket_readChannelFinished()
 {
+    streamEnded();
+}
+
+void ZELNetworkReply::streamEnded()
+{
     if (m_state != AwaitingStatus && m_state != ReadingHeaders && m_state != ReadingBody)
         return;
 
@@ -286,7 +329,7 @@ void ZELNetworkReply::socket_readChannelFinished()
         completeBody();
     } else if (m_state == AwaitingStatus || m_state == ReadingHeaders || m_state == ReadingBody) {
         qCritical().nospace() << "Connection closed before the HTTP response was complete, state " << m_state;
-        fail();
+        fail(RemoteHostClosedError, QStringLiteral("The server closed the connection before its answer was complete"));
     }
 }
 
@@ -326,11 +369,14 @@ bool ZELNetworkReply::endOfHeaders()
 
     if (code == 102) {
         m_state = AwaitingStatus;
+        // The server is busy on our behalf (a VM starting): the next answer gets the full time.
+        restartTimer();
         emit processing();
         return !self.isNull();
     }
     if (code == 101) {
         m_state = Upgraded;
+        m_timer.stop();
         disconnect(m_socket, nullptr, this, nullptr);
         emit finished();
         return !self.isNull();
@@ -350,7 +396,11 @@ bool ZELNetworkReply::endOfHeaders()
         const qint64 length = rawHeader("Content-Length").trimmed().toLongLong(&ok, 10);
         if (!ok || length < 0) {
             qCritical().nospace() << "Invalid Content-Length " << rawHeader("Content-Length");
-            return fail();
+            return fail(ProtocolFailure, QStringLiteral("The server announced an invalid body length"));
+        }
+        if (length > MaxBodyLength) {
+            qCritical().nospace() << "HTTP body of " << length << " bytes announced, more than " << MaxBodyLength;
+            return fail(ProtocolFailure, QStringLiteral("The server's answer is longer than %1 bytes").arg(MaxBodyLength));
         }
         m_contentLength = length;
     } else {
@@ -368,24 +418,28 @@ bool ZELNetworkReply::completeBody()
     QPointer<ZELNetworkReply> self(this);
     qInfo() << "HTTP download complete";
     m_state = Idle;
+    m_timer.stop();
     if (!isOpen())
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     emit finished();
     return !self.isNull();
 }
 
-bool ZELNetworkReply::fail()
+bool ZELNetworkReply::fail(NetworkError code, const QString &text)
 {
-    // The caller learns of the failure as a completed exchange without a status code, so that
-    // nobody waits for a response that will never come.
+    // The caller learns of the failure as a completed exchange without a status code and with
+    // the error set, so that nobody waits for a response that will never come.
     QPointer<ZELNetworkReply> self(this);
     m_state = ErrorState;
+    m_timer.stop();
     setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 0);
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QByteArray());
     m_buffer.clear();
     m_buffer_pos = 0;
     if (!isOpen())
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    // After opening: opening a device clears its error text.
+    setError(code, text);
     emit finished();
     return !self.isNull();
 }

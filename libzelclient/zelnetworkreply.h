@@ -5,6 +5,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -38,6 +39,18 @@ public:
 
     State state() const { return m_state; }
 
+    // The peer has closed the stream: what is buffered is parsed, then an answer that runs to
+    // the end of the connection completes and any other unfinished one fails. Also called by
+    // the socket's owner, who may learn of the end before the reply does.
+    void streamEnded();
+
+    // Bounds the wait for the answer: a response (each interim 102 starts the wait again) that
+    // is not complete within ms fails with TimeoutError. 0, the default, waits without end.
+    void setTimeout(int ms);
+
+    // The longest body a response may carry; a longer one fails instead of filling memory.
+    static constexpr qint64 MaxBodyLength = 16 * 1024 * 1024;
+
     // The request as it goes on the wire, and the same text with credentials masked for the log.
     static QByteArray serializeRequest(const QNetworkRequest &request, QNetworkAccessManager::Operation op);
     static QByteArray maskedForLog(const QByteArray &requestBytes);
@@ -55,6 +68,7 @@ protected:
 
 private slots:
     void socket_readChannelFinished();
+    void timer_timeout();
 
 private:
     void parseStatusLine(const QByteArray &line);
@@ -62,7 +76,9 @@ private:
     // Returns false if the reply went away while its signal was being delivered.
     bool endOfHeaders();
     bool completeBody();
-    bool fail();
+    // Ends the exchange with an error the caller can read (error(), errorString()).
+    bool fail(NetworkError code, const QString &text);
+    void restartTimer();
     bool lineTooLong() const;
 
     QPointer<QTcpSocket> m_socket;
@@ -73,4 +89,6 @@ private:
     qint64 m_contentLength = -1;
     qint64 m_bodyReceived = 0;
     qint64 m_headerBytes = 0;
+    QTimer m_timer;
+    int m_timeoutMs = 0;
 };

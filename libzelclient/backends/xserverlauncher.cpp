@@ -21,6 +21,8 @@ XServerLauncher::XServerLauncher()
     connect(&m_timer, &QTimer::timeout, this, &XServerLauncher::checkServerIsUp);
     connect(&m_probe, &QTcpSocket::connected, this, &XServerLauncher::serverIsUp);
     connect(&m_probe, &QAbstractSocket::errorOccurred, this, &XServerLauncher::socketError);
+    m_startTimer.setSingleShot(true);
+    connect(&m_startTimer, &QTimer::timeout, this, &XServerLauncher::startTimedOut);
 }
 
 XServerLauncher::~XServerLauncher()
@@ -28,6 +30,7 @@ XServerLauncher::~XServerLauncher()
     // The owner is being torn down: nothing is reported any more, the server just ends.
     disconnect(m_process, nullptr, this, nullptr);
     m_timer.stop();
+    m_startTimer.stop();
     m_probe.abort();
     if (m_process->state() != QProcess::NotRunning) {
         m_process->terminate();
@@ -119,6 +122,7 @@ void XServerLauncher::launch()
     }
 
     m_phase = Phase::Starting;
+    m_startTimer.start(m_startTimeoutMs);
     m_process->setWorkingDirectory(dir);
     m_process->start(m_path, arguments, QIODevice::ReadWrite);
 }
@@ -194,6 +198,7 @@ void XServerLauncher::serverIsUp()
     }
     qInfo() << "X server is up!";
     m_timer.stop();
+    m_startTimer.stop();
     if (m_phase != Phase::Starting)
         return;
     m_phase = Phase::Running;
@@ -207,11 +212,29 @@ void XServerLauncher::socketError(QAbstractSocket::SocketError error)
     m_probe.abort();
 }
 
+void XServerLauncher::startTimedOut()
+{
+    if (m_phase != Phase::Starting)
+        return;
+    m_timer.stop();
+    m_probe.abort();
+    fail(QStringLiteral("The X server did not accept connections within %1 seconds").arg((m_startTimeoutMs + 999) / 1000));
+    // A server that never answers is of no use: it must not stay behind. Asked first, so that
+    // it removes its display's lock and socket; ended outright if it does not go.
+    m_process->terminate();
+    QProcess *process = m_process;
+    QTimer::singleShot(3000, process, [process] {
+        if (process->state() != QProcess::NotRunning)
+            process->kill();
+    });
+}
+
 void XServerLauncher::fail(const QString &error)
 {
     if (m_phase == Phase::Ended || m_phase == Phase::Idle)
         return;
     m_phase = Phase::Ended;
+    m_startTimer.stop();
     qCritical().noquote() << error;
     emit failed(error);
 }

@@ -35,6 +35,11 @@ public:
     // Title of the server's window, for a nested server; empty leaves the server's own.
     void setTitle(const QString &title) { m_title = title; }
 
+    // A server that does not accept connections within ms of its start is ended and reported
+    // as failed.
+    void setStartTimeout(int ms) { m_startTimeoutMs = ms; }
+    int startTimeout() const { return m_startTimeoutMs; }
+
     // Argument lists of the servers the launcher knows.
     static QStringList vcxsrvArguments(unsigned short display, const QString &logDir);
     static QStringList xvfbArguments(unsigned short display, const QSize &geometry);
@@ -56,6 +61,7 @@ private slots:
     void checkServerIsUp();
     void serverIsUp();
     void socketError(QAbstractSocket::SocketError error);
+    void startTimedOut();
 
 private:
     enum class Phase { Idle, Starting, Running, Ended };
@@ -83,4 +89,6 @@ private:
     QString m_title;
     Phase m_phase = Phase::Idle;
     int m_retriesLeft = 0;
+    QTimer m_startTimer;
+    int m_startTimeoutMs = 30000;
 };

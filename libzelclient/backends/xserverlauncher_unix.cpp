@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocalSocket>
 #include <QTcpServer>
 
@@ -29,29 +30,37 @@ protected:
 };
 
 // Whether the X display the user works on (DISPLAY) accepts connections, so that a nested
-// server can show the remote desktop in a window there.
+// server can show the remote desktop in a window there. It runs on the GUI thread, so each
+// probe waits at most 100 ms, and an answer is kept for the rest of the process: the desktop
+// does not come and go while the program runs on it.
 bool desktopDisplayReachable()
 {
+    static QHash<QString, bool> known;
     const QString display = qEnvironmentVariable("DISPLAY");
-    const int colon = display.lastIndexOf(QLatin1Char(':'));
-    if (display.isEmpty() || colon < 0)
-        return false;
-    const QString host = display.left(colon);
-    bool ok = false;
-    const int number = display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
-    if (!ok || number < 0)
-        return false;
+    const auto cached = known.constFind(display);
+    if (cached != known.constEnd())
+        return cached.value();
 
-    if (host.isEmpty() || host == QLatin1String("unix")) {
-        QLocalSocket socket;
-        socket.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
-        if (socket.waitForConnected(1000))
-            return true;
+    bool reachable = false;
+    const int colon = display.lastIndexOf(QLatin1Char(':'));
+    const QString host = colon < 0 ? QString() : display.left(colon);
+    bool ok = false;
+    const int number = colon < 0 ? -1 : display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
+    if (!display.isEmpty() && ok && number >= 0) {
+        const bool local = host.isEmpty() || host == QLatin1String("unix");
+        if (local) {
+            QLocalSocket socket;
+            socket.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
+            reachable = socket.waitForConnected(100);
+        }
+        if (!reachable) {
+            QTcpSocket socket;
+            socket.connectToHost(local ? QStringLiteral("127.0.0.1") : host, static_cast<quint16>(6000 + number));
+            reachable = socket.waitForConnected(100);
+        }
     }
-    QTcpSocket socket;
-    socket.connectToHost(host.isEmpty() || host == QLatin1String("unix") ? QStringLiteral("127.0.0.1") : host,
-                         static_cast<quint16>(6000 + number));
-    return socket.waitForConnected(1000);
+    known.insert(display, reachable);
+    return reachable;
 }
 
 bool displayFree(int display)

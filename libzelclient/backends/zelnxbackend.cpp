@@ -138,7 +138,15 @@ ZELBackend::NXChannel ZELNXBackend::channelFromName(const QString &name)
 void ZELNXBackend::start(QTcpSocket *socket)
 {
     qDebug() << "Backend starting";
+    if (m_socket)
+        disconnect(m_socket, nullptr, this, nullptr);
     m_socket = socket;
+    m_ended = false;
+    m_tunnelLost = false;
+    // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed and
+    // leave the attempt waiting for ever.
+    if (socket)
+        connect(socket, &QTcpSocket::disconnected, this, &ZELNXBackend::tunnelClosed);
     m_launcher.setGeometry(parameters().geometry());
     m_launcher.setFullscreen(parameters().fullscreen());
     m_launcher.start();
@@ -146,6 +154,10 @@ void ZELNXBackend::start(QTcpSocket *socket)
 
 void ZELNXBackend::XServerReady()
 {
+    if (m_tunnelLost) {
+        qDebug() << "The attempt ended before the X server came up";
+        return;
+    }
     if (m_process.state() != QProcess::NotRunning) {
         qDebug() << "Proxy already running";
         return;
@@ -196,6 +208,8 @@ void ZELNXBackend::XServerReady()
 void ZELNXBackend::XServerFailed(const QString &error)
 {
     qCritical().noquote().nospace() << "X server failed: " << error;
+    // The attempt is over: a tunnel closing now is no further failure.
+    m_ended = true;
     emit failed(ZELBackend::XServerFailed, error);
 }
 
@@ -209,6 +223,16 @@ void ZELNXBackend::connectionAccepted()
     m_forwarder = new SocketForwarder(this, connection, m_socket);
     connect(m_forwarder, &SocketForwarder::dataTransferred, this, &ZELNXBackend::forwarderTransferred);
     emit started();
+}
+
+void ZELNXBackend::tunnelClosed()
+{
+    // Once forwarding, the forwarder passes the end on to nxproxy, which then exits.
+    if (m_forwarder || m_ended)
+        return;
+    qCritical() << "The display tunnel closed before nxproxy connected";
+    m_tunnelLost = true;
+    end(true, CommunicationFailure, QStringLiteral("The broker closed the connection before the remote desktop started"));
 }
 
 void ZELNXBackend::forwarderTransferred(int64_t a_to_b, int64_t b_to_a)

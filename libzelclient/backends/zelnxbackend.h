@@ -6,6 +6,7 @@
 #include "zelclient_export.h"
 #include "zelconnectionparameters.h"
 
+#include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -69,6 +70,7 @@ private slots:
     void XServerReady();
     void XServerFailed(const QString &error);
     void forwarderTransferred(int64_t a_to_b, int64_t b_to_a);
+    void tunnelClosed();
 
 private:
     void handleLine(const QString &line);
@@ -78,7 +80,8 @@ private:
     void end(bool failure, BackendError error, const QString &description);
 
     QString m_nxproxyPath;
-    QTcpSocket *m_socket = nullptr;
+    // The session client owns the tunnel and may release it at any time.
+    QPointer<QTcpSocket> m_socket;
     SocketForwarder *m_forwarder = nullptr;
     QTcpServer m_server;
     ZELConnectionParameters m_parameters;
@@ -92,4 +95,6 @@ private:
     bool m_stopping = false;
     // The proxy died from a signal; its exit reports the crash.
     bool m_crashed = false;
+    // The tunnel closed before nxproxy connected: the attempt is over, the X server unused.
+    bool m_tunnelLost = false;
 };

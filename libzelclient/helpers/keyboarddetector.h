@@ -12,7 +12,11 @@ class ZELCLIENT_EXPORT KeyboardDetector
 public:
     KeyboardDetector() = default;
 
+    // Never holds the caller up for more than about 100 ms: where finding out takes a helper
+    // program, its last answer is used (and refreshed in the background for next time).
     static QString getKeyboardLayout();
+    // Starts finding out in the background, so that the first getKeyboardLayout() has its answer.
+    static void detectInBackground();
 
     // The layout of the X server's XKB names as xprop prints the root window's
     // _XKB_RULES_NAMES property (rules, model, layout, variant, options): "pc105/" and the

@@ -21,6 +21,11 @@ QString systemErrorText(DWORD error)
 
 } // namespace
 
+// The system answers at once: nothing to start ahead.
+void KeyboardDetector::detectInBackground()
+{
+}
+
 QString KeyboardDetector::getKeyboardLayout()
 {
     QString result = QStringLiteral("pc105/en");

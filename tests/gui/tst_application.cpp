@@ -1,3 +1,4 @@
+#include "demobrokerprocess.h"
 #include "programrun.h"
 #include "testenvironment.h"
 
@@ -155,6 +156,43 @@ private slots:
         const Run result = run({});
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.err.contains(QStringLiteral("No display available")), qPrintable(result.err));
+    }
+
+    // A display that does not answer never aborts the program: the window mode says so and
+    // exits 1, the NX notice is logged, and the headless listing needs no display at all.
+    void deadDisplay_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("window") << "window" << 1 << "No display available (the X display :%1 does not answer)";
+        QTest::newRow("NX dialog") << "dialog" << 0 << "No display to show the NX dialog on: \"NX\" \"Session over\"";
+        QTest::newRow("VM listing") << "list" << 0 << "Exit: VM list 0";
+    }
+
+    void deadDisplay()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+
+        const int display = TestEnvironment::freeDisplay();
+        const QString deadName = QStringLiteral(":%1").arg(display);
+        QStringList arguments;
+        DemoBrokerProcess broker;
+        if (mode == QLatin1String("dialog")) {
+            // As the NX proxy starts it after the session's X server has gone.
+            arguments = QStringList{"--dialog", "ok", "--caption", "NX", "--message", "Session over", "--display", deadName};
+        } else if (mode == QLatin1String("list")) {
+            QVERIFY2(broker.start(DemoBrokerProcess::simpleConfig()), qPrintable(broker.errorText()));
+            arguments = QStringList{"--host", "127.0.0.1", "--port", QString::number(broker.port()), "--user", "demo",
+                                    "--password", "demo", "--list-vms", "1", "--ssl-errors", "continue"};
+        }
+        const Run result = ProgramRun::clientOnDisplay(deadName, arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(result.err.contains(message.arg(display)), qPrintable(result.err));
+        if (mode == QLatin1String("list"))
+            QVERIFY2(result.out.contains(QStringLiteral("Demo desktop")), qPrintable(result.out));
     }
 
     void spanishTranslation()

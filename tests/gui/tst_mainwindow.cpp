@@ -3,10 +3,12 @@
 #include "demobrokerprocess.h"
 #include "listdialog.h"
 #include "logcapture.h"
+#include "loginform.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "sslerrordialog.h"
 #include "testenvironment.h"
+#include "tlstestserver.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -69,19 +71,11 @@ private:
         return window.findChild<T *>(QString::fromLatin1(name));
     }
 
-    bool isIdle(MainWindow &window)
-    {
-        return child<QPushButton>(window, "connectButton")->isEnabled()
-            && !child<QPushButton>(window, "cancelButton")->isEnabled()
-            && child<QProgressBar>(window, "progressBar")->maximum() == 100
-            && child<QLineEdit>(window, "username")->isEnabled();
-    }
+    bool isIdle(MainWindow &window) { return LoginForm::isIdle(&window); }
 
     void fillLogin(MainWindow &window, const QString &server, const QString &user, const QString &password)
     {
-        child<QLineEdit>(window, "serverLineEdit")->setText(server);
-        child<QLineEdit>(window, "username")->setText(user);
-        child<QLineEdit>(window, "password")->setText(password);
+        LoginForm::fill(&window, server, user, password);
     }
 
     QString brokerServer(const DemoBrokerProcess &broker) const
@@ -257,6 +251,10 @@ private slots:
         QTest::newRow("closed in handshake") << "handshake" << "Failed to connect to ZEL at 127.0.0.1:%1\n";
         QTest::newRow("wrong password") << "password" << "Authentication error\n";
         QTest::newRow("blocked") << "blocked" << "Server blocked\n";
+        QTest::newRow("never answers TLS") << "silent" << "Timeout\nNo connection to 127.0.0.1:%1 within 2 seconds";
+        // Whichever notices first (the socket or the unfinished answer) tells the user, once.
+        QTest::newRow("drops during the VM list") << "drops" << "";
+        QTest::newRow("dies while the picker is open") << "dies" << "";
     }
 
     void failuresLeaveAWorkingWindow()
@@ -273,12 +271,25 @@ private slots:
             socket->readAll();
             socket->close();
         });
+        // Takes the connection and never speaks TLS.
+        QTcpServer silentServer;
+        QVERIFY(silentServer.listen(QHostAddress::LocalHost));
+        // Takes the VM list request and goes away before answering it.
+        TlsTestServer droppingBroker;
+        QVERIFY2(droppingBroker.start(), qPrintable(droppingBroker.errorText()));
+        connect(&droppingBroker, &TlsTestServer::encrypted, this, [](QSslSocket *peer) {
+            connect(peer, &QSslSocket::readyRead, peer, [peer] {
+                if (peer->readAll().contains("list_of_vm"))
+                    peer->disconnectFromHost();
+            });
+        });
+        DemoBrokerProcess dyingBroker;
 
         MainWindow window;
         window.show();
+        if (kind == QLatin1String("silent"))
+            window.session()->setConnectTimeout(2000);
         ModalAnswerer answerer(acceptCertificateOnce);
-        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
-        QSignalSpy socketErrors(window.session(), &ZELClient::socketError);
 
         quint16 port = 0;
         if (kind == QLatin1String("refused")) {
@@ -286,9 +297,22 @@ private slots:
             fillLogin(window, QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("demo"), QStringLiteral("demo"));
         } else if (kind == QLatin1String("unknown host")) {
             fillLogin(window, QStringLiteral("no-such-host.invalid"), QStringLiteral("demo"), QStringLiteral("demo"));
-        } else if (kind == QLatin1String("handshake")) {
-            port = closingServer.serverPort();
+        } else if (kind == QLatin1String("handshake") || kind == QLatin1String("silent")
+                   || kind == QLatin1String("drops")) {
+            port = kind == QLatin1String("handshake") ? closingServer.serverPort()
+                : kind == QLatin1String("silent")     ? silentServer.serverPort()
+                                                      : droppingBroker.serverPort();
             fillLogin(window, QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("demo"), QStringLiteral("demo"));
+        } else if (kind == QLatin1String("dies")) {
+            QVERIFY2(dyingBroker.start(twoUserConfig(2)), qPrintable(dyingBroker.errorText()));
+            fillLogin(window, brokerServer(dyingBroker), QStringLiteral("demo"), QStringLiteral("demo"));
+            // The user is still choosing when the broker goes.
+            answerer.setAnswer([&dyingBroker](QWidget *dialog) {
+                if (qobject_cast<ListDialog *>(dialog))
+                    dyingBroker.stop();
+                else
+                    acceptCertificateOnce(dialog);
+            });
         } else {
             const QString user = kind == QLatin1String("blocked") ? QStringLiteral("blocked") : QStringLiteral("demo");
             const QString password = kind == QLatin1String("password") ? QStringLiteral("wrong") : QStringLiteral("demo");
@@ -298,30 +322,30 @@ private slots:
             message = message.arg(port);
 
         QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!answerer.seen().isEmpty() && answerer.seen().last().className == QLatin1String("QMessageBox"),
-                                 30000);
-        QVERIFY2(answerer.seen().last().text.startsWith(message), qPrintable(answerer.seen().last().text));
-        QTRY_VERIFY(isIdle(window));
+        const auto boxes = [&answerer] {
+            QStringList texts;
+            for (const ModalAnswerer::Seen &seen : answerer.seen()) {
+                if (seen.className == QLatin1String("QMessageBox"))
+                    texts << seen.text;
+            }
+            return texts;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes().isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QCOMPARE(boxes().size(), 1);
+        QVERIFY2(boxes().first().startsWith(message), qPrintable(boxes().first()));
         QVERIFY(window.isVisible());
+        QVERIFY(!window.session()->isConnected());
+        QVERIFY(!QApplication::activeModalWidget());
+        // Nothing was sent for a VM after the broker had gone.
+        if (kind == QLatin1String("dies"))
+            QVERIFY(!dyingBroker.log().contains(QStringLiteral("connect_to_vm")));
+        // What the user typed is kept.
+        QCOMPARE(QSettings().value(QStringLiteral("Connection/username")).toString(),
+                 kind == QLatin1String("blocked") ? QStringLiteral("blocked") : QStringLiteral("demo"));
 
-        // The same window connects again: two VMs bring up the picker; cancelling it ends the
-        // session and brings back the idle look.
-        const int before = answerer.count();
-        answerer.setAnswer([](QWidget *dialog) {
-            if (qobject_cast<SSLErrorDialog *>(dialog))
-                ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
-            else
-                ModalAnswerer::rejectDialog(dialog);
-        });
-        terminated.clear();
-        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
-        QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!terminated.isEmpty(), 30000);
-        bool pickerShown = false;
-        for (const ModalAnswerer::Seen &seen : answerer.seen().mid(before))
-            pickerShown = pickerShown || seen.className == QLatin1String("ListDialog");
-        QVERIFY(pickerShown);
-        QTRY_VERIFY(isIdle(window));
+        // The same window connects again.
+        QVERIFY(LoginForm::connectsAgain(&window, window.session(), brokerServer(broker)));
     }
 
     // The VM is up but the local display cannot start: the X server error box, the idle look.

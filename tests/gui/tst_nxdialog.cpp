@@ -92,8 +92,12 @@ private slots:
         QTest::newRow("yes of three") << "yesnosuspend" << "Yes" << QStringList{"Yes", "No", "Suspend"} << 2 << "TERM";
         QTest::newRow("no of three") << "yesnosuspend" << "No" << QStringList{"Yes", "No", "Suspend"} << 0 << "";
         QTest::newRow("yes") << "yesno" << "Yes" << QStringList{"Yes", "No"} << 2 << "TERM";
-        QTest::newRow("ok") << "ok" << "OK" << QStringList{"OK"} << 2 << "TERM";
-        QTest::newRow("panic") << "panic" << "OK" << QStringList{"OK"} << 2 << "TERM";
+        // Notices: acknowledging one only closes it; the session goes on.
+        QTest::newRow("ok") << "ok" << "OK" << QStringList{"OK"} << 0 << "";
+        QTest::newRow("error") << "error" << "OK" << QStringList{"OK"} << 0 << "";
+        QTest::newRow("panic") << "panic" << "OK" << QStringList{"OK"} << 0 << "";
+        QTest::newRow("pulldown") << "pulldown" << "OK" << QStringList{"OK"} << 0 << "";
+        QTest::newRow("quit") << "quit" << "OK" << QStringList{"OK"} << 0 << "";
     }
 
     void actions()
@@ -155,12 +159,12 @@ private slots:
     {
         QFETCH(int, pid);
         NXErrorCommandData request;
-        request.type = NXErrorCommandData::Ok;
-        request.message = QStringLiteral("Bye");
+        request.type = NXErrorCommandData::YesNo;
+        request.message = QStringLiteral("Bye?");
         request.pid = pid;
 
         QStringList shown;
-        clickWhenShown(QStringLiteral("OK"), &shown);
+        clickWhenShown(QStringLiteral("Yes"), &shown);
         warnings.clear();
         const QtMessageHandler previous = qInstallMessageHandler(captureWarnings);
         const int action = NXDialog(request).exec();

@@ -13,6 +13,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTest>
 
 #include <functional>
@@ -59,6 +60,11 @@ private slots:
     void acceptingCertificate();
     void passwordNeverInLog();
     void connectionRefused();
+    void waitsAreBounded_data();
+    void waitsAreBounded();
+    void brokerDropsDuringVmList();
+    void requestWithoutConnection_data();
+    void requestWithoutConnection();
     void backendSignals();
     void backendGetsParameters();
     void disconnectTwice();
@@ -224,9 +230,10 @@ void TestZELClient::statusMapping_data()
     QTest::newRow("401 with a body") << QByteArray("HTTP/1.1 401 Unauthorized\r\nContent-Length: 6\r\n\r\nnope!\n")
                                      << QStringLiteral("error AuthenticationError: Nombre de usuario o contraseña incorrecta.");
     QTest::newRow("malformed") << QByteArray("HTTP/1.0 200 OK\r\n\r\n")
-                               << QStringLiteral("error ProtocolError: Unexpected HTTP code 0");
+                               << QStringLiteral("error ProtocolError: The server's answer is not HTTP/1.1");
     QTest::newRow("cut off") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[")
-                             << QStringLiteral("error ProtocolError: Unexpected HTTP code 0");
+                             << QStringLiteral("error ServerError: The server closed the connection before its "
+                                               "answer was complete");
     QTest::newRow("not JSON") << vmListResponse("[{\"id\": ")
                               << QStringLiteral("error ProtocolError: Failed to parse VM list: ");
     QTest::newRow("empty body") << vmListResponse("")
@@ -325,7 +332,7 @@ void TestZELClient::malformedThenMoreBytes()
     peer->write("HTTP/1.1 200 OK\nContent-Length: 2\n\n[]");
     peer->write(vmListResponse("[]"));
     QVERIFY(terminated.wait(10000));
-    QCOMPARE(m_events, (QStringList{"error ProtocolError: Unexpected HTTP code 0", "terminated"}));
+    QCOMPARE(m_events, (QStringList{"error ProtocolError: The server sent a malformed header line", "terminated"}));
     QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(m_events.size(), 2);
 }
@@ -456,10 +463,94 @@ void TestZELClient::connectionRefused()
     QVERIFY(errors.count() >= 1 || errors.wait(10000));
     QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
     QTRY_COMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::UnconnectedState);
-    // Socket errors alone do not end the session; the caller does.
-    QVERIFY(m_events.isEmpty());
-    client.disconnectFromZEL();
+    // A connection that fails ends the session at once.
     QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+// Nothing waits for ever: a server that takes the connection but never speaks TLS, and a
+// broker that never answers a request, each end the session with a time-out.
+void TestZELClient::waitsAreBounded_data()
+{
+    QTest::addColumn<bool>("tlsAnswered");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("TLS never answered") << false << "error Timeout: No connection to 127.0.0.1:%1 within 1 seconds";
+    QTest::newRow("VM list never answered") << true << "error Timeout: The server did not answer within 1 seconds";
+}
+
+void TestZELClient::waitsAreBounded()
+{
+    QFETCH(bool, tlsAnswered);
+    QFETCH(QString, error);
+
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    ZELClient client;
+    client.setConnectTimeout(700);
+    client.setRequestTimeout(700);
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    if (tlsAnswered) {
+        QVERIFY(m_server.establish(client, ZELConnectionParameters()));
+        recordEvents(client);
+        client.requestVMList();
+    } else {
+        ZELConnectionParameters parameters;
+        parameters.setHost(QStringLiteral("127.0.0.1"));
+        parameters.setPort(silent.serverPort());
+        client.setParameters(parameters);
+        recordEvents(client);
+        client.connectToZEL();
+        // The caller is not held up while the connection is being made.
+        QVERIFY(m_events.isEmpty());
+        error = error.arg(silent.serverPort());
+    }
+    QVERIFY(terminated.wait(10000));
+    QCOMPARE(m_events, (QStringList{error, QStringLiteral("terminated")}));
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+// The broker goes away while the list is on its way: one report, the session over, no list.
+void TestZELClient::brokerDropsDuringVmList()
+{
+    ZELClient client;
+    QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
+    QVERIFY(peer);
+    recordEvents(client);
+    QSignalSpy socketErrors(&client, &ZELClient::socketError);
+    QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
+    client.requestVMList();
+    QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+    peer->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{\"id\":");
+    peer->disconnectFromHost();
+    QVERIFY(terminated.wait(10000));
+    QTest::qWait(200);
+    QCOMPARE(terminated.count(), 1);
+    QCOMPARE(m_events.filter(QStringLiteral("error ")).size() + socketErrors.count(), 1);
+    QVERIFY(m_events.filter(QStringLiteral("list of")).isEmpty());
+    QCOMPARE(client.getSocket(), nullptr);
+}
+
+// A request on a session whose connection is gone fails at once instead of waiting.
+void TestZELClient::requestWithoutConnection_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::newRow("VM list") << "list";
+    QTest::newRow("VM connection") << "connect";
+    QTest::newRow("VM stop") << "stop";
+}
+
+void TestZELClient::requestWithoutConnection()
+{
+    QFETCH(QString, request);
+    ZELClient client;
+    recordEvents(client);
+    if (request == QLatin1String("list"))
+        client.requestVMList();
+    else if (request == QLatin1String("connect"))
+        client.connectToVM(4);
+    else
+        client.stopVM(4);
+    QCOMPARE(m_events, (QStringList{"error ServerError: The connection to the broker is closed", "terminated"}));
 }
 
 void TestZELClient::backendSignals()
@@ -529,10 +620,12 @@ void TestZELClient::disconnectTwice()
     QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated"}));
     QCOMPARE(client.getSocket(), nullptr);
 
-    // The released socket is not written to: requests without a session are refused quietly.
-    client.requestVMList();
+    // The released socket is not written to: a request without a session fails at once, a
+    // ping is dropped quietly.
     client.ping();
-    QCOMPARE(m_events.size(), 3);
+    client.requestVMList();
+    QCOMPARE(m_events, (QStringList{"established", "terminated", "terminated",
+                                    "error ServerError: The connection to the broker is closed", "terminated"}));
 }
 
 void TestZELClient::againstDemoBroker_data()

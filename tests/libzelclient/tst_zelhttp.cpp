@@ -55,6 +55,8 @@ private slots:
     void bodyRunsUntilPeerCloses();
     void malformedResponses_data();
     void malformedResponses();
+    void unfinishedAnswersTimeOut_data();
+    void unfinishedAnswersTimeOut();
     void readInSmallPieces();
     void httpForwardsReplyFinished();
 
@@ -458,29 +460,42 @@ void TestZELHTTP::malformedResponses_data()
 {
     QTest::addColumn<QByteArray>("response");
     QTest::addColumn<bool>("peerCloses");
-    QTest::newRow("not HTTP/1.1") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
-    QTest::newRow("garbage status") << QByteArray("SSH-2.0-OpenSSH\r\n") << false;
-    QTest::newRow("header without a name") << QByteArray("HTTP/1.1 200 OK\r\n: value\r\n\r\n") << false;
-    QTest::newRow("header without a colon") << QByteArray("HTTP/1.1 200 OK\r\nnocolon\r\n\r\n") << false;
-    QTest::newRow("headers ended by a bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 0\n\n") << false;
+    QTest::addColumn<QNetworkReply::NetworkError>("error");
+    const auto malformed = QNetworkReply::ProtocolFailure;
+    const auto closed = QNetworkReply::RemoteHostClosedError;
+    QTest::newRow("not HTTP/1.1") << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n") << false << malformed;
+    QTest::newRow("garbage status") << QByteArray("SSH-2.0-OpenSSH\r\n") << false << malformed;
+    QTest::newRow("header without a name") << QByteArray("HTTP/1.1 200 OK\r\n: value\r\n\r\n") << false << malformed;
+    QTest::newRow("header without a colon") << QByteArray("HTTP/1.1 200 OK\r\nnocolon\r\n\r\n") << false << malformed;
+    QTest::newRow("headers ended by a bare LF") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 0\n\n") << false << malformed;
     QTest::newRow("content-length not a number")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: five\r\n\r\nhello") << false;
-    QTest::newRow("negative content-length") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n") << false;
-    QTest::newRow("status line never ends") << QByteArray(70 * 1024, 'H') << false;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: five\r\n\r\nhello") << false << malformed;
+    QTest::newRow("negative content-length") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n") << false
+                                             << malformed;
+    QTest::newRow("status line never ends") << QByteArray(70 * 1024, 'H') << false << malformed;
     QByteArray endlessHeaders = "HTTP/1.1 200 OK\r\n";
     for (int i = 0; endlessHeaders.size() < 1100 * 1024; ++i)
         endlessHeaders += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(1000, 'f') + "\r\n";
-    QTest::newRow("header block never ends") << endlessHeaders << false;
-    QTest::newRow("closed before any response") << QByteArray() << true;
-    QTest::newRow("closed inside the headers") << QByteArray("HTTP/1.1 200 OK\r\nContent-Le") << true;
+    QTest::newRow("header block never ends") << endlessHeaders << false << malformed;
+    // A server that never stops sending cannot fill memory with a body either.
+    QTest::newRow("announced body too long")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: ") + QByteArray::number(ZELNetworkReply::MaxBodyLength + 1)
+               + "\r\n\r\nabc"
+        << false << malformed;
+    QTest::newRow("body without length never ends")
+        << QByteArray("HTTP/1.1 200 OK\r\n\r\n") + QByteArray(int(ZELNetworkReply::MaxBodyLength) + 64 * 1024, 'b')
+        << false << malformed;
+    QTest::newRow("closed before any response") << QByteArray() << true << closed;
+    QTest::newRow("closed inside the headers") << QByteArray("HTTP/1.1 200 OK\r\nContent-Le") << true << closed;
     QTest::newRow("closed inside a counted body")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf") << true;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf") << true << closed;
 }
 
 void TestZELHTTP::malformedResponses()
 {
     QFETCH(QByteArray, response);
     QFETCH(bool, peerCloses);
+    QFETCH(QNetworkReply::NetworkError, error);
 
     ZELNetworkReply *reply = m_http->get(requestFor(QStringLiteral("/zel/list_of_vm")));
     QSignalSpy finished(reply, &QNetworkReply::finished);
@@ -491,19 +506,57 @@ void TestZELHTTP::malformedResponses()
         m_peer->write(response);
     if (peerCloses)
         m_peer->disconnectFromHost();
-    QVERIFY(finished.count() == 1 || finished.wait(10000));
+    QVERIFY(finished.count() == 1 || finished.wait(30000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(reply->state(), ZELNetworkReply::ErrorState);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 0);
     QCOMPARE(reply->readAll(), QByteArray());
+    // The caller can tell the user what went wrong.
+    QCOMPARE(reply->error(), error);
+    QVERIFY(!reply->errorString().isEmpty());
 
     if (!peerCloses) {
         // Whatever the peer sends afterwards is dropped and ends nothing.
         QVERIFY(sendToClient("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
-        QTRY_COMPARE(m_client->bytesAvailable(), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(m_client->bytesAvailable(), qint64(0), 30000);
         QCOMPARE(finished.count(), 1);
         QCOMPARE(reply->state(), ZELNetworkReply::ErrorState);
     }
+}
+
+// A server that stops answering ends the exchange with a time-out; an interim 102 (a VM that
+// is still starting) gives the final answer the full time again.
+void TestZELHTTP::unfinishedAnswersTimeOut_data()
+{
+    QTest::addColumn<QByteArray>("response");
+    QTest::addColumn<int>("interim");
+    QTest::newRow("silent") << QByteArray() << 0;
+    QTest::newRow("inside the headers") << QByteArray("HTTP/1.1 200 OK\r\nContent-Le") << 0;
+    QTest::newRow("inside the body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf") << 0;
+    QTest::newRow("after an interim answer") << QByteArray("HTTP/1.1 102 Processing\r\n\r\n") << 1;
+}
+
+void TestZELHTTP::unfinishedAnswersTimeOut()
+{
+    QFETCH(QByteArray, response);
+    QFETCH(int, interim);
+
+    m_http->setTimeout(300);
+    ZELNetworkReply *reply = m_http->get(requestFor(QStringLiteral("/zel/connect_to_vm")));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QSignalSpy processing(reply, &ZELNetworkReply::processing);
+    QVERIFY(!TlsTestServer::readRequestHead(m_peer).isEmpty());
+    if (!response.isEmpty())
+        QVERIFY(sendToClient(response));
+
+    QVERIFY(finished.count() == 1 || finished.wait(10000));
+    QCOMPARE(processing.count(), interim);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(reply->error(), QNetworkReply::TimeoutError);
+    QVERIFY(reply->errorString().contains(QStringLiteral("did not answer")));
+    // The end stays the end: nothing that arrives later completes the exchange again.
+    QVERIFY(sendToClient("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    QCOMPARE(finished.count(), 1);
 }
 
 void TestZELHTTP::readInSmallPieces()

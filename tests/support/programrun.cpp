@@ -8,12 +8,27 @@ QString ProgramRun::clientProgram()
 ProgramRun ProgramRun::client(const QStringList &arguments, const QProcessEnvironment &environment,
                               const QString &workingDirectory)
 {
-    QProcess process;
     QProcessEnvironment env = environment;
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    process.setProcessEnvironment(env);
+    return run(arguments, env, workingDirectory);
+}
+
+ProgramRun ProgramRun::clientOnDisplay(const QString &display, const QStringList &arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert(QStringLiteral("DISPLAY"), display);
+    return run(arguments, env, QString());
+}
+
+ProgramRun ProgramRun::run(const QStringList &arguments, const QProcessEnvironment &environment,
+                           const QString &workingDirectory)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(clientProgram(), arguments);

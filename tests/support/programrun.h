@@ -20,6 +20,12 @@ public:
     static ProgramRun client(const QStringList &arguments,
                              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                              const QString &workingDirectory = QString());
+    // The same with DISPLAY set to the given X display (and no other window system).
+    static ProgramRun clientOnDisplay(const QString &display, const QStringList &arguments);
+
+private:
+    static ProgramRun run(const QStringList &arguments, const QProcessEnvironment &environment,
+                          const QString &workingDirectory);
 };
 
 // Ends a started program however the test leaves.

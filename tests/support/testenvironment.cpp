@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QList>
 #include <QLocalSocket>
+#include <QPair>
 #include <QStandardPaths>
 #include <QTcpServer>
 
@@ -83,4 +85,55 @@ void TestEnvironment::removeDisplayLeftovers(int display)
     probe.connectToServer(socketPath);
     if (!probe.waitForConnected(200))
         QFile::remove(socketPath);
+}
+
+namespace {
+
+// Process id -> name of this program's children, read from /proc.
+QList<QPair<qint64, QString>> children()
+{
+    QList<QPair<qint64, QString>> found;
+    const qint64 self = QCoreApplication::applicationPid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+        const QByteArray line = stat.readAll();
+        const int open = line.indexOf('(');
+        const int close = line.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        // A zombie has ended; only its exit status is left to collect.
+        if (rest.size() < 2 || rest.at(0) == "Z" || rest.at(1).toLongLong() != self)
+            continue;
+        found.append({pid, QString::fromLocal8Bit(line.mid(open + 1, close - open - 1))});
+    }
+    return found;
+}
+
+} // namespace
+
+QStringList TestEnvironment::childProcesses()
+{
+    QStringList names;
+    for (const auto &child : children())
+        names << child.second;
+    names.sort();
+    return names;
+}
+
+qint64 TestEnvironment::childProcess(const QString &name)
+{
+    for (const auto &child : children()) {
+        if (child.second == name)
+            return child.first;
+    }
+    return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A private HOME and XDG folders for one test program, and no session bus, so that no test
@@ -34,6 +35,11 @@ public:
     static void removeDisplayLeftovers(int display);
     // Full path of a program on PATH, or empty.
     static QString program(const QString &name);
+    // The programs this test program started that still run (their process names), so that a
+    // test can tell none was left behind.
+    static QStringList childProcesses();
+    // The process id of a running child program of this test program with that name; 0 if none.
+    static qint64 childProcess(const QString &name);
 
 private:
     QTemporaryDir m_root;

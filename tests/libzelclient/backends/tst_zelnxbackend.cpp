@@ -74,6 +74,24 @@ public:
     int64_t m_out = 0;
 };
 
+// The broker tunnel on loopback: the client's end, given to the backend, and the VM's end.
+struct Tunnel {
+    QTcpServer broker;
+    QTcpSocket tunnel;
+    QTcpSocket *vm = nullptr;
+
+    bool open()
+    {
+        if (!broker.listen(QHostAddress::LocalHost, 0))
+            return false;
+        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
+        if (!tunnel.waitForConnected(5000) || !broker.waitForNewConnection(5000))
+            return false;
+        vm = broker.nextPendingConnection();
+        return vm != nullptr;
+    }
+};
+
 void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
 {
     for (const char *name : {"FAKE_PROXY_RECORD", "FAKE_PROXY_STDOUT", "FAKE_PROXY_STDERR", "FAKE_PROXY_CONNECT",
@@ -431,13 +449,10 @@ private slots:
             QSKIP("Xvfb missing");
         setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}});
 
-        QTcpServer broker;
-        QVERIFY(broker.listen(QHostAddress::LocalHost, 0));
-        QTcpSocket tunnel;
-        tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
-        QVERIFY(tunnel.waitForConnected(5000));
-        QVERIFY(broker.waitForNewConnection(5000));
-        QTcpSocket *vm = broker.nextPendingConnection();
+        Tunnel pair;
+        QVERIFY(pair.open());
+        QTcpSocket &tunnel = pair.tunnel;
+        QTcpSocket *vm = pair.vm;
 
         ZELNXBackend backend;
         backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
@@ -464,6 +479,35 @@ private slots:
         vm->close();
         QVERIFY2(finished.wait(10000), qPrintable(log.text()));
         QCOMPARE(log.events(), (QStringList{"started", "finished"}));
+    }
+
+    // The broker gives up on the tunnel before nxproxy has connected: the attempt ends with a
+    // clear failure instead of waiting, and the X server coming up later starts no proxy.
+    void tunnelClosedBeforeProxyConnects()
+    {
+        if (m_xvfb.isEmpty())
+            QSKIP("Xvfb missing");
+        Tunnel pair;
+        QVERIFY(pair.open());
+        QTcpSocket &tunnel = pair.tunnel;
+        QTcpSocket *vm = pair.vm;
+
+        ZELNXBackend backend;
+        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
+        backend.xServerLauncher().setPath(m_xvfb);
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        SignalLog log(&backend);
+        QSignalSpy finished(&backend, &ZELBackend::finished);
+        QSignalSpy serverUp(&backend.xServerLauncher(), &XServerLauncher::running);
+        backend.start(&tunnel);
+        vm->close();
+        QVERIFY2(finished.wait(15000), qPrintable(log.text()));
+        QCOMPARE(log.events(), (QStringList{"failed CommunicationFailure The broker closed the connection before the "
+                                            "remote desktop started",
+                                            "finished"}));
+        QVERIFY(serverUp.count() == 1 || serverUp.wait(15000));
+        QCOMPARE(TestEnvironment::childProcess(QFileInfo(QStringLiteral(FAKE_NXPROXY)).fileName()), qint64(0));
+        QCOMPARE(log.events().size(), 2);
     }
 
     void xServerFailure()
