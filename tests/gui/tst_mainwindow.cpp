@@ -894,7 +894,7 @@ private slots:
         emit window.session()->vmListReceived(vms);
         QCOMPARE(answerer.count(), 1);
         QCOMPARE(answerer.seen().first().className, shown);
-        QVERIFY(window.findChildren<ListDialog *>().isEmpty());
+        QTRY_VERIFY(window.findChildren<ListDialog *>().isEmpty());
     }
 
     void spanishForm()
