@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -106,13 +107,24 @@ double SoundProbe::rmsOfRecording(const QString &server, const QString &source, 
     parec.setProcessEnvironment(environmentFor(server));
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
                 QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
-    // parec records until it is stopped; the time limit of this wait is the recording's length.
-    // The wait runs the event loop: the sound may come through a tunnel this process pumps.
+    // parec records until it is stopped. A source behind a tunnel may take a while to deliver
+    // its first bytes on a busy machine, so the recording lasts a fixed time from its first
+    // bytes, within an overall bound. The waits run the event loop: the sound may come through
+    // a tunnel this process pumps.
     QByteArray recorded;
-    QObject::connect(&parec, &QProcess::readyReadStandardOutput, &parec,
-                     [&]() { recorded += parec.readAllStandardOutput(); });
+    QElapsedTimer sinceFirstBytes;
+    QObject::connect(&parec, &QProcess::readyReadStandardOutput, &parec, [&]() {
+        if (!sinceFirstBytes.isValid())
+            sinceFirstBytes.start();
+        recorded += parec.readAllStandardOutput();
+    });
     QSignalSpy finished(&parec, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-    const bool ranThrough = finished.wait(2000);
+    QElapsedTimer overall;
+    overall.start();
+    bool ranThrough = false;
+    while (!ranThrough && overall.elapsed() < 15000
+           && !(sinceFirstBytes.isValid() && sinceFirstBytes.elapsed() >= 2000))
+        ranThrough = finished.wait(100) || !finished.isEmpty();
     recorded += parec.readAllStandardOutput();
     ProcessGuard::end(parec);
     collect(parec, QStringLiteral("parec"), log);
