@@ -56,6 +56,7 @@ private slots:
 
 private:
     enum class Phase { Idle, Starting, Running, Ended };
+    static constexpr int ProbeIntervalMs = 5;
 
     // Platform parts: the server program, the display to use and the server's arguments.
     static QString findServer();
@@ -79,4 +80,5 @@ private:
     bool m_fullscreen = false;
     Phase m_phase = Phase::Idle;
     int m_retriesLeft = 0;
+    int m_probeAttempts = 0;
 };
