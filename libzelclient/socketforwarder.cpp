@@ -50,6 +50,12 @@ SocketForwarder::SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice 
     };
     watchDestination(socketB, true);
     watchDestination(socketA, false);
+
+    // Either stream may already hold bytes (a peer that spoke before the other side was up),
+    // or even its end of input. Their readyRead() came before anybody listened, and a socket
+    // whose read buffer is full announces nothing more, so they are taken up once the creator
+    // has connected to the signals.
+    QMetaObject::invokeMethod(this, &SocketForwarder::takeUpWaitingInput, Qt::QueuedConnection);
 }
 
 SocketForwarder::~SocketForwarder()
@@ -113,6 +119,26 @@ void SocketForwarder::dataReady(bool aToB)
             forward(aToB, false);
         },
         Qt::QueuedConnection);
+}
+
+void SocketForwarder::takeUpWaitingInput()
+{
+    QPointer<SocketForwarder> self(this);
+    for (bool aToB : {true, false}) {
+        QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
+        if (!self || !from || (aToB ? m_a : m_b).finished)
+            continue;
+        if (inputEnded(from))
+            finish(aToB); // moves what is left, then closes the other side
+        else if (from->bytesAvailable() > 0)
+            dataReady(aToB);
+    }
+}
+
+bool SocketForwarder::inputEnded(QIODevice *device)
+{
+    const auto socket = qobject_cast<QAbstractSocket *>(device);
+    return socket && socket->state() == QAbstractSocket::UnconnectedState;
 }
 
 void SocketForwarder::socketA_finished()
@@ -187,10 +213,12 @@ void SocketForwarder::finish(bool aToB)
 
     QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
     QIODevice *to = aToB ? m_socketB.data() : m_socketA.data();
+    Side &side = aToB ? m_a : m_b;
+    side.finished = true;
     if (!from || !to)
         return;
     // Whatever the finished side still holds goes out now; it is bounded by its read buffer.
-    (aToB ? m_a : m_b).paused = false;
+    side.paused = false;
 
     QPointer<SocketForwarder> self(this);
     if (from->bytesAvailable() > 0 && to->isOpen()) {

@@ -59,7 +59,12 @@ private:
         qint64 savedReadBufferSize = 0;
         bool tls = false;
         bool forwardQueued = false;
+        // Its end of input has been handled.
+        bool finished = false;
     };
+
+    void takeUpWaitingInput();
+    static bool inputEnded(QIODevice *device);
 
     void dataReady(bool aToB);
     void forward(bool aToB, bool notifyEmpty);

@@ -191,6 +191,8 @@ private slots:
     void dataSplitArbitrarily_data();
     void dataSplitArbitrarily();
     void finishMovesUnreadBytesSilently();
+    void movesInputWaitingAtStart_data();
+    void movesInputWaitingAtStart();
     void halfCloseDrains_data();
     void halfCloseDrains();
     void peerClosesEarly_data();
@@ -411,8 +413,8 @@ void tst_SocketForwarder::dataSplitArbitrarily()
     QCOMPARE(chain.forwarder->totalBytesBToA(), int64_t(expected.size()));
 }
 
-// Bytes that arrived before the forwarder existed and were not read when socketA ends: they
-// still reach socketB and are counted, without a chunk signal, and socketB is closed.
+// A peer that sent a little and closed before the forwarder existed: what it left reaches
+// socketB and is counted, without a chunk signal, and socketB is closed.
 void tst_SocketForwarder::finishMovesUnreadBytesSilently()
 {
     Chain chain;
@@ -420,7 +422,9 @@ void tst_SocketForwarder::finishMovesUnreadBytesSilently()
     if (QTest::currentTestFailed())
         return;
     chain.peerA->write("hello");
-    QTRY_COMPARE(chain.a->bytesAvailable(), qint64(5));
+    chain.peerA->disconnectFromHost();
+    QTRY_COMPARE(chain.a->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(chain.a->bytesAvailable(), qint64(5));
 
     chain.forwarder.reset(new SocketForwarder(nullptr, chain.a.get(), chain.b.get()));
     QSignalSpy data(chain.forwarder.get(), &SocketForwarder::dataTransferred);
@@ -428,7 +432,6 @@ void tst_SocketForwarder::finishMovesUnreadBytesSilently()
     QSignalSpy peerBClosed(chain.peerB.get(), &QAbstractSocket::disconnected);
     QVERIFY(data.isValid() && totals.isValid() && peerBClosed.isValid());
 
-    chain.peerA->disconnectFromHost();
     QVERIFY(peerBClosed.wait(10000));
     QCOMPARE(chain.peerB->readAll(), QByteArray("hello"));
     QCOMPARE(chain.forwarder->totalBytesAToB(), int64_t(5));
@@ -436,6 +439,53 @@ void tst_SocketForwarder::finishMovesUnreadBytesSilently()
     QCOMPARE(totals.count(), 0);
     QCOMPARE(messageCount(QStringLiteral("Socket A closing")), 1);
     QCOMPARE(peerBClosed.count(), 1);
+}
+
+void tst_SocketForwarder::movesInputWaitingAtStart_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("capped");
+    for (bool tls : {false, true}) {
+        const QByteArray kind(tls ? "tls" : "plain");
+        QTest::newRow(kind + ", 10 bytes") << tls << qint64(10) << false;
+        QTest::newRow(kind + ", 3 MiB held by the sockets") << tls << qint64(3 * 1024 * 1024 + 5) << false;
+        // The sockets stop reading at a capped buffer: the rest waits in the kernel, and no
+        // further readyRead() comes by itself.
+        QTest::newRow(kind + ", 3 MiB behind a full read buffer") << tls << qint64(3 * 1024 * 1024 + 5) << true;
+    }
+}
+
+// Both peers spoke before the forwarder was started, and say nothing afterwards: everything
+// still arrives, in order, on both sides.
+void tst_SocketForwarder::movesInputWaitingAtStart()
+{
+    QFETCH(bool, tls);
+    QFETCH(qint64, size);
+    QFETCH(bool, capped);
+    Chain chain;
+    buildChain(chain, tls, false);
+    if (QTest::currentTestFailed())
+        return;
+    const qint64 held = capped ? qint64(64 * 1024) : size;
+    if (capped) {
+        chain.a->setReadBufferSize(held);
+        chain.b->setReadBufferSize(held);
+    }
+
+    Sender fromA(chain.peerA.get(), size, 11);
+    Sender fromB(chain.peerB.get(), size, 12);
+    QTRY_VERIFY_WITH_TIMEOUT(chain.a->bytesAvailable() >= held && chain.b->bytesAvailable() >= held, 30000);
+
+    chain.forwarder.reset(new SocketForwarder(nullptr, chain.a.get(), chain.b.get()));
+    Receiver atB(chain.peerB.get());
+    Receiver atA(chain.peerA.get());
+    QTRY_COMPARE_WITH_TIMEOUT(atB.received, size, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(atA.received, size, 30000);
+    QCOMPARE(atB.hash.result(), fromA.hash.result());
+    QCOMPARE(atA.hash.result(), fromB.hash.result());
+    QCOMPARE(chain.forwarder->totalBytesAToB(), int64_t(size));
+    QCOMPARE(chain.forwarder->totalBytesBToA(), int64_t(size));
 }
 
 void tst_SocketForwarder::halfCloseDrains_data()
