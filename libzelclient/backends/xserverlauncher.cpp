@@ -130,8 +130,12 @@ void XServerLauncher::launch()
 void XServerLauncher::processStarted()
 {
     qDebug() << "X server started, waiting for it to accept connections...";
+    // The whole connection waits for the server: a refused local connection costs next to
+    // nothing, so the probe runs often enough to notice the server within a few milliseconds.
+    m_probeAttempts = 0;
     m_timer.setSingleShot(false);
-    m_timer.start(100);
+    m_timer.start(ProbeIntervalMs);
+    checkServerIsUp();
 }
 
 void XServerLauncher::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -183,7 +187,9 @@ void XServerLauncher::checkServerIsUp()
     const quint16 port = static_cast<quint16>(6000 + m_display);
     if (m_probe.state() != QAbstractSocket::UnconnectedState)
         return;
-    qDebug().noquote() << QStringLiteral("Trying to connect to the X server on port %1").arg(port);
+    // Once per second of probing is enough for the log to show that the server is awaited.
+    if (m_probeAttempts++ % (1000 / ProbeIntervalMs) == 0)
+        qDebug().noquote() << QStringLiteral("Trying to connect to the X server on port %1").arg(port);
     m_probe.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     m_probe.connectToHost(QStringLiteral("127.0.0.1"), port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }

@@ -65,6 +65,7 @@ private slots:
 
 private:
     enum class Phase { Idle, Starting, Running, Ended };
+    static constexpr int ProbeIntervalMs = 5;
 
     // Platform parts: the server program, the display to use and the server's arguments.
     static QString findServer();
@@ -91,4 +92,5 @@ private:
     int m_retriesLeft = 0;
     QTimer m_startTimer;
     int m_startTimeoutMs = 30000;
+    int m_probeAttempts = 0;
 };
