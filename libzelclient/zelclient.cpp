@@ -353,14 +353,25 @@ void ZELClient::zel_vmListDownloaded()
     const QByteArray body = reply->readAll();
     qInfo().nospace() << "JSON: " << body;
 
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        failSession(ProtocolError, QStringLiteral("Failed to parse VM list: ") + parseError.errorString());
+    QList<VMInfo> list;
+    QString error;
+    if (!parseVMList(body, list, error)) {
+        failSession(ProtocolError, QStringLiteral("Failed to parse VM list: ") + error);
         return;
     }
 
-    QList<VMInfo> list;
+    emit vmListReceived(list);
+}
+
+bool ZELClient::parseVMList(const QByteArray &json, QList<VMInfo> &list, QString &error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = parseError.errorString();
+        return false;
+    }
+
     const QJsonArray array = document.array();
     for (const QJsonValue &value : array) {
         const QJsonObject object = value.toObject();
@@ -384,8 +395,7 @@ void ZELClient::zel_vmListDownloaded()
         }
         list.append(info);
     }
-
-    emit vmListReceived(list);
+    return true;
 }
 
 void ZELClient::ping()

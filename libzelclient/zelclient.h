@@ -63,6 +63,10 @@ public:
     explicit ZELClient(QObject *parent = nullptr);
     ~ZELClient() override;
 
+    // Reads the broker's VM list, a JSON array of objects, into list; false, with the JSON
+    // parser's message in error, when the text is not JSON.
+    static bool parseVMList(const QByteArray &json, QList<VMInfo> &list, QString &error);
+
     void setParameters(const ZELConnectionParameters &parameters);
     ZELConnectionParameters getParameters() const;
 
