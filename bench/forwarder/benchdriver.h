@@ -35,11 +35,14 @@ private:
     {
         pid_t pid = -1;
         int output = -1;
+        double idleRssMiB = 0; // once it is ready for its connection
     };
     struct Usage
     {
         double cpuSeconds = 0;
         double peakRssMiB = 0;
+        double idleRssMiB = 0;
+        double growthMiB() const { return peakRssMiB - idleRssMiB; }
     };
     struct Throughput
     {
@@ -57,7 +60,7 @@ private:
     bool makeCertificate();
     bool startEndpoint();
     Child spawn(const QStringList &arguments, int outputFd);
-    Child startRelay(Relay relay, quint16 &port);
+    Child startRelay(Relay relay, quint16 &port, bool localFirst = false);
     Usage finishRelay(Child &child);
     static void stop(Child &child);
 
@@ -66,6 +69,7 @@ private:
     bool directLatency(int pings, QVector<double> &times);
     static Latency summarise(QVector<double> times);
     Usage slowReader(Relay relay, bool upload, bool *complete);
+    bool waitingAtStart(Relay relay, bool upload);
 
     Options m_options;
     QTemporaryDir m_dir;

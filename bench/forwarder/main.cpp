@@ -4,7 +4,8 @@
 //                           [--socat PATH] [--openssl PATH]
 //
 // "run" starts this program again as the TLS endpoint ("endpoint CERT KEY") and as the relay
-// under test ("relay TUNNEL_PORT"); those two modes are not meant to be used by hand.
+// under test ("relay TUNNEL_PORT [local-first]"); those two modes are not meant to be used by
+// hand.
 
 #include "benchdriver.h"
 #include "forwarderrelay.h"
@@ -14,8 +15,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QSslCertificate>
-#include <QSslKey>
 
 #include <cstdio>
 
@@ -23,31 +22,19 @@ namespace {
 
 int runEndpoint(const QString &certificateFile, const QString &keyFile)
 {
-    QFile keyIn(keyFile);
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certificateFile);
-    if (!keyIn.open(QIODevice::ReadOnly) || certificates.isEmpty()) {
-        std::fprintf(stderr, "cannot read %s or %s\n", qPrintable(certificateFile), qPrintable(keyFile));
+    TlsEndpoint endpoint;
+    if (!endpoint.listen(QFile::encodeName(certificateFile).toStdString(), QFile::encodeName(keyFile).toStdString()))
         return 1;
-    }
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificate(certificates.first());
-    configuration.setPrivateKey(QSslKey(&keyIn, QSsl::Ec));
-    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-    TlsEndpoint endpoint(configuration);
-    if (!endpoint.listen(QHostAddress::LocalHost, 0)) {
-        std::fprintf(stderr, "cannot listen: %s\n", qPrintable(endpoint.errorString()));
-        return 1;
-    }
-    std::printf("READY %u\n", unsigned(endpoint.serverPort()));
+    std::printf("READY %u\n", unsigned(endpoint.port()));
     std::fflush(stdout);
-    return QCoreApplication::exec();
+    return endpoint.serve();
 }
 
-int runRelay(quint16 tunnelPort)
+int runRelay(quint16 tunnelPort, bool localFirst)
 {
     // The forwarder's notes about closing sides would only clutter the report.
     QLoggingCategory::setFilterRules(QStringLiteral("default.info=false"));
-    ForwarderRelay relay(tunnelPort);
+    ForwarderRelay relay(tunnelPort, localFirst);
     relay.start();
     return QCoreApplication::exec();
 }
@@ -62,7 +49,9 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("endpoint") && arguments.size() == 4)
         return runEndpoint(arguments.at(2), arguments.at(3));
     if (mode == QLatin1String("relay") && arguments.size() == 3)
-        return runRelay(quint16(arguments.at(2).toUInt()));
+        return runRelay(quint16(arguments.at(2).toUInt()), false);
+    if (mode == QLatin1String("relay") && arguments.size() == 4 && arguments.at(3) == QLatin1String("local-first"))
+        return runRelay(quint16(arguments.at(2).toUInt()), true);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("SocketForwarder against socat as a TLS relay"));

@@ -1,20 +1,32 @@
 #pragma once
 
-#include <QSslConfiguration>
-#include <QTcpServer>
+#include <cstdint>
+#include <string>
 
-// The far end of the tunnel in the benchmark: a TLS server that plays the broker's role and
-// serves each connection with an EndpointSession.
-class TlsEndpoint : public QTcpServer
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+
+// The far end of the tunnel in the benchmark: a TLS server that plays the broker's role. It is
+// written straight against OpenSSL, with blocking sockets and one process per connection, so
+// that it is never what limits a relay: what the benchmark measures is the relay.
+class TlsEndpoint
 {
-    Q_OBJECT
-
 public:
-    TlsEndpoint(const QSslConfiguration &configuration, QObject *parent = nullptr);
+    TlsEndpoint() = default;
+    ~TlsEndpoint();
+    TlsEndpoint(const TlsEndpoint &) = delete;
+    TlsEndpoint &operator=(const TlsEndpoint &) = delete;
 
-protected:
-    void incomingConnection(qintptr descriptor) override;
+    // Loads the certificate and key and listens on a free loopback port.
+    bool listen(const std::string &certificateFile, const std::string &keyFile);
+    uint16_t port() const { return m_port; }
+    // Accepts connections for ever, each served by a child process.
+    int serve();
 
 private:
-    QSslConfiguration m_configuration;
+    static void serveConnection(SSL *ssl, int fd);
+
+    SSL_CTX *m_context = nullptr;
+    int m_listener = -1;
+    uint16_t m_port = 0;
 };
