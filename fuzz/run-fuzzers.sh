@@ -52,7 +52,7 @@ run_target() {
     crashes="$build_dir/crashes/$target"
     log="$build_dir/fuzz_$target.log"
     mkdir -p "$corpus" "$crashes"
-    nice -n 19 "$program" $time_limit $runs_limit -max_len=4096 -timeout=10 -artifact_prefix="$crashes/" -print_final_stats=1 \
+    nice -n 19 "$program" $time_limit $runs_limit -max_len=4096 -timeout=120 -artifact_prefix="$crashes/" -print_final_stats=1 \
         "$corpus" "$here/corpus/$target" >"$log" 2>&1
     code=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
@@ -66,6 +66,8 @@ run_target() {
     fi
 }
 
+# -timeout is generous: at the lowest priority on a busy machine a quick input can wait long
+# for the processor.
 # All targets at once, one process each: on a machine with several cores they share it.
 pids=""
 for target in $targets; do
