@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
     *) targets="$targets $1"; shift ;;
     esac
 done
-[ -n "$targets" ] || targets="httpresponse linebuffer nxproxystatus vmlist commandline"
+[ -n "$targets" ] || targets="httpresponse linebuffer nxproxystatus vmlist commandline usbids"
 
 missing=""
 for package in clang libclang-rt-14-dev; do
