@@ -21,8 +21,10 @@ class SocketForwarder : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qint64 HighWaterMark = 4 * 1024 * 1024;
-    static constexpr qint64 LowWaterMark = 1024 * 1024;
+    // Well above what one pass moves, so that a destination that keeps up never pauses its
+    // source; low enough that a stalled destination costs the relay little memory.
+    static constexpr qint64 HighWaterMark = 2 * 1024 * 1024;
+    static constexpr qint64 LowWaterMark = 512 * 1024;
     // Kept below the size from which the C library maps fresh pages for every allocation:
     // the sockets allocate their buffers in pieces of up to this size.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
