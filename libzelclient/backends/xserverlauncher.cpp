@@ -120,6 +120,11 @@ void XServerLauncher::launch()
         emit failed(QStringLiteral("Failed to start X server, binary wasn't found"));
         return;
     }
+    if (arguments.isEmpty()) {
+        qCritical() << "Can't start X server without its authority file";
+        emit failed(QStringLiteral("Failed to start X server, its authority file could not be written"));
+        return;
+    }
 
     m_phase = Phase::Starting;
     m_startTimer.start(m_startTimeoutMs);

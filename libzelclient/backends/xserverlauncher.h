@@ -1,5 +1,7 @@
 #pragma once
 
+#include "backends/xauthority.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QSize>
@@ -24,6 +26,10 @@ public:
     unsigned short display() const { return m_display; }
     // Uses this display number instead of choosing one when starting.
     void setDisplay(unsigned short display);
+
+    // The authority file that holds the server's cookie, for the clients the session starts
+    // (XAUTHORITY); empty while the server admits clients without one.
+    QString authorityFile() const { return m_authority.fileName(); }
 
     // The X server program; empty when none was found.
     QString path() const { return m_path; }
@@ -71,7 +77,8 @@ private:
     static QString findServer();
     static QProcess *createProcess(QObject *parent);
     unsigned short chooseDisplay() const;
-    QStringList serverArguments() const;
+    // Also makes a new cookie for a server that admits only the clients holding it.
+    QStringList serverArguments();
     // Whether the server answering on the display is the one this launcher started (another
     // program may have taken the same display a moment earlier).
     bool answeringServerIsOurs() const;
@@ -93,4 +100,5 @@ private:
     QTimer m_startTimer;
     int m_startTimeoutMs = 30000;
     int m_probeAttempts = 0;
+    XAuthority m_authority;
 };

@@ -98,11 +98,17 @@ unsigned short XServerLauncher::chooseDisplay() const
     return 0;
 }
 
-QStringList XServerLauncher::serverArguments() const
+QStringList XServerLauncher::serverArguments()
 {
-    if (QFileInfo(m_path).fileName() == QLatin1String("Xephyr"))
-        return xephyrArguments(m_display, m_geometry, m_fullscreen, m_title);
-    return xvfbArguments(m_display, m_geometry);
+    QStringList arguments = QFileInfo(m_path).fileName() == QLatin1String("Xephyr")
+        ? xephyrArguments(m_display, m_geometry, m_fullscreen, m_title)
+        : xvfbArguments(m_display, m_geometry);
+    // The server listens on TCP: without a cookie any local user could attach to the session's
+    // display, watch it and type into it.
+    // No cookie, no server: an empty list.
+    if (!m_authority.create(m_display))
+        return {};
+    return arguments << QStringLiteral("-auth") << m_authority.fileName();
 }
 
 bool XServerLauncher::answeringServerIsOurs() const

@@ -17,7 +17,7 @@ unsigned short XServerLauncher::chooseDisplay() const
     return m_display;
 }
 
-QStringList XServerLauncher::serverArguments() const
+QStringList XServerLauncher::serverArguments()
 {
     return vcxsrvArguments(m_display, PathTools::getLogDir());
 }

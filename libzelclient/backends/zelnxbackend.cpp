@@ -188,6 +188,9 @@ void ZELNXBackend::XServerReady()
     qInfo().nospace() << "Passing " << self << " as NX_CLIENT";
     environment.insert(QStringLiteral("NX_CLIENT"), self);
     environment.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(m_launcher.display()));
+    // The local X server admits only holders of its cookie.
+    if (!m_launcher.authorityFile().isEmpty())
+        environment.insert(QStringLiteral("XAUTHORITY"), m_launcher.authorityFile());
     // nxproxy does not create its root folder itself.
     const QString nxRoot = PathTools::getNxRoot();
     if (!nxRoot.isEmpty() && !QDir().mkpath(nxRoot))

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <memory>
+#include <pwd.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -17,6 +18,33 @@ bool accepts(int display)
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(6000 + display));
     return socket.waitForConnected(500);
+}
+
+// Whether an X client run with this environment, as the given user (empty: as ourselves),
+// gets into the display.
+bool clientAttaches(int display, const QProcessEnvironment &environment, const QString &user)
+{
+    const QString xdpyinfo = TestEnvironment::program(QStringLiteral("xdpyinfo"));
+    QStringList arguments{QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(display)};
+    QString program = xdpyinfo;
+    if (!user.isEmpty()) {
+        const passwd *account = ::getpwnam(qPrintable(user));
+        if (!account)
+            return false;
+        program = TestEnvironment::program(QStringLiteral("setpriv"));
+        arguments = QStringList{QStringLiteral("--reuid=%1").arg(account->pw_uid),
+                                QStringLiteral("--regid=%1").arg(account->pw_gid), QStringLiteral("--clear-groups"),
+                                xdpyinfo}
+            + arguments;
+    }
+    QProcess client;
+    client.setProcessEnvironment(environment);
+    client.start(program, arguments);
+    if (!client.waitForFinished(20000)) {
+        ProcessGuard::end(client);
+        return false;
+    }
+    return client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
 }
 
 } // namespace
@@ -187,6 +215,58 @@ private slots:
         QCOMPARE(running.count(), 1);
         QCOMPARE(stopped.count(), 1);
         QCOMPARE(failed.count(), 0);
+    }
+
+    // The server admits only holders of its cookie: not another local user, not this user
+    // without it; the clients the session starts find it through XAUTHORITY.
+    void onlyCookieHoldersAttach_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("cookie");
+        QTest::addColumn<bool>("attaches");
+        QTest::newRow("session's client") << "" << "authority file" << true;
+        QTest::newRow("this user without the cookie") << "" << "none" << false;
+        QTest::newRow("other user") << "nobody" << "none" << false;
+        QTest::newRow("other user pointed at the authority file") << "nobody" << "authority file" << false;
+        // The cookie, not the user, opens the display.
+        QTest::newRow("other user with a copy of the cookie") << "nobody" << "copy" << true;
+    }
+
+    void onlyCookieHoldersAttach()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, cookie);
+        QFETCH(bool, attaches);
+        if (m_xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xdpyinfo")).isEmpty())
+            QSKIP("Xvfb or xdpyinfo missing");
+        if (!user.isEmpty() && (::getuid() != 0 || TestEnvironment::program(QStringLiteral("setpriv")).isEmpty()))
+            QSKIP("running a client as another user needs root and setpriv");
+
+        const int display = TestEnvironment::freeDisplay();
+        XServerLauncher launcher;
+        launcher.setDisplay(static_cast<unsigned short>(display));
+        QSignalSpy running(&launcher, &XServerLauncher::running);
+        launcher.start();
+        QVERIFY(running.wait(15000));
+        QVERIFY(!launcher.authorityFile().isEmpty());
+
+        // An empty HOME: no ~/.Xauthority of anybody's helps.
+        QTemporaryDir home;
+        QVERIFY(QFile::setPermissions(home.path(), QFile::permissions(home.path()) | QFile::ExeOther | QFile::ReadOther));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("XAUTHORITY"));
+        environment.insert(QStringLiteral("HOME"), home.path());
+        if (cookie == QLatin1String("authority file")) {
+            environment.insert(QStringLiteral("XAUTHORITY"), launcher.authorityFile());
+        } else if (cookie == QLatin1String("copy")) {
+            const QString copy = home.filePath(QStringLiteral("Xauthority"));
+            QVERIFY(QFile::copy(launcher.authorityFile(), copy));
+            const passwd *account = ::getpwnam(qPrintable(user));
+            QVERIFY(account);
+            QVERIFY(::chown(QFile::encodeName(copy).constData(), account->pw_uid, account->pw_gid) == 0);
+            environment.insert(QStringLiteral("XAUTHORITY"), copy);
+        }
+        QCOMPARE(clientAttaches(display, environment, user), attaches);
     }
 
     void serverEndsWithLauncher()
