@@ -212,6 +212,13 @@ void XServerLauncher::serverIsUp()
     m_startTimer.stop();
     if (m_phase != Phase::Starting)
         return;
+    admitOwnUser();
+}
+
+void XServerLauncher::becomeRunning()
+{
+    if (m_phase != Phase::Starting)
+        return;
     m_phase = Phase::Running;
     emit running();
 }

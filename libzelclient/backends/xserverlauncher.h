@@ -27,9 +27,11 @@ public:
     // Uses this display number instead of choosing one when starting.
     void setDisplay(unsigned short display);
 
-    // The authority file that holds the server's cookie, for the clients the session starts
-    // (XAUTHORITY); empty while the server admits clients without one.
+    // The authority file that holds the server's cookie (XAUTHORITY for the session's
+    // programs); empty while the server admits clients without one.
     QString authorityFile() const { return m_authority.fileName(); }
+    // The display name the session's own programs use (DISPLAY).
+    QString clientDisplay() const;
 
     // The X server program; empty when none was found.
     QString path() const { return m_path; }
@@ -82,6 +84,11 @@ private:
     // Whether the server answering on the display is the one this launcher started (another
     // program may have taken the same display a moment earlier).
     bool answeringServerIsOurs() const;
+
+    // Lets the programs of the user running the session in; running() follows once they may
+    // connect.
+    void admitOwnUser();
+    void becomeRunning();
 
     void launch();
     void fail(const QString &error);

@@ -10,6 +10,7 @@
 #include <QTcpServer>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -109,6 +110,49 @@ QStringList XServerLauncher::serverArguments()
     if (!m_authority.create(m_display))
         return {};
     return arguments << QStringLiteral("-auth") << m_authority.fileName();
+}
+
+QString XServerLauncher::clientDisplay() const
+{
+    // Through the local socket, where the server knows the user of every client.
+    return QStringLiteral(":%1").arg(m_display);
+}
+
+void XServerLauncher::admitOwnUser()
+{
+    // nxproxy cannot present the cookie for the X clients of the remote side (it forwards their
+    // authorization as it comes), so the user running the session is admitted by its user id
+    // on the local socket. Other users, and every client over TCP, still need the cookie.
+    const QString xhost = PathTools::findBin(QStringLiteral("xhost"), {});
+    const passwd *account = ::getpwuid(::geteuid());
+    if (xhost.isEmpty() || !account) {
+        fail(QStringLiteral("Failed to start X server: xhost, which admits the session's programs, wasn't found"));
+        return;
+    }
+    auto *grant = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), clientDisplay());
+    environment.insert(QStringLiteral("XAUTHORITY"), m_authority.fileName());
+    grant->setProcessEnvironment(environment);
+    grant->setProcessChannelMode(QProcess::MergedChannels);
+    connect(grant, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, grant](int exitCode, QProcess::ExitStatus exitStatus) {
+                const QByteArray output = grant->readAll().trimmed();
+                grant->deleteLater();
+                qInfo().noquote() << "xhost:" << QString::fromLocal8Bit(output);
+                if (exitStatus == QProcess::NormalExit && exitCode == 0)
+                    becomeRunning();
+                else
+                    fail(QStringLiteral("Failed to admit the session's programs to the X server: xhost exited with code %1")
+                             .arg(exitCode));
+            });
+    connect(grant, &QProcess::errorOccurred, this, [this, grant](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        grant->deleteLater();
+        fail(QStringLiteral("Failed to admit the session's programs to the X server: %1").arg(grant->errorString()));
+    });
+    grant->start(xhost, {QStringLiteral("+SI:localuser:") + QString::fromLocal8Bit(account->pw_name)});
 }
 
 bool XServerLauncher::answeringServerIsOurs() const

@@ -22,6 +22,16 @@ QStringList XServerLauncher::serverArguments()
     return vcxsrvArguments(m_display, PathTools::getLogDir());
 }
 
+QString XServerLauncher::clientDisplay() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(m_display);
+}
+
+void XServerLauncher::admitOwnUser()
+{
+    becomeRunning();
+}
+
 bool XServerLauncher::answeringServerIsOurs() const
 {
     // The Windows server keeps no lock file; the display was checked free before the start.

@@ -187,7 +187,7 @@ void ZELNXBackend::XServerReady()
     const QString self = QCoreApplication::applicationFilePath();
     qInfo().nospace() << "Passing " << self << " as NX_CLIENT";
     environment.insert(QStringLiteral("NX_CLIENT"), self);
-    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral("127.0.0.1:%1").arg(m_launcher.display()));
+    environment.insert(QStringLiteral("DISPLAY"), m_launcher.clientDisplay());
     // The local X server admits only holders of its cookie.
     if (!m_launcher.authorityFile().isEmpty())
         environment.insert(QStringLiteral("XAUTHORITY"), m_launcher.authorityFile());

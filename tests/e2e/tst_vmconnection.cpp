@@ -284,7 +284,7 @@ QByteArray TestVMConnection::localWindows(int display) const
 {
     QProcess tree;
     tree.start(TestEnvironment::program(QStringLiteral("xwininfo")),
-               {QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(display), QStringLiteral("-root"),
+               {QStringLiteral("-display"), QStringLiteral(":%1").arg(display), QStringLiteral("-root"),
                 QStringLiteral("-tree")});
     if (!tree.waitForFinished(10000)) {
         tree.kill();

@@ -21,11 +21,12 @@ bool accepts(int display)
 }
 
 // Whether an X client run with this environment, as the given user (empty: as ourselves),
-// gets into the display.
-bool clientAttaches(int display, const QProcessEnvironment &environment, const QString &user)
+// gets into the display over TCP or through the local socket.
+bool clientAttaches(int display, const QProcessEnvironment &environment, const QString &user, bool localSocket)
 {
     const QString xdpyinfo = TestEnvironment::program(QStringLiteral("xdpyinfo"));
-    QStringList arguments{QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(display)};
+    QStringList arguments{QStringLiteral("-display"),
+                          (localSocket ? QStringLiteral(":%1") : QStringLiteral("127.0.0.1:%1")).arg(display)};
     QString program = xdpyinfo;
     if (!user.isEmpty()) {
         const passwd *account = ::getpwnam(qPrintable(user));
@@ -217,25 +218,29 @@ private slots:
         QCOMPARE(failed.count(), 0);
     }
 
-    // The server admits only holders of its cookie: not another local user, not this user
-    // without it; the clients the session starts find it through XAUTHORITY.
+    // The server admits holders of its cookie and, through the local socket, the programs of
+    // the user running the session; nobody else, and nobody over TCP without the cookie.
     void onlyCookieHoldersAttach_data()
     {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("cookie");
+        QTest::addColumn<bool>("localSocket");
         QTest::addColumn<bool>("attaches");
-        QTest::newRow("session's client") << "" << "authority file" << true;
-        QTest::newRow("this user without the cookie") << "" << "none" << false;
-        QTest::newRow("other user") << "nobody" << "none" << false;
-        QTest::newRow("other user pointed at the authority file") << "nobody" << "authority file" << false;
+        QTest::newRow("session's client") << "" << "authority file" << false << true;
+        QTest::newRow("session's user, local socket") << "" << "none" << true << true;
+        QTest::newRow("session's user over TCP without the cookie") << "" << "none" << false << false;
+        QTest::newRow("other user") << "nobody" << "none" << false << false;
+        QTest::newRow("other user, local socket") << "nobody" << "none" << true << false;
+        QTest::newRow("other user pointed at the authority file") << "nobody" << "authority file" << false << false;
         // The cookie, not the user, opens the display.
-        QTest::newRow("other user with a copy of the cookie") << "nobody" << "copy" << true;
+        QTest::newRow("other user with a copy of the cookie") << "nobody" << "copy" << false << true;
     }
 
     void onlyCookieHoldersAttach()
     {
         QFETCH(QString, user);
         QFETCH(QString, cookie);
+        QFETCH(bool, localSocket);
         QFETCH(bool, attaches);
         if (m_xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xdpyinfo")).isEmpty())
             QSKIP("Xvfb or xdpyinfo missing");
@@ -266,7 +271,7 @@ private slots:
             QVERIFY(::chown(QFile::encodeName(copy).constData(), account->pw_uid, account->pw_gid) == 0);
             environment.insert(QStringLiteral("XAUTHORITY"), copy);
         }
-        QCOMPARE(clientAttaches(display, environment, user), attaches);
+        QCOMPARE(clientAttaches(display, environment, user, localSocket), attaches);
     }
 
     void serverEndsWithLauncher()
