@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QtDebug>
 
 SocketForwarder::SocketForwarder(QObject *parent, QIODevice *socketA, QIODevice *socketB)
@@ -104,9 +105,10 @@ void SocketForwarder::dataReady(bool aToB)
     QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
     // A TLS socket announces every few KiB it decrypts, many times in one go; moving bulk data
     // once the burst is over sends it in one piece instead of a system call and a pair of
-    // signals per fragment. Small amounts (interactive traffic) go at once. The queued call
-    // runs before the event loop waits again.
-    if (!side.tls || !from || from->bytesAvailable() < ImmediateSize) {
+    // signals per fragment. Small amounts (interactive traffic) go at once, and so does a full
+    // read buffer, which ends a burst. The queued call runs before the event loop waits again.
+    const qint64 available = from ? from->bytesAvailable() : 0;
+    if (!side.tls || available < ImmediateSize || available >= ReadBufferSize) {
         forward(aToB, true);
         return;
     }
@@ -156,7 +158,7 @@ void SocketForwarder::forward(bool aToB, bool notifyEmpty)
     QIODevice *from = aToB ? m_socketA.data() : m_socketB.data();
     QIODevice *to = aToB ? m_socketB.data() : m_socketA.data();
     Side &side = aToB ? m_a : m_b;
-    if (!from || !to || side.paused)
+    if (!from || !to || side.paused || !from->isOpen())
         return; // a paused side is read again once its destination has drained
 
     if (isBackedUp(to, HighWaterMark)) {
@@ -173,8 +175,7 @@ void SocketForwarder::forward(bool aToB, bool notifyEmpty)
         if (n <= 0)
             break;
         length += n;
-        if (to->isWritable())
-            to->write(m_chunk.constData(), n);
+        write(to, m_chunk.constData(), n);
         if (n < m_chunk.size())
             break;
     }
@@ -183,12 +184,8 @@ void SocketForwarder::forward(bool aToB, bool notifyEmpty)
     else
         m_total_b_to_a += length;
 
-    // Sending at once saves a pass through the event loop; it may report errors or
-    // disconnection synchronously, and their receivers may delete this forwarder.
-    if (length > 0) {
-        if (auto socket = qobject_cast<QAbstractSocket *>(to))
-            socket->flush();
-    }
+    if (length > 0)
+        flush(to);
     if (!self)
         return;
     if (m_socketB && m_socketA && isBackedUp(to, HighWaterMark))
@@ -227,7 +224,8 @@ void SocketForwarder::finish(bool aToB)
             m_total_a_to_b += data.size();
         else
             m_total_b_to_a += data.size();
-        push(to, data);
+        write(to, data.constData(), data.size());
+        flush(to);
         if (!self)
             return;
     }
@@ -291,12 +289,34 @@ qint64 SocketForwarder::pendingWrite(QIODevice *device)
     return pending;
 }
 
-void SocketForwarder::push(QIODevice *destination, const QByteArray &data)
+void SocketForwarder::write(QIODevice *destination, const char *data, qint64 size)
 {
-    if (data.isEmpty() || !destination->isWritable())
+    if (!destination->isWritable())
         return; // a closed destination drops what it is given
-    destination->write(data);
-    // Sockets would otherwise wait for the next event loop pass before sending.
+    const qint64 sent = sendDirectly(destination, data, size);
+    if (sent < size)
+        destination->write(data + sent, size - sent);
+}
+
+// Sending at once saves a pass through the event loop; it may report errors or disconnection
+// synchronously, and their receivers may delete this forwarder.
+void SocketForwarder::flush(QIODevice *destination)
+{
+    if (destination->bytesToWrite() == 0)
+        return;
     if (auto socket = qobject_cast<QAbstractSocket *>(destination))
         socket->flush();
+}
+
+// A plain TCP socket with nothing queued in its write buffer takes the data straight into the
+// kernel: Qt's buffered write would copy it once more and switch the socket's write
+// notification on and off around it, each switch costing the event loop a wake-up. What the
+// kernel does not take right away goes through the socket as usual, behind anything sent here.
+qint64 SocketForwarder::sendDirectly(QIODevice *destination, const char *data, qint64 size)
+{
+    const auto socket = qobject_cast<QTcpSocket *>(destination);
+    if (!socket || qobject_cast<QSslSocket *>(destination) || socket->state() != QAbstractSocket::ConnectedState
+        || socket->bytesToWrite() > 0 || socket->socketDescriptor() == -1)
+        return 0;
+    return sendToDescriptor(socket->socketDescriptor(), data, size);
 }

@@ -76,7 +76,11 @@ private:
     static qint64 capReadBuffer(QIODevice *device);
     static void restoreReadBuffer(QIODevice *device, qint64 size);
     static qint64 pendingWrite(QIODevice *device);
-    static void push(QIODevice *destination, const QByteArray &data);
+    static void write(QIODevice *destination, const char *data, qint64 size);
+    static void flush(QIODevice *destination);
+    static qint64 sendDirectly(QIODevice *destination, const char *data, qint64 size);
+    // What the kernel took at once, without waiting: 0 where sockets are only written through Qt.
+    static qint64 sendToDescriptor(qintptr descriptor, const char *data, qint64 size);
 
     QPointer<QIODevice> m_socketA;
     QPointer<QIODevice> m_socketB;
