@@ -1,11 +1,11 @@
-#!/bin/sh
-# Builds the fuzz targets with clang and runs them, all at once, at the lowest priority:
+#!/bin/bash
+# Builds the fuzz targets with clang and runs them at the lowest priority, a few at a time:
 #
-#   fuzz/run-fuzzers.sh [--time SECONDS] [--runs COUNT] [TARGET...]
+#   fuzz/run-fuzzers.sh [--time SECONDS] [--runs COUNT] [--jobs COUNT] [TARGET...]
 #
 # Each target stops after the time or the count, whichever comes first. Defaults: 60 seconds,
-# every target (httpresponse linebuffer nxproxystatus vmlist
-# commandline). Each starts from its seed corpus in fuzz/corpus/TARGET; what it learns goes to
+# two targets at a time, every target (httpresponse linebuffer nxproxystatus vmlist
+# commandline usbids). Each starts from its seed corpus in fuzz/corpus/TARGET; what it learns goes to
 # build-fuzz/corpus/TARGET, crashes to build-fuzz/crashes/TARGET. Prints one line per target
 # with its executions and whether it crashed. Installs clang and the libFuzzer runtime from
 # Debian when they are missing. Exit status: 0 when no target crashed.
@@ -16,12 +16,14 @@ source_dir=$(dirname "$here")
 build_dir=${ZEL_FUZZ_BUILD_DIR:-$source_dir/build-fuzz}
 time_limit="-max_total_time=60"
 runs_limit=""
+jobs=2
 targets=""
 while [ $# -gt 0 ]; do
     case $1 in
     --time) time_limit="-max_total_time=$2"; shift 2 ;;
     --runs) runs_limit="-runs=$2"; shift 2 ;;
-    -*) echo "usage: $0 [--time SECONDS] [--runs COUNT] [TARGET...]" >&2; exit 1 ;;
+    --jobs) jobs=$2; shift 2 ;;
+    -*) echo "usage: $0 [--time SECONDS] [--runs COUNT] [--jobs COUNT] [TARGET...]" >&2; exit 1 ;;
     *) targets="$targets $1"; shift ;;
     esac
 done
@@ -42,8 +44,9 @@ cmake -S "$here" -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++ >/dev/null || exit
 cmake --build "$build_dir" -j"$(nproc)" >/dev/null || { cmake --build "$build_dir" 2>&1 | tail -n 30; exit 1; }
 
 # Leaks of a single input are left to the tests' sanitizer build, where they stop nothing
-# else; filling and holding freed memory only slows the search.
-export ASAN_OPTIONS=detect_leaks=0:max_malloc_fill_size=0:quarantine_size_mb=16
+# else; filling new memory, holding much freed memory and recording deep allocation stacks
+# only slow the search (a crash file, run again by hand, gives the full stacks).
+export ASAN_OPTIONS=detect_leaks=0:max_malloc_fill_size=0:quarantine_size_mb=4:malloc_context_size=5
 
 run_target() {
     target=$1
@@ -68,14 +71,20 @@ run_target() {
 
 # -timeout is generous: at the lowest priority on a busy machine a quick input can wait long
 # for the processor.
-# All targets at once, one process each: on a machine with several cores they share it.
-pids=""
-for target in $targets; do
-    run_target "$target" &
-    pids="$pids $!"
-done
+# At most $jobs targets at once, one process each: more than the machine has cores only makes
+# each of them slower.
 status=0
-for pid in $pids; do
-    wait "$pid" || status=1
+running=0
+for target in $targets; do
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || status=1
+        running=$((running - 1))
+    fi
+    run_target "$target" &
+    running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+    wait -n || status=1
+    running=$((running - 1))
 done
 exit $status
