@@ -19,7 +19,8 @@ XServerLauncher::XServerLauncher()
     connect(m_process, &QProcess::readyReadStandardError, this, &XServerLauncher::processStderrReady);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &XServerLauncher::processStdoutReady);
     connect(&m_timer, &QTimer::timeout, this, &XServerLauncher::checkServerIsUp);
-    connect(&m_probe, &QTcpSocket::connected, this, &XServerLauncher::serverIsUp);
+    connect(&m_probe, &QTcpSocket::connected, this, &XServerLauncher::sendConnectionSetup);
+    connect(&m_probe, &QTcpSocket::readyRead, this, &XServerLauncher::serverIsUp);
     connect(&m_probe, &QAbstractSocket::errorOccurred, this, &XServerLauncher::socketError);
     m_startTimer.setSingleShot(true);
     connect(&m_startTimer, &QTimer::timeout, this, &XServerLauncher::startTimedOut);
@@ -199,9 +200,31 @@ void XServerLauncher::checkServerIsUp()
     m_probe.connectToHost(QStringLiteral("127.0.0.1"), port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
+void XServerLauncher::sendConnectionSetup()
+{
+    // An X server listens long before it serves: it opens its sockets first, then sets up its
+    // screens and keyboard, and only then answers. Its answer to a connection set-up is what
+    // says it is ready; it comes the moment the server serves, without a further probe.
+    m_probe.write(connectionSetupRequest(XAuthority::cookieName(), m_authority.cookie()));
+}
+
+QByteArray XServerLauncher::connectionSetupRequest(const QByteArray &authName, const QByteArray &authData)
+{
+    // Little-endian client, protocol 11.0, then the authorization's name and data, each padded
+    // to four bytes. With no authorization, both are left out (the server decides by host).
+    const QByteArray name = authData.isEmpty() ? QByteArray() : authName;
+    auto padded = [](const QByteArray &field) { return field + QByteArray((4 - field.size() % 4) % 4, '\0'); };
+    auto counted = [](int size) {
+        return QByteArray(1, static_cast<char>(size & 0xff)) + QByteArray(1, static_cast<char>((size >> 8) & 0xff));
+    };
+    return QByteArray("l\0\x0b\0\0\0", 6) + counted(name.size()) + counted(authData.size()) + QByteArray(2, '\0')
+        + padded(name) + padded(authData);
+}
+
 void XServerLauncher::serverIsUp()
 {
-    m_probe.close();
+    // The answer itself (accepted or not) does not matter: whoever answered serves.
+    m_probe.abort();
     if (!answeringServerIsOurs()) {
         // Ours is still starting or about to give up on a taken display: keep probing.
         qDebug() << "Another X server answers on display" << m_display;

@@ -48,6 +48,10 @@ public:
     void setStartTimeout(int ms) { m_startTimeoutMs = ms; }
     int startTimeout() const { return m_startTimeoutMs; }
 
+    // The first message of an X client (the connection set-up), presenting the authorization
+    // when there is one: the server answers it once it serves clients.
+    static QByteArray connectionSetupRequest(const QByteArray &authName, const QByteArray &authData);
+
     // Argument lists of the servers the launcher knows.
     static QStringList vcxsrvArguments(unsigned short display, const QString &logDir);
     static QStringList xvfbArguments(unsigned short display, const QSize &geometry);
@@ -67,6 +71,7 @@ private slots:
     void processStdoutReady();
     void processStderrReady();
     void checkServerIsUp();
+    void sendConnectionSetup();
     void serverIsUp();
     void socketError(QAbstractSocket::SocketError error);
     void startTimedOut();

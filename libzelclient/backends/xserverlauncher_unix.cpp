@@ -10,9 +10,11 @@
 #include <QTcpServer>
 
 #include <csignal>
+#include <cstdlib>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -73,6 +75,41 @@ bool displayFree(int display)
     return probe.listen(QHostAddress::Any, static_cast<quint16>(6000 + display));
 }
 
+// Adds a user to the access list of the server on the display ("localuser" of the
+// server-interpreted family, as xhost +SI:localuser:NAME does), through a connection that
+// presents the cookie. The server has just accepted a connection, so the request is answered
+// at once; done here rather than by a helper program, as the whole connection waits for it.
+// Returns the error, empty on success.
+QString admitLocalUser(unsigned short display, const QByteArray &cookie, const QByteArray &user)
+{
+    QByteArray authName = XAuthority::cookieName();
+    QByteArray authData = cookie;
+    xcb_auth_info_t auth{};
+    auth.namelen = authName.size();
+    auth.name = authName.data();
+    auth.datalen = authData.size();
+    auth.data = authData.data();
+    const QByteArray displayName = ':' + QByteArray::number(display);
+    xcb_connection_t *connection = xcb_connect_to_display_with_auth_info(displayName.constData(), &auth, nullptr);
+    if (const int failure = xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return QStringLiteral("cannot connect to display %1 (error %2)").arg(QString::fromLatin1(displayName)).arg(failure);
+    }
+    const QByteArray address = QByteArrayLiteral("localuser") + '\0' + user;
+    const xcb_void_cookie_t request =
+        xcb_change_hosts_checked(connection, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
+                                 static_cast<uint16_t>(address.size()), reinterpret_cast<const uint8_t *>(address.constData()));
+    xcb_generic_error_t *refusal = xcb_request_check(connection, request);
+    QString error;
+    if (refusal)
+        error = QStringLiteral("the server refused the access list change (error %1)").arg(refusal->error_code);
+    else if (const int failure = xcb_connection_has_error(connection))
+        error = QStringLiteral("the connection to display %1 failed (error %2)").arg(QString::fromLatin1(displayName)).arg(failure);
+    free(refusal);
+    xcb_disconnect(connection);
+    return error;
+}
+
 } // namespace
 
 QString XServerLauncher::findServer()
@@ -123,36 +160,18 @@ void XServerLauncher::admitOwnUser()
     // nxproxy cannot present the cookie for the X clients of the remote side (it forwards their
     // authorization as it comes), so the user running the session is admitted by its user id
     // on the local socket. Other users, and every client over TCP, still need the cookie.
-    const QString xhost = PathTools::findBin(QStringLiteral("xhost"), {});
     const passwd *account = ::getpwuid(::geteuid());
-    if (xhost.isEmpty() || !account) {
-        fail(QStringLiteral("Failed to start X server: xhost, which admits the session's programs, wasn't found"));
+    if (!account) {
+        fail(QStringLiteral("Failed to admit the session's programs to the X server: the user running the session is unknown"));
         return;
     }
-    auto *grant = new QProcess(this);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), clientDisplay());
-    environment.insert(QStringLiteral("XAUTHORITY"), m_authority.fileName());
-    grant->setProcessEnvironment(environment);
-    grant->setProcessChannelMode(QProcess::MergedChannels);
-    connect(grant, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this, grant](int exitCode, QProcess::ExitStatus exitStatus) {
-                const QByteArray output = grant->readAll().trimmed();
-                grant->deleteLater();
-                qInfo().noquote() << "xhost:" << QString::fromLocal8Bit(output);
-                if (exitStatus == QProcess::NormalExit && exitCode == 0)
-                    becomeRunning();
-                else
-                    fail(QStringLiteral("Failed to admit the session's programs to the X server: xhost exited with code %1")
-                             .arg(exitCode));
-            });
-    connect(grant, &QProcess::errorOccurred, this, [this, grant](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        grant->deleteLater();
-        fail(QStringLiteral("Failed to admit the session's programs to the X server: %1").arg(grant->errorString()));
-    });
-    grant->start(xhost, {QStringLiteral("+SI:localuser:") + QString::fromLocal8Bit(account->pw_name)});
+    const QString error = admitLocalUser(m_display, m_authority.cookie(), QByteArray(account->pw_name));
+    if (!error.isEmpty()) {
+        fail(QStringLiteral("Failed to admit the session's programs to the X server: %1").arg(error));
+        return;
+    }
+    qInfo().noquote() << "X server admits the local user" << QString::fromLocal8Bit(account->pw_name);
+    becomeRunning();
 }
 
 bool XServerLauncher::answeringServerIsOurs() const

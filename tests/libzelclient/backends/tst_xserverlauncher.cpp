@@ -59,6 +59,7 @@ class TestXServerLauncher : public QObject
     QByteArray m_previousDisplay;
     QTemporaryDir m_scripts;
     QString m_deafServer;
+    QString m_silentServer;
 
 private slots:
     void initTestCase()
@@ -70,6 +71,24 @@ private slots:
             QFile script(m_deafServer);
             QVERIFY(script.open(QIODevice::WriteOnly));
             script.write("#!/bin/sh\nexec " + QFile::encodeName(m_xvfb) + " \"$@\" -nolisten tcp\n");
+            script.close();
+            script.setPermissions(script.permissions() | QFile::ExeOwner);
+        }
+        // A server that takes connections on its port but never serves them, as a real one does
+        // while it is still setting up its screens.
+        const QString socat = TestEnvironment::program(QStringLiteral("socat"));
+        if (!socat.isEmpty()) {
+            m_silentServer = m_scripts.filePath(QStringLiteral("silent/Xvfb"));
+            QVERIFY(QDir().mkpath(QFileInfo(m_silentServer).path()));
+            QFile script(m_silentServer);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\n"
+                         "display=${1#:}\n"
+                         "lock=/tmp/.X$display-lock\n"
+                         "printf '%10d\\n' $$ >\"$lock\"\n"
+                         + QFile::encodeName(socat) + " -u TCP-LISTEN:$((6000 + display)),bind=127.0.0.1,reuseaddr,fork OPEN:/dev/null,wronly &\n"
+                         "trap 'kill $!; rm -f \"$lock\"; exit 0' TERM\n"
+                         "wait\n");
             script.close();
             script.setPermissions(script.permissions() | QFile::ExeOwner);
         }
@@ -142,13 +161,14 @@ private slots:
         QTest::newRow("not executable") << "/nonexistent/Xvfb";
         QTest::newRow("exits at once") << TestEnvironment::program(QStringLiteral("false"));
         QTest::newRow("never accepts") << m_deafServer;
+        QTest::newRow("accepts, never answers") << m_silentServer;
     }
 
     void serverThatDoesNotStart()
     {
         QFETCH(QString, program);
         if (program.isEmpty())
-            QSKIP("Xvfb missing");
+            QSKIP("Xvfb or socat missing");
         const int display = TestEnvironment::freeDisplay();
         XServerLauncher launcher;
         launcher.setPath(program);
