@@ -190,7 +190,8 @@ private slots:
         QTest::newRow("7") << 7 << "X Server error";
         QTest::newRow("8") << 8 << "Backend error";
         QTest::newRow("9") << 9 << "Internal error";
-        QTest::newRow("other") << 42 << "";
+        // Not one of the named errors, yet a value the type can hold (its range is 0 to 15).
+        QTest::newRow("other") << 15 << "";
     }
 
     void errorMessages()
