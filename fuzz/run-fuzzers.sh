@@ -62,6 +62,9 @@ run_target() {
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
     if [ "$code" -eq 0 ]; then
         printf '%-14s %12s executions %8s/s  no crash\n' "$target" "${runs:-?}" "${speed:-?}"
+    elif grep -q "libFuzzer: run interrupted" "$log"; then
+        printf '%-14s %12s executions %8s/s  no crash, interrupted\n' "$target" "${runs:-?}" "${speed:-?}"
+        return 1
     else
         printf '%-14s %12s executions %8s/s  CRASHED, see %s and %s\n' "$target" "${runs:-?}" "${speed:-?}" \
             "$log" "$crashes"
