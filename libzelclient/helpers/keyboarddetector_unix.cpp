@@ -93,10 +93,16 @@ QString KeyboardDetector::getKeyboardLayout()
         LayoutCache &state = cache();
         const bool known = state.display == display;
         // A known answer is used at once and refreshed for next time; a first one is waited
-        // for briefly.
-        startQuery(display, xprop);
-        if (!known && state.query)
-            state.query->waitForFinished(FirstAnswerWaitMs);
+        // for briefly. Starting a program takes a few milliseconds the caller (a connection
+        // being set up) need not wait for: the refresh starts once control is back in the
+        // event loop.
+        if (known) {
+            QTimer::singleShot(0, QCoreApplication::instance(), [display, xprop] { startQuery(display, xprop); });
+        } else {
+            startQuery(display, xprop);
+            if (state.query)
+                state.query->waitForFinished(FirstAnswerWaitMs);
+        }
         if (state.display == display)
             result = state.layout;
         else
