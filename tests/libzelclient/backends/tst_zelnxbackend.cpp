@@ -10,12 +10,20 @@
 namespace {
 
 // Every signal of a backend, in the order it came, as readable text.
+// The name of an enumeration value; QTest::toString() hands over an array to be freed.
+template <typename Enum>
+QString enumName(Enum value)
+{
+    const std::unique_ptr<char[]> name(QTest::toString(value));
+    return QString::fromLatin1(name.get());
+}
+
 class SignalLog
 {
 public:
     explicit SignalLog(ZELBackend *backend)
     {
-        auto channel = [](ZELBackend::NXChannel value) { return QString::fromLatin1(QTest::toString(value)); };
+        auto channel = [](ZELBackend::NXChannel value) { return enumName(value); };
         QObject::connect(backend, &ZELBackend::started, [this] { m_events << "started"; });
         QObject::connect(backend, &ZELBackend::forwardingRemoteConnectionsToTcpPort,
                          [this, channel](ZELBackend::NXChannel c, const QString &host, unsigned int port) {
@@ -42,8 +50,7 @@ public:
         QObject::connect(backend, &ZELBackend::connectionTerminated, [this] { m_events << "terminated"; });
         QObject::connect(backend, &ZELBackend::failed,
                          [this](ZELBackend::BackendError error, const QString &description) {
-                             m_events << QStringLiteral("failed %1 %2")
-                                             .arg(QString::fromLatin1(QTest::toString(error)), description);
+                             m_events << QStringLiteral("failed %1 %2").arg(enumName(error), description);
                          });
         QObject::connect(backend, &ZELBackend::finished, [this] { m_events << "finished"; });
         QObject::connect(backend, &ZELBackend::standardError, [this](const QByteArray &) { ++m_stderrChunks; });
