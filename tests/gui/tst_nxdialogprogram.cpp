@@ -1,3 +1,4 @@
+#include "desktopdriver.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
@@ -21,12 +22,6 @@ private:
     QString clientProgram() const { return ProgramRun::clientProgram(); }
     QString displayName() const { return m_xserver.displayName(); }
 
-    QString readClientLog() const
-    {
-        QFile file(m_environment.logDir() + QStringLiteral("/client.log"));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
     // What a failed wait for a dialog window shows: the program's state, output and log.
     QString describe(QProcess *client)
     {
@@ -35,37 +30,7 @@ private:
                                   : QStringLiteral("running");
         return QStringLiteral("%1\nclient %2\nstdout: %3\nstderr: %4\nlog: %5")
             .arg(m_xserver.state(), state, QString::fromLocal8Bit(client->readAllStandardOutput()),
-                 QString::fromLocal8Bit(client->readAllStandardError()), readClientLog().right(1500));
-    }
-
-    QString windowWithTitle(const QString &title) const
-    {
-        QProcess search;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), displayName());
-        search.setProcessEnvironment(env);
-        search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"), title});
-        search.waitForFinished(5000);
-        return QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).value(0).trimmed();
-    }
-
-    bool pressReturnIn(const QString &window) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), displayName());
-        QProcess press;
-        press.setProcessEnvironment(env);
-        press.start(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window,
-                                                 QStringLiteral("key"), QStringLiteral("Return")});
-        return press.waitForFinished(10000) && press.exitCode() == 0;
-    }
-
-    QProcessEnvironment clientEnvironment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        env.insert(QStringLiteral("DISPLAY"), displayName());
-        return env;
+                 QString::fromLocal8Bit(client->readAllStandardError()), m_environment.clientLog().right(1500));
     }
 
 private slots:
@@ -77,6 +42,7 @@ private slots:
 
         QVERIFY2(m_xserver.start(XvfbServer::Listen::Tcp, QStringLiteral("800x600x24")),
                  qPrintable(m_xserver.errorText()));
+        m_driver.setDisplay(m_xserver.displayName());
     }
 
     void dialogStartedByTheProxy()
@@ -97,7 +63,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(agentOutput.contains("Waiting for connection"), agentOutput.constData(), 15000);
 
         ProcessGuard proxy;
-        QProcessEnvironment proxyEnv = clientEnvironment();
+        QProcessEnvironment proxyEnv = m_driver.environment();
         proxyEnv.insert(QStringLiteral("NX_CLIENT"), clientProgram());
         proxyEnv.insert(QStringLiteral("NX_ROOT"), nxRoot);
         proxy->setProcessEnvironment(proxyEnv);
@@ -114,15 +80,15 @@ private slots:
         agent->kill();
         agent->waitForFinished(5000);
         TestEnvironment::removeDisplayLeftovers(agentDisplay);
-        QTRY_VERIFY2_WITH_TIMEOUT(readClientLog().contains(QStringLiteral("Showing message of type")),
+        QTRY_VERIFY2_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Showing message of type")),
                                   proxyOutput.constData(), 30000);
         QString window;
-        QTRY_VERIFY2_WITH_TIMEOUT(!(window = windowWithTitle(QStringLiteral("^NX - "))).isEmpty(),
-                                  qPrintable(readClientLog().right(1500)), WindowTimeoutMs);
-        QVERIFY(pressReturnIn(window));
+        QTRY_VERIFY2_WITH_TIMEOUT(!(window = m_driver.visibleWindow(QStringLiteral("^NX - "))).isEmpty(),
+                                  qPrintable(m_environment.clientLog().right(1500)), WindowTimeoutMs);
+        QVERIFY(m_driver.pressKey(window, QStringLiteral("Return")));
 
-        QTRY_VERIFY_WITH_TIMEOUT(readClientLog().contains(QStringLiteral("Exit: NX message done")), 20000);
-        const QString log = readClientLog();
+        QTRY_VERIFY_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Exit: NX message done")), 20000);
+        const QString log = m_environment.clientLog();
         QVERIFY2(log.contains(QStringLiteral("Showing message of type  1  with title  \"NX - ")), qPrintable(log));
         QVERIFY2(log.contains(QStringLiteral("The connection with the remote server was shut down.")), qPrintable(log));
         // The notice is only acknowledged: nothing is done to the process that asked.
@@ -141,7 +107,7 @@ private slots:
 
         const QString caption = QStringLiteral("NX - question");
         ProcessGuard client;
-        client->setProcessEnvironment(clientEnvironment());
+        client->setProcessEnvironment(m_driver.environment());
         client->start(clientProgram(), {QStringLiteral("--dialog"), QStringLiteral("yesnosuspend"), QStringLiteral("--caption"),
                                         caption, QStringLiteral("--message"), QStringLiteral("Terminate the session?"),
                                         QStringLiteral("--local"), QStringLiteral("--parent"),
@@ -149,9 +115,9 @@ private slots:
         QVERIFY(client->waitForStarted());
 
         QString window;
-        QTRY_VERIFY2_WITH_TIMEOUT(!(window = windowWithTitle(caption)).isEmpty(),
+        QTRY_VERIFY2_WITH_TIMEOUT(!(window = m_driver.visibleWindow(caption)).isEmpty(),
                                   qPrintable(describe(client.get())), WindowTimeoutMs);
-        QVERIFY(pressReturnIn(window));
+        QVERIFY(m_driver.pressKey(window, QStringLiteral("Return")));
 
         QVERIFY2(client->waitForFinished(WindowTimeoutMs), qPrintable(describe(client.get())));
         QCOMPARE(client->exitCode(), 0);
@@ -167,6 +133,7 @@ private slots:
 private:
     TestEnvironment m_environment;
     XvfbServer m_xserver;
+    DesktopDriver m_driver;
 };
 
 QTEST_GUILESS_MAIN(TestNXDialogProgram)

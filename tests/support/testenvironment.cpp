@@ -29,6 +29,12 @@ TestEnvironment::TestEnvironment()
                                                            + QStringLiteral("/no-session-bus")));
 }
 
+QString TestEnvironment::clientLog() const
+{
+    QFile file(logDir() + QStringLiteral("/client.log"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 quint16 TestEnvironment::freeTcpPort()
 {
     QTcpServer server;

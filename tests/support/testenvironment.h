@@ -17,6 +17,8 @@ public:
     QString dataHome() const { return m_root.path() + QStringLiteral("/data"); }
     QString runtimeDir() const { return m_root.path() + QStringLiteral("/runtime"); }
     QString logDir() const { return dataHome() + QStringLiteral("/ZEL Client Qt/Logs"); }
+    // What the client has written to its log so far; empty before the first line.
+    QString clientLog() const;
 
     // A loopback TCP port that nothing listens on right now.
     static quint16 freeTcpPort();
