@@ -4,8 +4,8 @@
 <context>
     <name>Application</name>
     <message>
-        <source>No display available: set DISPLAY to show the ZEL Client window.</source>
-        <translation>No hay ninguna pantalla disponible: defina DISPLAY para mostrar la ventana de ZEL Client.</translation>
+        <source>No display available (%1): set DISPLAY to a display that answers to show the ZEL Client window.</source>
+        <translation>No hay ninguna pantalla disponible (%1): defina DISPLAY con una pantalla que responda para mostrar la ventana de ZEL Client.</translation>
     </message>
 </context>
 <context>
@@ -448,6 +448,26 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
         <source>Disconnect</source>
         <translation>Desconectar</translation>
     </message>
+    <message>
+        <source>Rescan</source>
+        <translation>Volver a buscar</translation>
+    </message>
+    <message>
+        <source>Not shared with the VM: %1</source>
+        <translation>No compartido con la máquina virtual: %1</translation>
+    </message>
+    <message>
+        <source>No sound: %1</source>
+        <translation>Sin sonido: %1</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <translation>%1 (%2)</translation>
+    </message>
+    <message>
+        <source>The list of USB devices could not be read.</source>
+        <translation>No se pudo leer la lista de dispositivos USB.</translation>
+    </message>
 </context>
 <context>
     <name>NXDialog</name>
@@ -505,6 +525,36 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
     <message>
         <source>Certificate problem</source>
         <translation>Problema con el certificado</translation>
+    </message>
+    <message>
+        <source>Untrusted server certificate</source>
+        <translation>Certificado de servidor no fiable</translation>
+    </message>
+    <message>
+        <source>Untrusted certificate of %1</source>
+        <translation>Certificado no fiable de %1</translation>
+    </message>
+</context>
+<context>
+    <name>USBDeviceListModel</name>
+    <message>
+        <source>Manufacturer</source>
+        <translation>Fabricante</translation>
+    </message>
+    <message>
+        <source>Product</source>
+        <translation>Producto</translation>
+    </message>
+    <message>
+        <source>Serial</source>
+        <translation>Número de serie</translation>
+    </message>
+</context>
+<context>
+    <name>UsbDeviceList</name>
+    <message>
+        <source>USB devices cannot be shared: the program &quot;%1&quot; is not installed.</source>
+        <translation>No se pueden compartir dispositivos USB: el programa &quot;%1&quot; no está instalado.</translation>
     </message>
 </context>
 <context>
