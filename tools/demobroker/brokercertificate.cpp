@@ -10,7 +10,7 @@
 
 namespace {
 
-bool fail(QString *error, const QString &text)
+bool certificateError(QString *error, const QString &text)
 {
     if (error)
         *error = text;
@@ -23,14 +23,14 @@ bool BrokerCertificate::loadFiles(const QString &certificatePath, const QString 
 {
     QFile certificateFile(certificatePath);
     if (!certificateFile.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("%1: %2").arg(certificatePath, certificateFile.errorString()));
+        return certificateError(error, QStringLiteral("%1: %2").arg(certificatePath, certificateFile.errorString()));
     const QList<QSslCertificate> chain = QSslCertificate::fromData(certificateFile.readAll(), QSsl::Pem);
     if (chain.isEmpty() || chain.first().isNull())
-        return fail(error, QStringLiteral("%1: no PEM certificate in it").arg(certificatePath));
+        return certificateError(error, QStringLiteral("%1: no PEM certificate in it").arg(certificatePath));
 
     QFile keyFile(keyPath);
     if (!keyFile.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("%1: %2").arg(keyPath, keyFile.errorString()));
+        return certificateError(error, QStringLiteral("%1: %2").arg(keyPath, keyFile.errorString()));
     const QByteArray keyData = keyFile.readAll();
     QSslKey key;
     for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
@@ -39,9 +39,9 @@ bool BrokerCertificate::loadFiles(const QString &certificatePath, const QString 
             break;
     }
     if (key.isNull())
-        return fail(error, QStringLiteral("%1: no unencrypted PEM private key in it").arg(keyPath));
+        return certificateError(error, QStringLiteral("%1: no unencrypted PEM private key in it").arg(keyPath));
     if (chain.first().publicKey().algorithm() != key.algorithm())
-        return fail(error, QStringLiteral("%1 does not belong to %2").arg(keyPath, certificatePath));
+        return certificateError(error, QStringLiteral("%1 does not belong to %2").arg(keyPath, certificatePath));
     m_certificate = chain.first();
     m_key = key;
     return true;
@@ -51,7 +51,7 @@ bool BrokerCertificate::loadOrCreate(const QString &stateDir, QString *error)
 {
     QDir dir(stateDir);
     if (!dir.exists() && !QDir().mkpath(stateDir))
-        return fail(error, QStringLiteral("%1: cannot create the folder").arg(stateDir));
+        return certificateError(error, QStringLiteral("%1: cannot create the folder").arg(stateDir));
     QFile::setPermissions(stateDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString certificatePath = dir.filePath(certificateFileName());
     const QString keyPath = dir.filePath(keyFileName());
@@ -66,7 +66,7 @@ bool BrokerCertificate::generate(const QString &stateDir, QString *error)
 {
     const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
     if (openssl.isEmpty())
-        return fail(error, QStringLiteral("openssl was not found on PATH; it makes the broker's certificate "
+        return certificateError(error, QStringLiteral("openssl was not found on PATH; it makes the broker's certificate "
                                           "(or give one with --cert and --key)"));
     QDir dir(stateDir);
     const QString certificateTemp = dir.filePath(certificateFileName() + QStringLiteral(".new"));
@@ -91,14 +91,14 @@ bool BrokerCertificate::generate(const QString &stateDir, QString *error)
     qInfo().noquote() << "making a self-signed certificate in" << stateDir << "with" << openssl;
     process.start(openssl, arguments);
     if (!process.waitForStarted(30000))
-        return fail(error, QStringLiteral("%1 did not start: %2").arg(openssl, process.errorString()));
+        return certificateError(error, QStringLiteral("%1 did not start: %2").arg(openssl, process.errorString()));
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
         process.kill();
         process.waitForFinished(5000);
         QFile::remove(certificateTemp);
         QFile::remove(keyTemp);
-        return fail(error, QStringLiteral("openssl could not make a certificate: %1").arg(output));
+        return certificateError(error, QStringLiteral("openssl could not make a certificate: %1").arg(output));
     }
     QFile::setPermissions(keyTemp, QFile::ReadOwner | QFile::WriteOwner);
     // The key goes in place first: a certificate without its key is never left behind.
@@ -106,7 +106,7 @@ bool BrokerCertificate::generate(const QString &stateDir, QString *error)
     QFile::remove(dir.filePath(certificateFileName()));
     if (!QFile::rename(keyTemp, dir.filePath(keyFileName()))
         || !QFile::rename(certificateTemp, dir.filePath(certificateFileName())))
-        return fail(error, QStringLiteral("%1: cannot store the new certificate").arg(stateDir));
+        return certificateError(error, QStringLiteral("%1: cannot store the new certificate").arg(stateDir));
     qInfo().noquote() << "certificate stored in" << dir.filePath(certificateFileName());
     return true;
 }
