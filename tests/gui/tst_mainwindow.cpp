@@ -352,12 +352,7 @@ private slots:
     // The VM is up but the local display cannot start: the X server error box, the idle look.
     void displayThatCannotStart()
     {
-        QJsonObject config = DemoBrokerProcess::simpleConfig();
-        config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
-            {QStringLiteral("id"), 5},
-            {QStringLiteral("name"), QStringLiteral("Desktop")},
-            {QStringLiteral("state"), QStringLiteral("running")},
-            {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("desktop"), QStringLiteral("")}}}}};
+        const QJsonObject config = DemoBrokerProcess::agentVmConfig(QStringLiteral("running"), QStringLiteral(""));
         DemoBrokerProcess broker;
         QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
 

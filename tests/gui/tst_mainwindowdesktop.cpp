@@ -4,7 +4,6 @@
 #include "testenvironment.h"
 #include "xvfbserver.h"
 
-#include <QJsonArray>
 #include <QProcess>
 #include <QtTest>
 
@@ -37,12 +36,7 @@ private slots:
                  qPrintable(m_desktop.errorText()));
         m_driver.setDisplay(m_desktop.displayName());
 
-        QJsonObject config = DemoBrokerProcess::simpleConfig();
-        config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
-            {QStringLiteral("id"), 3},
-            {QStringLiteral("name"), QStringLiteral("Desktop")},
-            {QStringLiteral("state"), QStringLiteral("stopped")},
-            {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("desktop"), QStringLiteral("xclock -geometry 200x200+20+20")}}}}};
+        const QJsonObject config = DemoBrokerProcess::agentVmConfig(QStringLiteral("stopped"), QStringLiteral("xclock -geometry 200x200+20+20"));
         QVERIFY2(m_broker.start(config), qPrintable(m_broker.errorText()));
     }
 

@@ -4,7 +4,6 @@
 #include "testenvironment.h"
 #include "xvfbserver.h"
 
-#include <QJsonArray>
 #include <QProcess>
 #include <QtTest>
 
@@ -44,12 +43,7 @@ private slots:
                  .isEmpty(),
             20000);
 
-        QJsonObject config = DemoBrokerProcess::simpleConfig();
-        config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
-            {QStringLiteral("id"), 3},
-            {QStringLiteral("name"), QStringLiteral("Desktop")},
-            {QStringLiteral("state"), QStringLiteral("running")},
-            {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("desktop"), QStringLiteral("xclock")}}}}};
+        const QJsonObject config = DemoBrokerProcess::agentVmConfig(QStringLiteral("running"), QStringLiteral("xclock"));
         QVERIFY2(m_broker.start(config), qPrintable(m_broker.errorText()));
     }
 

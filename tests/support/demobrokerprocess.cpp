@@ -33,6 +33,17 @@ QJsonObject DemoBrokerProcess::simpleConfig(const QString &endpoint)
     };
 }
 
+QJsonObject DemoBrokerProcess::agentVmConfig(const QString &state, const QString &desktop)
+{
+    QJsonObject config = simpleConfig();
+    config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
+        {QStringLiteral("id"), 3},
+        {QStringLiteral("name"), QStringLiteral("Desktop")},
+        {QStringLiteral("state"), state},
+        {QStringLiteral("nxagent"), QJsonObject{{QStringLiteral("desktop"), desktop}}}}};
+    return config;
+}
+
 bool DemoBrokerProcess::start(const QJsonObject &config, const QStringList &extraArguments)
 {
     const QString configPath = m_stateDir.filePath(QStringLiteral("broker.json"));

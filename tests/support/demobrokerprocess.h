@@ -25,6 +25,9 @@ public:
     static QString program();
     // One user "demo"/"demo" and one VM relayed to the given endpoint.
     static QJsonObject simpleConfig(const QString &endpoint = QStringLiteral("127.0.0.1:1"));
+    // The same user and one VM, "Desktop", in the given state, that runs a real nxagent showing
+    // the given program as its desktop.
+    static QJsonObject agentVmConfig(const QString &state, const QString &desktop);
 
 private:
     QTemporaryDir m_stateDir;
