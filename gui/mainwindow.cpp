@@ -195,6 +195,9 @@ void MainWindow::setFormEnabled(bool enabled)
             widget->setEnabled(enabled);
     }
     if (enabled) {
+        // The user may have switched layouts during the session; the next connection gets
+        // the new one without waiting for it.
+        KeyboardDetector::detectInBackground();
         ui->progressBar->setMaximum(100);
         ui->progressBar->setValue(0);
         ui->progressBar->hide();

@@ -13,8 +13,10 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QSysInfo>
+#include <QThreadPool>
 #include <QUrlQuery>
 
 namespace {
@@ -51,6 +53,23 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ZELClient::zel_connectTimedOut);
+    prepareTls();
+}
+
+// The TLS library is loaded and set up on first use, which would otherwise fall on the first
+// connection and delay it by the loading of two libraries and their configuration. Done on a
+// worker thread while the user types; Qt serialises it with a connection that comes first.
+void ZELClient::prepareTls()
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    QThreadPool::globalInstance()->start([]() {
+        QSslSocket::supportsSsl();
+        // Also lists the library's ciphers, which every new socket would otherwise wait for.
+        QSslConfiguration::defaultConfiguration();
+    });
 }
 
 ZELClient::~ZELClient()

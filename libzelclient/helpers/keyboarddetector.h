@@ -13,9 +13,10 @@ public:
     KeyboardDetector() = default;
 
     // Never holds the caller up for more than about 100 ms: where finding out takes a helper
-    // program, its last answer is used (and refreshed in the background for next time).
+    // program, its last answer is used.
     static QString getKeyboardLayout();
-    // Starts finding out in the background, so that the first getKeyboardLayout() has its answer.
+    // Starts finding out (again) in the background, so that the next getKeyboardLayout() has
+    // a fresh answer.
     static void detectInBackground();
 
     // The layout of the X server's XKB names as xprop prints the root window's

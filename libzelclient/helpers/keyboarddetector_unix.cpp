@@ -92,13 +92,11 @@ QString KeyboardDetector::getKeyboardLayout()
     } else {
         LayoutCache &state = cache();
         const bool known = state.display == display;
-        // A known answer is used at once and refreshed for next time; a first one is waited
-        // for briefly. Starting a program takes a few milliseconds the caller (a connection
-        // being set up) need not wait for: the refresh starts once control is back in the
-        // event loop.
-        if (known) {
-            QTimer::singleShot(0, QCoreApplication::instance(), [display, xprop] { startQuery(display, xprop); });
-        } else {
+        // A known answer is used as it is; a first one is waited for briefly. The caller is a
+        // connection being set up, which a new helper program would slow down: starting one
+        // copies the whole process, and it then pays for every page it writes to. Answers are
+        // refreshed by detectInBackground() while nothing else goes on.
+        if (!known) {
             startQuery(display, xprop);
             if (state.query)
                 state.query->waitForFinished(FirstAnswerWaitMs);
