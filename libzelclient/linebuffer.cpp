@@ -11,6 +11,10 @@ bool isTerminator(char c)
 
 void LineBuffer::add(const QByteArray &data)
 {
+    // What waits from earlier chunks holds no terminator: the search for the first one starts
+    // in the new chunk, so that a long line arriving in small pieces is not scanned again and
+    // again.
+    const int scanned = m_buffer.size();
     m_buffer.append(data);
 
     const int len = m_buffer.size();
@@ -19,7 +23,7 @@ void LineBuffer::add(const QByteArray &data)
     int i = 0;
 
     while (start < len && i < len) {
-        i = start;
+        i = start == 0 ? scanned : start;
         while (i < len && !isTerminator(bytes[i]))
             ++i;
         if (i == len)
