@@ -67,7 +67,7 @@ bool BrokerCertificate::generate(const QString &stateDir, QString *error)
     const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
     if (openssl.isEmpty())
         return certificateError(error, QStringLiteral("openssl was not found on PATH; it makes the broker's certificate "
-                                          "(or give one with --cert and --key)"));
+                                                      "(or give one with --cert and --key)"));
     QDir dir(stateDir);
     const QString certificateTemp = dir.filePath(certificateFileName() + QStringLiteral(".new"));
     const QString keyTemp = dir.filePath(keyFileName() + QStringLiteral(".new"));

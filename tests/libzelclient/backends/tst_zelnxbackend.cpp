@@ -9,7 +9,6 @@
 
 namespace {
 
-// Every signal of a backend, in the order it came, as readable text.
 // The name of an enumeration value; QTest::toString() hands over an array to be freed.
 template <typename Enum>
 QString enumName(Enum value)
@@ -18,6 +17,7 @@ QString enumName(Enum value)
     return QString::fromLatin1(name.get());
 }
 
+// Every signal of a backend, in the order it came, as readable text.
 class SignalLog
 {
 public:
