@@ -2,6 +2,7 @@
 
 #include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
+#include "tlswarmup.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
 #include "zelslaveclient.h"
@@ -16,7 +17,6 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QSysInfo>
-#include <QThreadPool>
 #include <QUrlQuery>
 
 namespace {
@@ -53,23 +53,9 @@ ZELClient::ZELClient(QObject *parent)
     qRegisterMetaType<QList<ZELClient::VMInfo>>("QList<ZELClient::VMInfo>");
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ZELClient::zel_connectTimedOut);
-    prepareTls();
-}
-
-// The TLS library is loaded and set up on first use, which would otherwise fall on the first
-// connection and delay it by the loading of two libraries and their configuration. Done on a
-// worker thread while the user types; Qt serialises it with a connection that comes first.
-void ZELClient::prepareTls()
-{
-    static bool started = false;
-    if (started)
-        return;
-    started = true;
-    QThreadPool::globalInstance()->start([]() {
-        QSslSocket::supportsSsl();
-        // Also lists the library's ciphers, which every new socket would otherwise wait for.
-        QSslConfiguration::defaultConfiguration();
-    });
+    // The TLS library is loaded and set up on first use, which would otherwise fall on the first
+    // connection; Qt serialises the warm-up with a connection that comes first.
+    TlsWarmUp::start();
 }
 
 ZELClient::~ZELClient()

@@ -146,7 +146,6 @@ private slots:
     void slave_done();
 
 private:
-    static void prepareTls();
     QNetworkRequest createRequest(const QUrl &url);
     // A request that asks the broker to switch the connection ("Upgrade: ZEL/1.0").
     ZELNetworkReply *requestUpgrade(const QString &path, const QUrlQuery &query);
