@@ -150,10 +150,7 @@ private:
 
 void TestVMConnection::initTestCase()
 {
-    for (const char *program : {"Xvfb", "nxagent", "nxproxy", "xlogo", "xwininfo"}) {
-        if (TestEnvironment::program(QString::fromLatin1(program)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is needed").arg(QString::fromLatin1(program))));
-    }
+    ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy", "xlogo", "xwininfo", "bwrap", "sftp-server");
     QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_BROKER)));
     QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)));
     QVERIFY(m_work.isValid());
@@ -385,7 +382,9 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
 
     // Stopping the VM from a second session: that session learns of it, and the display
     // session ends with its VM.
-    Session control(TestEnvironment::freeDisplay(display + 1));
+    const int controlDisplay = TestEnvironment::freeDisplay(display + 1);
+    QVERIFY(controlDisplay > 0);
+    Session control(controlDisplay);
     control.client.setParameters(parameters(QStringLiteral("demo")));
     QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
                      [&control]() { control.client.stopVM(VmId); });
@@ -514,8 +513,6 @@ void TestVMConnection::folderSharing()
     QFETCH(QStringList, served);
     QFETCH(QStringList, refused);
 
-    if (TestEnvironment::program(QStringLiteral("bwrap")).isEmpty() || !QFile::exists(QStringLiteral("/usr/lib/openssh/sftp-server")))
-        QSKIP("bwrap and sftp-server are needed");
     for (const QString &folder : qAsConst(served))
         QFile::remove(folder + QStringLiteral("/from-vm.txt"));
     if (serverProgram.isEmpty())

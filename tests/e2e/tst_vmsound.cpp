@@ -38,12 +38,7 @@ private:
 
 void TestVMSound::initTestCase()
 {
-    for (const char *program : {"Xvfb", "nxagent", "nxproxy", "pulseaudio"}) {
-        if (TestEnvironment::program(QString::fromLatin1(program)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is needed").arg(QString::fromLatin1(program))));
-    }
-    if (!SoundProbe::available())
-        QSKIP("pacat, parec and sox are needed");
+    ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy", "pulseaudio", "pacat", "parec", "sox");
     QVERIFY(m_work.isValid());
     m_tone = SoundProbe::makeTone(m_work.path());
     QVERIFY(!m_tone.isEmpty());
@@ -85,7 +80,9 @@ void TestVMSound::vmPlayerIsHeard()
     QVERIFY2(broker.start(brokerConfig()), qPrintable(broker.errorText()));
 
     ZELNXBackend backend;
-    backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
     ZELClient client;
     client.setBackend(&backend);
     QObject::connect(&client, &ZELClient::sslErrors, &client,

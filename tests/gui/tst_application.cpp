@@ -177,6 +177,7 @@ private slots:
         QFETCH(QString, message);
 
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display > 0);
         const QString deadName = QStringLiteral(":%1").arg(display);
         QStringList arguments;
         DemoBrokerProcess broker;

@@ -1,4 +1,5 @@
 #include "desktopdriver.h"
+#include "nxagentprocess.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
@@ -36,8 +37,7 @@ private:
 private slots:
     void initTestCase()
     {
-        for (const char *name : {"Xvfb", "nxproxy", "nxagent", "xdotool"})
-            QVERIFY2(!TestEnvironment::program(QString::fromLatin1(name)).isEmpty(), name);
+        ZEL_REQUIRE("Xvfb", "nxproxy", "nxagent", "xdotool");
         QVERIFY(QFile::exists(clientProgram()));
 
         QVERIFY2(m_xserver.start(XvfbServer::Listen::Tcp, QStringLiteral("800x600x24")),
@@ -47,20 +47,10 @@ private slots:
 
     void dialogStartedByTheProxy()
     {
-        const int agentDisplay = TestEnvironment::freeDisplay(m_xserver.display() + 1);
-        const quint16 agentPort = TestEnvironment::freeTcpPort();
         const QString nxRoot = m_environment.dataHome() + QStringLiteral("/nxroot");
         QDir().mkpath(nxRoot);
-
-        ProcessGuard agent;
-        agent->setProcessChannelMode(QProcess::MergedChannels);
-        QByteArray agentOutput;
-        connect(agent.get(), &QProcess::readyRead, this, [&] { agentOutput += agent->readAll(); });
-        agent->start(QStringLiteral("nxagent"),
-                     {QStringLiteral("-display"), QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
-                      QStringLiteral(":%1").arg(agentDisplay)});
-        QVERIFY(agent->waitForStarted());
-        QTRY_VERIFY2_WITH_TIMEOUT(agentOutput.contains("Waiting for connection"), agentOutput.constData(), 15000);
+        NxAgentProcess agent;
+        QVERIFY2(agent.start(), qPrintable(agent.errorText()));
 
         ProcessGuard proxy;
         QProcessEnvironment proxyEnv = m_driver.environment();
@@ -71,15 +61,13 @@ private slots:
         QByteArray proxyOutput;
         connect(proxy.get(), &QProcess::readyRead, this, [&] { proxyOutput += proxy->readAll(); });
         proxy->start(QStringLiteral("nxproxy"),
-                     {QStringLiteral("-S"), QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(agentPort)});
+                     {QStringLiteral("-S"), QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(agent.port())});
         QVERIFY(proxy->waitForStarted());
         QTRY_VERIFY2_WITH_TIMEOUT(proxyOutput.contains("Established X server connection"), proxyOutput.constData(), 30000);
 
         // Losing the remote side makes the proxy tell the user through its dialog program. The
         // proxy exits straight away, so the program's standard error is a pipe nobody reads.
-        agent->kill();
-        agent->waitForFinished(5000);
-        TestEnvironment::removeDisplayLeftovers(agentDisplay);
+        agent.stop();
         QTRY_VERIFY2_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Showing message of type")),
                                   proxyOutput.constData(), 30000);
         QString window;

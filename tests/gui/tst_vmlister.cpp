@@ -1,6 +1,7 @@
 #include "acceptedcertificatestore.h"
 #include "demobrokerprocess.h"
 #include "programrun.h"
+#include "refusingport.h"
 #include "testenvironment.h"
 #include "vmlister.h"
 
@@ -143,7 +144,8 @@ private slots:
         QFETCH(QString, message);
         QTcpServer silentServer;
         QVERIFY(silentServer.listen(QHostAddress::LocalHost));
-        const quint16 port = silent ? silentServer.serverPort() : TestEnvironment::freeTcpPort();
+        RefusingPort refusing;
+        const quint16 port = silent ? silentServer.serverPort() : refusing.port();
         const Run run = ProgramRun::client({QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
                                             QString::number(port), QStringLiteral("--list-vms"), QStringLiteral("1")});
         QCOMPARE(run.exitCode, int(VMLister::ConnectionFailed));

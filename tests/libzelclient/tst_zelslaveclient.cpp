@@ -1,4 +1,6 @@
+#include "nxagentprocess.h"
 #include "programrun.h"
+#include "refusingport.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
 #include "zelhttp.h"
@@ -25,7 +27,6 @@
 namespace {
 
 const QString ServiceProgram = QStringLiteral(ZEL_BINARY_DIR "/tools/demovm/zel-demo-slave-service");
-const QString SftpServer = QStringLiteral("/usr/lib/openssh/sftp-server");
 
 } // namespace
 
@@ -223,7 +224,7 @@ private:
     void serveFolder()
     {
         m_sftp.setWorkingDirectory(folder);
-        m_sftp.start(SftpServer, { QStringLiteral("-e") });
+        m_sftp.start(TestEnvironment::sftpServer(), { QStringLiteral("-e") });
         QTcpSocket *socket = m_socket;
         connect(socket, &QTcpSocket::readyRead, &m_sftp, [this, socket] { m_sftp.write(socket->readAll()); });
         connect(&m_sftp, &QProcess::readyReadStandardOutput, socket,
@@ -275,7 +276,7 @@ private:
     ServiceBridge *m_bridge = nullptr;
     QList<QProcess *> m_programs;
     std::unique_ptr<XvfbServer> m_xserver;
-    int m_agentDisplay = -1;
+    std::unique_ptr<NxAgentProcess> m_agent;
 };
 
 void tst_ZELSlaveClient::initTestCase()
@@ -306,9 +307,10 @@ void tst_ZELSlaveClient::cleanup()
         std::unique_ptr<QProcess> program(m_programs.takeLast());
         ProcessGuard::end(*program);
     }
+    if (m_agent && QTest::currentTestFailed())
+        qWarning().noquote() << "nxagent said:\n" << m_agent->output();
+    m_agent.reset();
     m_xserver.reset();
-    TestEnvironment::removeDisplayLeftovers(m_agentDisplay);
-    m_agentDisplay = -1;
 }
 
 std::unique_ptr<ServiceBridge> tst_ZELSlaveClient::bridge(const QByteArray &key)
@@ -417,7 +419,7 @@ void tst_ZELSlaveClient::requestOnTheWire()
 
 void tst_ZELSlaveClient::upgradedConnectionServesFolder()
 {
-    QVERIFY2(QFile::exists(SftpServer), "sftp-server is not installed");
+    ZEL_REQUIRE("sftp-server");
     const QString folder = m_dir.filePath(QStringLiteral("shared folder"));
     QVERIFY(QDir().mkpath(folder));
     QFile file(folder + QStringLiteral("/notes.txt"));
@@ -640,7 +642,8 @@ void tst_ZELSlaveClient::ownerDeletesClientWhenFinished()
 
 void tst_ZELSlaveClient::nothingListensOnSlavePort()
 {
-    const quint16 port = TestEnvironment::freeTcpPort();
+    RefusingPort refusing;
+    const quint16 port = refusing.port();
     auto log = std::make_shared<CommandLog>();
     std::unique_ptr<ZELSlaveClient> client(new ZELSlaveClient(port, QStringLiteral("k")));
     ClientEvents events(client.get());
@@ -674,13 +677,8 @@ void tst_ZELSlaveClient::debugText()
 // slave port, through the NX link to a real nxagent, which starts the demo slave service.
 void tst_ZELSlaveClient::slaveChannelThroughNx()
 {
-    const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
-    const QString nxagent = TestEnvironment::program(QStringLiteral("nxagent"));
+    ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy", "sftp-server");
     const QString nxproxy = TestEnvironment::program(QStringLiteral("nxproxy"));
-    if (xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty())
-        QSKIP("Xvfb, nxagent or nxproxy missing");
-    QVERIFY2(QFile::exists(SftpServer), "sftp-server is not installed");
-
     auto start = [this](const QString &program, const QStringList &arguments, const QProcessEnvironment &env) {
         auto *process = new QProcess;
         m_programs.append(process);
@@ -690,7 +688,7 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
     };
     auto waitForText = [](QProcess *process, QByteArray *log, const QByteArray &text) {
         process->setReadChannel(QProcess::StandardError);
-        const QDeadlineTimer deadline(30000);
+        const QDeadlineTimer deadline(TestEnvironment::timeout(30000));
         while (!(*log += process->readAllStandardError()).contains(text) && !deadline.hasExpired()
                && process->state() != QProcess::NotRunning)
             process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
@@ -700,8 +698,6 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
 
     m_xserver = std::make_unique<XvfbServer>();
     QVERIFY2(m_xserver->start(XvfbServer::Listen::Tcp), qPrintable(m_xserver->errorText()));
-    const int agentDisplay = m_agentDisplay = TestEnvironment::freeDisplay(m_xserver->display() + 1);
-    const quint16 agentPort = TestEnvironment::freeTcpPort();
     const quint16 slavePort = TestEnvironment::freeTcpPort();
 
     QProcessEnvironment vm = system;
@@ -709,12 +705,9 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
     vm.insert(QStringLiteral("ZEL_SLAVE_KEY"), QStringLiteral("k3y"));
     vm.insert(QStringLiteral("ZEL_SLAVE_REPORT"), m_report);
     vm.insert(QStringLiteral("ZEL_SLAVE_SFTP_TIMEOUT_MS"), QStringLiteral("5000"));
-    QProcess *agent = start(nxagent, { QStringLiteral("-R"), QStringLiteral("-display"),
-                                       QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
-                                       QStringLiteral(":%1").arg(agentDisplay) },
-                            vm);
-    QByteArray agentLog;
-    QVERIFY2(waitForText(agent, &agentLog, "Waiting for connection"), agentLog.constData());
+    m_agent = std::make_unique<NxAgentProcess>();
+    QVERIFY2(m_agent->start(vm, {QStringLiteral("-R")}), qPrintable(m_agent->errorText()));
+    const quint16 agentPort = m_agent->port();
 
     const QString nxRoot = m_env.home() + QStringLiteral("/nxroot");
     QVERIFY(QDir().mkpath(nxRoot));

@@ -35,15 +35,6 @@ void collect(QProcess &process, const QString &name, QString *log)
 
 } // namespace
 
-bool SoundProbe::available()
-{
-    for (const char *program : {"pacat", "parec", "sox"}) {
-        if (TestEnvironment::program(QString::fromLatin1(program)).isEmpty())
-            return false;
-    }
-    return true;
-}
-
 QStringList SoundProbe::formatArguments()
 {
     return {QStringLiteral("--raw"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"),

@@ -8,8 +8,6 @@
 class SoundProbe
 {
 public:
-    // Whether pacat, parec and sox are there.
-    static bool available();
     // A two-second 440 Hz tone as raw 16-bit stereo at 44100 Hz, made with sox in dir.
     static QString makeTone(const QString &dir);
 

@@ -1,5 +1,7 @@
 #include "testenvironment.h"
 
+#include "slaveclient/commands/slavesharefolderwithvm.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,7 +12,15 @@
 #include <QTcpServer>
 
 #include <cerrno>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
+
+namespace {
+bool skipNoted = false;
+// The highest display whose TCP port (6000 + display) is a valid port.
+constexpr int LastDisplay = 65535 - 6000;
+}
 
 TestEnvironment::TestEnvironment()
 {
@@ -46,7 +56,7 @@ int TestEnvironment::freeDisplay(int from)
 {
     const int block = 1000 + int(QCoreApplication::applicationPid() % 500) * 8;
     const int first = qMax(from, block);
-    for (int display = first; display < first + 400; ++display) {
+    for (int display = first; display < LastDisplay; ++display) {
         if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
             || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
             continue;
@@ -75,6 +85,56 @@ bool TestEnvironment::displayLeftBehind(int display)
 QString TestEnvironment::program(const QString &name)
 {
     return QStandardPaths::findExecutable(name);
+}
+
+QString TestEnvironment::missingPrograms(const QStringList &names)
+{
+    QStringList missing;
+    for (const QString &name : names) {
+        const QString path = name == QLatin1String("sftp-server") ? sftpServer() : program(name);
+        if (path.isEmpty())
+            missing << name;
+    }
+    if (missing.isEmpty())
+        return QString();
+    return QStringLiteral("not found on PATH (scripts/install-deps installs it): %1").arg(missing.join(QStringLiteral(", ")));
+}
+
+QString TestEnvironment::sftpServer()
+{
+    return SlaveShareFolderWithVM::findServerProgram();
+}
+
+int TestEnvironment::timeout(int ms)
+{
+    bool ok = false;
+    const double factor = qEnvironmentVariable("ZEL_TEST_TIME_FACTOR").toDouble(&ok);
+    return ok && factor > 1 ? int(ms * factor) : ms;
+}
+
+bool TestEnvironment::canRunAsOtherUser()
+{
+    return ::geteuid() == 0 && ::getpwnam("nobody") && !program(QStringLiteral("setpriv")).isEmpty();
+}
+
+QStringList TestEnvironment::asOtherUser(const QString &program, const QStringList &arguments)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        return {};
+    return QStringList{TestEnvironment::program(QStringLiteral("setpriv")), QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                       QStringLiteral("--regid=%1").arg(nobody->pw_gid), QStringLiteral("--clear-groups"), program}
+        + arguments;
+}
+
+void TestEnvironment::noteSkip()
+{
+    skipNoted = true;
+}
+
+bool TestEnvironment::skipped()
+{
+    return skipNoted;
 }
 
 void TestEnvironment::removeDisplayLeftovers(int display)

@@ -4,12 +4,9 @@
 #include "testenvironment.h"
 
 #include <QDeadlineTimer>
-#include <QLocalSocket>
-#include <QTcpSocket>
 
 namespace {
 constexpr int StartTimeoutMs = 30000;
-constexpr int Attempts = 5;
 }
 
 XvfbServer::~XvfbServer()
@@ -20,30 +17,11 @@ XvfbServer::~XvfbServer()
 bool XvfbServer::start(Listen listen, const QString &screenSize)
 {
     m_listen = listen;
-    int from = 20;
-    for (int attempt = 0; attempt < Attempts; ++attempt) {
-        const int display = TestEnvironment::freeDisplay(from);
-        if (display < 0) {
-            m_errorText = QStringLiteral("no free display");
-            return false;
-        }
-        if (startOn(display, screenSize)) {
-            m_display = display;
-            return true;
-        }
-        from = display + 1;
-    }
-    return false;
-}
-
-// Our server is ready once the display's lock names it and it answers; a server that lost
-// the display to another one ends by itself instead.
-bool XvfbServer::startOn(int display, const QString &screenSize)
-{
-    // Without -noreset the server resets whenever its last client leaves, the readiness probe
-    // below included, and a client connecting during the reset is turned away.
-    QStringList arguments{QStringLiteral(":%1").arg(display), QStringLiteral("-noreset"), QStringLiteral("-screen"),
-                          QStringLiteral("0"), screenSize};
+    // The server writes its display number to standard output once it accepts clients.
+    // Without -noreset it would reset whenever its last client leaves, and a client connecting
+    // during the reset would be turned away.
+    QStringList arguments{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                          QStringLiteral("-screen"), QStringLiteral("0"), screenSize};
     if (m_listen == Listen::Tcp)
         arguments << QStringLiteral("-listen") << QStringLiteral("tcp") << QStringLiteral("-nolisten")
                   << QStringLiteral("unix");
@@ -51,42 +29,22 @@ bool XvfbServer::startOn(int display, const QString &screenSize)
         arguments << QStringLiteral("-nolisten") << QStringLiteral("tcp");
 
     m_process.start(QStringLiteral("Xvfb"), arguments);
-    if (!m_process.waitForStarted(StartTimeoutMs)) {
+    if (!m_process.waitForStarted(TestEnvironment::timeout(StartTimeoutMs))) {
         m_errorText = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
         return false;
     }
-    const QDeadlineTimer deadline(StartTimeoutMs);
-    while (!deadline.hasExpired()) {
-        if (ownsLock(display) && accepts(display))
-            return true;
-        // Returns at once when the server ends, else paces the checks.
-        if (m_process.waitForFinished(50)) {
-            m_errorText = QStringLiteral("Xvfb on :%1 ended: %2")
-                              .arg(display)
-                              .arg(QString::fromLocal8Bit(m_process.readAllStandardError().right(1000)));
-            return false;
-        }
+    const QDeadlineTimer deadline(TestEnvironment::timeout(StartTimeoutMs));
+    while (!m_process.canReadLine() && m_process.state() == QProcess::Running && !deadline.hasExpired())
+        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+    bool ok = false;
+    const int display = m_process.canReadLine() ? m_process.readLine().trimmed().toInt(&ok) : -1;
+    if (!ok) {
+        m_errorText = QStringLiteral("Xvfb reported no display: ") + state();
+        stop();
+        return false;
     }
-    m_errorText = QStringLiteral("Xvfb on :%1 did not accept clients in time").arg(display);
-    stop();
-    return false;
-}
-
-bool XvfbServer::ownsLock(int display) const
-{
-    return TestEnvironment::displayLockOwner(display) == m_process.processId();
-}
-
-bool XvfbServer::accepts(int display) const
-{
-    if (m_listen == Listen::Tcp) {
-        QTcpSocket probe;
-        probe.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(6000 + display));
-        return probe.waitForConnected(500);
-    }
-    QLocalSocket probe;
-    probe.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
-    return probe.waitForConnected(500);
+    m_display = display;
+    return true;
 }
 
 void XvfbServer::stop()

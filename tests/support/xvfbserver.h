@@ -3,9 +3,8 @@
 #include <QProcess>
 #include <QString>
 
-// A virtual X server for one test. The display number is checked first and then claimed by
-// the server's own lock file; when another program claims it in between, the server ends and
-// another number is tried, so two tests running side by side never share a display.
+// A virtual X server for one test, on a display number the server chooses itself and reports
+// once it accepts clients (-displayfd), so two tests running side by side never share one.
 class XvfbServer
 {
 public:
@@ -28,10 +27,6 @@ public:
     QString state();
 
 private:
-    bool startOn(int display, const QString &screenSize);
-    bool ownsLock(int display) const;
-    bool accepts(int display) const;
-
     QProcess m_process;
     Listen m_listen = Listen::Tcp;
     int m_display = -1;

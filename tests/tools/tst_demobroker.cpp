@@ -1,4 +1,5 @@
 #include "brokerresponse.h"
+#include "nxagentprocess.h"
 #include "programrun.h"
 #include "testenvironment.h"
 #include "xvfbserver.h"
@@ -1210,36 +1211,21 @@ void tst_DemoBroker::sigtermEndsEverything()
 
 void tst_DemoBroker::realNxSessionThroughTheTunnel()
 {
-    const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
-    const QString nxagent = TestEnvironment::program(QStringLiteral("nxagent"));
-    const QString nxproxy = TestEnvironment::program(QStringLiteral("nxproxy"));
-    if (xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty())
-        QSKIP("Xvfb, nxagent and nxproxy are needed");
+    ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy");
 
     // The local X server of the client side.
     XvfbServer localX;
     QVERIFY2(localX.start(XvfbServer::Listen::Tcp), qPrintable(localX.errorText()));
 
     // The VM side: an NX agent waiting for the proxy on the port the broker relays to.
-    const quint16 agentPort = TestEnvironment::freeTcpPort();
-    const int agentDisplay = TestEnvironment::freeDisplay(localX.display() + 1);
-    QVERIFY(agentDisplay > 0);
-    const QString agentRoot = m_environment.dataHome() + QStringLiteral("/agent-nx");
     const QString proxyRoot = m_environment.dataHome() + QStringLiteral("/proxy-nx");
-    QVERIFY(QDir().mkpath(agentRoot));
     QVERIFY(QDir().mkpath(proxyRoot));
-    ChildProcess agent;
+    NxAgentProcess agent;
     QProcessEnvironment agentEnvironment = QProcessEnvironment::systemEnvironment();
-    agentEnvironment.insert(QStringLiteral("NX_ROOT"), agentRoot);
     agentEnvironment.remove(QStringLiteral("DISPLAY"));
-    agent.process.setProcessEnvironment(agentEnvironment);
-    agent.process.start(nxagent, {QStringLiteral("-display"),
-                                  QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
-                                  QStringLiteral(":%1").arg(agentDisplay)});
-    QVERIFY(agent.process.waitForStarted(Timeout));
-    QTRY_VERIFY2_WITH_TIMEOUT(agent.errors.contains("Waiting for connection"), agent.errors.constData(), Timeout);
+    QVERIFY2(agent.start(agentEnvironment), qPrintable(agent.errorText()));
 
-    QVERIFY(startBroker(standardConfig(agentPort)));
+    QVERIFY(startBroker(standardConfig(agent.port())));
     auto tunnel = connectTls();
     QVERIFY(tunnel);
     tunnel->write(connectRequest(1));
@@ -1255,7 +1241,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     proxyEnvironment.insert(QStringLiteral("NX_ROOT"), proxyRoot);
     proxyEnvironment.insert(QStringLiteral("DISPLAY"), localX.displayName());
     proxy.process.setProcessEnvironment(proxyEnvironment);
-    proxy.process.start(nxproxy, {QStringLiteral("-S"),
+    proxy.process.start(QStringLiteral("nxproxy"), {QStringLiteral("-S"),
                                   QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(listener.serverPort())});
     QVERIFY(proxy.process.waitForStarted(Timeout));
     std::unique_ptr<QTcpSocket> proxySide = acceptNext(listener);
@@ -1265,12 +1251,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     proxySide->write(tunnel->readAll());
 
     QTRY_VERIFY2_WITH_TIMEOUT(proxy.errors.contains("Established X server connection"),
-                              (proxy.errors + "\n" + agent.errors).constData(), 60000);
-
-    // A connected agent takes many seconds to end gracefully; nothing here depends on that.
-    agent.process.kill();
-    agent.process.waitForFinished(Timeout);
-    TestEnvironment::removeDisplayLeftovers(agentDisplay);
+                              (proxy.errors + "\n" + agent.output()).constData(), 60000);
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBroker)

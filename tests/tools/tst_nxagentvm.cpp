@@ -205,8 +205,7 @@ QMap<QString, QString> TestNxAgentVm::record() const
 
 void TestNxAgentVm::howTheAgentIsStarted()
 {
-    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
-        QSKIP("socat is needed");
+    ZEL_REQUIRE("socat");
     const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
     QVERIFY(writeScript(agent, FakeAgent));
     const QString desktopRecord = m_work.filePath(QStringLiteral("desktop-record"));
@@ -260,8 +259,7 @@ void TestNxAgentVm::howTheAgentIsStarted()
 
 void TestNxAgentVm::interimAnswersWhileTheAgentStarts()
 {
-    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
-        QSKIP("socat is needed");
+    ZEL_REQUIRE("socat");
     // An agent that takes its time, and no interim answers configured.
     const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
     QVERIFY(writeScript(agent, FakeAgent));
@@ -282,8 +280,7 @@ void TestNxAgentVm::interimAnswersWhileTheAgentStarts()
 
 void TestNxAgentVm::agentsPerConnectionAndStop()
 {
-    if (TestEnvironment::program(QStringLiteral("nxagent")).isEmpty())
-        QSKIP("nxagent is needed");
+    ZEL_REQUIRE("nxagent");
     m_broker = std::make_unique<DemoBrokerProcess>();
     const QJsonObject agentConfig{{QStringLiteral("slaveService"), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)},
                                   {QStringLiteral("desktop"), QString()}};
@@ -336,8 +333,7 @@ void TestNxAgentVm::agentsPerConnectionAndStop()
 // the agent binds it; the broker then starts the agent again on other ones.
 void TestNxAgentVm::displayTakenMeanwhileIsChosenAgain()
 {
-    if (TestEnvironment::program(QStringLiteral("socat")).isEmpty())
-        QSKIP("socat is needed");
+    ZEL_REQUIRE("socat");
     const QString agent = m_work.filePath(QStringLiteral("fake-nxagent"));
     const QString tries = m_work.filePath(QStringLiteral("agent-tries"));
     QByteArray script = FakeAgent;

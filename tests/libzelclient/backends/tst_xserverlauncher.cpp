@@ -1,6 +1,8 @@
 #include "backends/xserverlauncher.h"
 #include "programrun.h"
 #include "testenvironment.h"
+#include "testmain.h"
+#include "xvfbserver.h"
 
 #include <QNetworkProxy>
 #include <QtTest>
@@ -27,20 +29,12 @@ bool clientAttaches(int display, const QProcessEnvironment &environment, const Q
     const QString xdpyinfo = TestEnvironment::program(QStringLiteral("xdpyinfo"));
     QStringList arguments{QStringLiteral("-display"),
                           (localSocket ? QStringLiteral(":%1") : QStringLiteral("127.0.0.1:%1")).arg(display)};
-    QString program = xdpyinfo;
-    if (!user.isEmpty()) {
-        const passwd *account = ::getpwnam(qPrintable(user));
-        if (!account)
-            return false;
-        program = TestEnvironment::program(QStringLiteral("setpriv"));
-        arguments = QStringList{QStringLiteral("--reuid=%1").arg(account->pw_uid),
-                                QStringLiteral("--regid=%1").arg(account->pw_gid), QStringLiteral("--clear-groups"),
-                                xdpyinfo}
-            + arguments;
-    }
+    QStringList command = QStringList{xdpyinfo} + arguments;
+    if (!user.isEmpty())
+        command = TestEnvironment::asOtherUser(xdpyinfo, arguments);
     QProcess client;
     client.setProcessEnvironment(environment);
-    client.start(program, arguments);
+    client.start(command.takeFirst(), command);
     if (!client.waitForFinished(20000)) {
         ProcessGuard::end(client);
         return false;
@@ -61,12 +55,21 @@ class TestXServerLauncher : public QObject
     QString m_deafServer;
     QString m_silentServer;
 
+    static void cookieColumns()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("cookie");
+        QTest::addColumn<bool>("localSocket");
+        QTest::addColumn<bool>("attaches");
+    }
+
 private slots:
     void initTestCase()
     {
+        ZEL_REQUIRE("Xvfb", "Xephyr", "socat", "xdpyinfo", "xwininfo", "false");
         m_xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
         // A real X server that takes no connections where the launcher looks for them.
-        if (!m_xvfb.isEmpty()) {
+        {
             m_deafServer = m_scripts.filePath(QStringLiteral("Xvfb"));
             QFile script(m_deafServer);
             QVERIFY(script.open(QIODevice::WriteOnly));
@@ -77,7 +80,7 @@ private slots:
         // A server that takes connections on its port but never serves them, as a real one does
         // while it is still setting up its screens.
         const QString socat = TestEnvironment::program(QStringLiteral("socat"));
-        if (!socat.isEmpty()) {
+        {
             m_silentServer = m_scripts.filePath(QStringLiteral("silent/Xvfb"));
             QVERIFY(QDir().mkpath(QFileInfo(m_silentServer).path()));
             QFile script(m_silentServer);
@@ -132,8 +135,6 @@ private slots:
 
     void headlessServerChosenWithoutDesktop()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         XServerLauncher launcher;
         QCOMPARE(QFileInfo(launcher.path()).fileName(), QStringLiteral("Xvfb"));
     }
@@ -142,7 +143,7 @@ private slots:
     {
         XServerLauncher launcher;
         launcher.setPath(QString());
-        launcher.setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        launcher.setDisplay(0);
         QSignalSpy failed(&launcher, &XServerLauncher::failed);
         QSignalSpy running(&launcher, &XServerLauncher::running);
         QVERIFY(failed.isValid() && running.isValid());
@@ -167,9 +168,8 @@ private slots:
     void serverThatDoesNotStart()
     {
         QFETCH(QString, program);
-        if (program.isEmpty())
-            QSKIP("Xvfb or socat missing");
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         XServerLauncher launcher;
         launcher.setPath(program);
         launcher.setDisplay(static_cast<unsigned short>(display));
@@ -187,9 +187,8 @@ private slots:
 
     void displayAlreadyTaken()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         // A lock file naming a live process makes the server give up at once.
         const QString lockPath = QStringLiteral("/tmp/.X%1-lock").arg(display);
         QFile lock(lockPath);
@@ -211,9 +210,8 @@ private slots:
 
     void runningOnceThenStopped()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         XServerLauncher launcher;
         launcher.setDisplay(static_cast<unsigned short>(display));
         QSignalSpy running(&launcher, &XServerLauncher::running);
@@ -242,18 +240,27 @@ private slots:
     // the user running the session; nobody else, and nobody over TCP without the cookie.
     void onlyCookieHoldersAttach_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("cookie");
-        QTest::addColumn<bool>("localSocket");
-        QTest::addColumn<bool>("attaches");
+        cookieColumns();
         QTest::newRow("session's client") << "" << "authority file" << false << true;
         QTest::newRow("session's user, local socket") << "" << "none" << true << true;
         QTest::newRow("session's user over TCP without the cookie") << "" << "none" << false << false;
+    }
+
+    void otherUserNeedsTheCookie_data()
+    {
+        cookieColumns();
         QTest::newRow("other user") << "nobody" << "none" << false << false;
         QTest::newRow("other user, local socket") << "nobody" << "none" << true << false;
         QTest::newRow("other user pointed at the authority file") << "nobody" << "authority file" << false << false;
         // The cookie, not the user, opens the display.
         QTest::newRow("other user with a copy of the cookie") << "nobody" << "copy" << false << true;
+    }
+
+    void otherUserNeedsTheCookie()
+    {
+        if (!TestEnvironment::canRunAsOtherUser())
+            ZEL_SKIP("running a client as another user needs root and setpriv");
+        onlyCookieHoldersAttach();
     }
 
     void onlyCookieHoldersAttach()
@@ -262,12 +269,10 @@ private slots:
         QFETCH(QString, cookie);
         QFETCH(bool, localSocket);
         QFETCH(bool, attaches);
-        if (m_xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xdpyinfo")).isEmpty())
-            QSKIP("Xvfb or xdpyinfo missing");
-        if (!user.isEmpty() && (::getuid() != 0 || TestEnvironment::program(QStringLiteral("setpriv")).isEmpty()))
-            QSKIP("running a client as another user needs root and setpriv");
 
         const int display = TestEnvironment::freeDisplay();
+
+        QVERIFY(display >= 0);
         XServerLauncher launcher;
         launcher.setDisplay(static_cast<unsigned short>(display));
         QSignalSpy running(&launcher, &XServerLauncher::running);
@@ -296,9 +301,8 @@ private slots:
 
     void serverEndsWithLauncher()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         auto launcher = std::make_unique<XServerLauncher>();
         launcher->setDisplay(static_cast<unsigned short>(display));
         QSignalSpy running(launcher.get(), &XServerLauncher::running);
@@ -314,9 +318,8 @@ private slots:
 
     void serverEndsWhenOwnerIsKilled()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         QProcess child;
         child.setProcessChannelMode(QProcess::SeparateChannels);
         child.setReadChannel(QProcess::StandardOutput);
@@ -337,20 +340,16 @@ private slots:
 
     void nestedServerOnDesktop()
     {
-        const QString xephyr = TestEnvironment::program(QStringLiteral("Xephyr"));
         const QString xwininfo = TestEnvironment::program(QStringLiteral("xwininfo"));
-        if (m_xvfb.isEmpty() || xephyr.isEmpty() || xwininfo.isEmpty())
-            QSKIP("Xvfb, Xephyr or xwininfo missing");
 
         // A headless server stands in for the user's desktop.
-        const int desktop = TestEnvironment::freeDisplay();
-        QProcess desktopServer;
-        desktopServer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        desktopServer.start(m_xvfb, XServerLauncher::xvfbArguments(static_cast<unsigned short>(desktop), QSize(1600, 1200)));
-        QVERIFY(desktopServer.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(accepts(desktop), 15000);
+        XvfbServer desktopServer;
+        QVERIFY2(desktopServer.start(XvfbServer::Listen::Tcp, QStringLiteral("1600x1200x24")),
+                 qPrintable(desktopServer.errorText()));
+        const int desktop = desktopServer.display();
 
-        const int display = TestEnvironment::freeDisplay(desktop + 1);
+        const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
         qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(desktop));
         {
             XServerLauncher launcher;
@@ -372,10 +371,8 @@ private slots:
             QVERIFY2(windows.contains(title), windows.constData());
         }
         QVERIFY(!accepts(display));
-        ProcessGuard::end(desktopServer);
-        QCOMPARE(desktopServer.exitStatus(), QProcess::NormalExit);
     }
 };
 
-QTEST_GUILESS_MAIN(TestXServerLauncher)
+ZEL_TEST_GUILESS_MAIN(TestXServerLauncher)
 #include "tst_xserverlauncher.moc"

@@ -1,5 +1,6 @@
 #include "backends/zelnxbackend.h"
 #include "helpers/portallocator.h"
+#include "nxagentprocess.h"
 #include "programrun.h"
 #include "testenvironment.h"
 
@@ -108,20 +109,6 @@ void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
         qputenv(it.key().constData(), it.value());
 }
 
-bool waitForLine(QProcess &process, const QByteArray &needle, QByteArray *seen, int timeout)
-{
-    QDeadlineTimer deadline(timeout);
-    while (!deadline.hasExpired()) {
-        *seen += process.readAllStandardError();
-        if (seen->contains(needle))
-            return true;
-        if (process.state() == QProcess::NotRunning)
-            return false;
-        process.waitForReadyRead(static_cast<int>(qMin<qint64>(deadline.remainingTime(), 500)));
-    }
-    return false;
-}
-
 } // namespace
 
 class TestZELNXBackend : public QObject
@@ -140,6 +127,7 @@ class TestZELNXBackend : public QObject
 private slots:
     void initTestCase()
     {
+        ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy", "xlogo", "xwininfo");
         m_xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
         qunsetenv("DISPLAY");
     }
@@ -188,8 +176,7 @@ private slots:
     {
         QTcpServer low;
         const unsigned short lowPort = PortAllocator::listenInRange(low, 1024, 4000);
-        if (lowPort == 0)
-            QSKIP("no free port at or below 4000");
+        QVERIFY2(lowPort != 0, "no free port between 1024 and 4000");
         QTest::ignoreMessage(QtWarningMsg,
                              qPrintable(QStringLiteral("Tried listening on random port, got port %1, below for "
                                                        "nxproxy offset 4000, applying workaround")
@@ -453,8 +440,6 @@ private slots:
     // With a real X server: the proxy's connection is pumped to the tunnel and counted.
     void forwardingAndTraffic()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}});
 
         Tunnel pair;
@@ -464,7 +449,9 @@ private slots:
 
         ZELNXBackend backend;
         backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
-        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
         SignalLog log(&backend);
         QSignalSpy started(&backend, &ZELBackend::started);
         QSignalSpy finished(&backend, &ZELBackend::finished);
@@ -493,8 +480,6 @@ private slots:
     // clear failure instead of waiting, and the X server coming up later starts no proxy.
     void tunnelClosedBeforeProxyConnects()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         Tunnel pair;
         QVERIFY(pair.open());
         QTcpSocket &tunnel = pair.tunnel;
@@ -503,7 +488,9 @@ private slots:
         ZELNXBackend backend;
         backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
         backend.xServerLauncher().setPath(m_xvfb);
-        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
         SignalLog log(&backend);
         QSignalSpy finished(&backend, &ZELBackend::finished);
         QSignalSpy serverUp(&backend.xServerLauncher(), &XServerLauncher::running);
@@ -530,20 +517,20 @@ private slots:
 
     void missingProxyWithRealXServer()
     {
-        if (m_xvfb.isEmpty())
-            QSKIP("Xvfb missing");
         // Nothing named nxproxy anywhere on the search path.
         QTemporaryDir emptyPath;
         const QByteArray previousPath = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(emptyPath.path()));
         ZELNXBackend backend;
         qputenv("PATH", previousPath);
-        if (QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/nxproxy")))
-            QSKIP("an nxproxy sits next to the test");
+        QVERIFY2(!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/nxproxy")),
+                 "an nxproxy sits next to the test, where the backend looks first");
         QCOMPARE(backend.nxproxyBinary(), QString());
 
         backend.xServerLauncher().setPath(m_xvfb);
-        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(TestEnvironment::freeDisplay()));
+        const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display >= 0);
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
         SignalLog log(&backend);
         QSignalSpy finished(&backend, &ZELBackend::finished);
         QTcpSocket tunnel;
@@ -555,25 +542,17 @@ private slots:
     // The whole local display path against a real nxagent on the VM side.
     void realSession()
     {
-        const QString nxagent = TestEnvironment::program(QStringLiteral("nxagent"));
         const QString nxproxy = TestEnvironment::program(QStringLiteral("nxproxy"));
         const QString xlogo = TestEnvironment::program(QStringLiteral("xlogo"));
         const QString xwininfo = TestEnvironment::program(QStringLiteral("xwininfo"));
-        if (m_xvfb.isEmpty() || nxagent.isEmpty() || nxproxy.isEmpty() || xlogo.isEmpty() || xwininfo.isEmpty())
-            QSKIP("Xvfb, nxagent, nxproxy, xlogo or xwininfo missing");
 
         const int localDisplay = TestEnvironment::freeDisplay();
-        const int agentDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
-        const quint16 agentPort = TestEnvironment::freeTcpPort();
-
-        QProcess agent;
-        agent.setProcessChannelMode(QProcess::SeparateChannels);
-        agent.start(nxagent, {QStringLiteral("-R"), QStringLiteral("-display"),
-                              QStringLiteral("nx/nx,listen=%1,slave=1:%2").arg(agentPort).arg(agentDisplay),
-                              QStringLiteral(":%1").arg(agentDisplay)});
-        QVERIFY2(agent.waitForStarted(), qPrintable(agent.errorString()));
-        QByteArray agentLog;
-        QVERIFY2(waitForLine(agent, "Waiting for connection", &agentLog, 15000), agentLog.constData());
+        QVERIFY(localDisplay >= 0);
+        NxAgentProcess agent;
+        QVERIFY2(agent.start(QProcessEnvironment::systemEnvironment(), {QStringLiteral("-R")}, localDisplay + 1),
+                 qPrintable(agent.errorText()));
+        const int agentDisplay = agent.display();
+        const quint16 agentPort = agent.port();
 
         QTcpSocket tunnel;
         tunnel.connectToHost(QHostAddress::LocalHost, agentPort);
@@ -626,8 +605,7 @@ private slots:
 
         // The VM side ends: the session ends.
         ProcessGuard::end(program);
-        ProcessGuard::end(agent);
-        TestEnvironment::removeDisplayLeftovers(agentDisplay);
+        agent.stop();
         QVERIFY2(finished.wait(30000), qPrintable(log.text()));
         QCOMPARE(log.count(QStringLiteral("finished")), 1);
         QVERIFY(log.count(QStringLiteral("failed")) <= 1);

@@ -77,16 +77,16 @@ private slots:
     void unreachableDisplayFallsBack()
     {
         const QByteArray previous = qgetenv("DISPLAY");
-        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(TestEnvironment::freeDisplay()));
+        const int display = TestEnvironment::freeDisplay();
+        QVERIFY(display > 0);
+        qputenv("DISPLAY", QByteArray("127.0.0.1:") + QByteArray::number(display));
         QCOMPARE(KeyboardDetector::getKeyboardLayout(), QStringLiteral("pc105/en"));
         qputenv("DISPLAY", previous);
     }
 
     void realXServer()
     {
-        const QString xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
-        if (xvfb.isEmpty() || TestEnvironment::program(QStringLiteral("xprop")).isEmpty())
-            QSKIP("Xvfb or xprop missing");
+        ZEL_REQUIRE("Xvfb", "xprop");
         XvfbServer server;
         QVERIFY2(server.start(XvfbServer::Listen::Tcp), qPrintable(server.errorText()));
 

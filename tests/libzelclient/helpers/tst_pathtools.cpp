@@ -174,12 +174,18 @@ private slots:
 
     void systemFoldersAfterPath()
     {
-        if (!QFileInfo(QStringLiteral("/usr/lib/openssh/sftp-server")).isExecutable())
-            QSKIP("no sftp-server in /usr/lib/openssh");
+        // Debian puts the server in one of them, and keeps it off PATH.
+        QString installed;
+        for (const QString &folder : {QStringLiteral("/usr/lib/openssh"), QStringLiteral("/usr/libexec/openssh"),
+                                      QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")}) {
+            if (installed.isEmpty() && QFileInfo(folder + QStringLiteral("/sftp-server")).isExecutable())
+                installed = folder + QStringLiteral("/sftp-server");
+        }
+        QVERIFY2(!installed.isEmpty(), "sftp-server is not installed (scripts/install-deps installs it)");
         EnvironmentGuard path("PATH");
         QTemporaryDir tree;
         qputenv("PATH", QFile::encodeName(tree.path()));
-        QCOMPARE(PathTools::findBin(QStringLiteral("sftp-server"), {}), QStringLiteral("/usr/lib/openssh/sftp-server"));
+        QCOMPARE(PathTools::findBin(QStringLiteral("sftp-server"), {}), installed);
         QVERIFY(LogCapture::lines().contains(QStringLiteral("Checking for ") + tree.path() + QStringLiteral("/sftp-server")));
     }
 

@@ -18,7 +18,6 @@
 namespace {
 
 const QString ServiceProgram = QStringLiteral(ZEL_DEMO_SLAVE_SERVICE);
-const QString SftpServer = QStringLiteral("/usr/lib/openssh/sftp-server");
 const QByteArray Key = QByteArrayLiteral("s3cr3t-Key+/=");
 
 QByteArray slaveRequest(const QByteArray &method, const QByteArray &path, const QByteArray &key,
@@ -454,7 +453,7 @@ QString tst_DemoSlaveService::makeShare(const QString &name)
 QJsonObject tst_DemoSlaveService::runSftp(const QString &folder, const QByteArray &requestFolder,
                                           const QMap<QString, QString> &environment)
 {
-    QProcess *sftp = startProgram(SftpServer, { QStringLiteral("-e"), QStringLiteral("-l"), QStringLiteral("INFO") },
+    QProcess *sftp = startProgram(TestEnvironment::sftpServer(), { QStringLiteral("-e"), QStringLiteral("-l"), QStringLiteral("INFO") },
                                   {}, folder);
     QMap<QString, QString> env = environment;
     env.insert(QStringLiteral("ZEL_SLAVE_KEY"), QString::fromLatin1(Key));
@@ -520,7 +519,7 @@ void tst_DemoSlaveService::sftpAgainstRealServer()
     QFETCH(QString, wanted);
     QFETCH(QString, result);
     QFETCH(QString, readName);
-    QVERIFY2(QFile::exists(SftpServer), "sftp-server is not installed");
+    ZEL_REQUIRE("sftp-server");
 
     const QString folder = makeShare(folderName);
     QMap<QString, QString> env;
@@ -639,17 +638,21 @@ void tst_DemoSlaveService::socketAsStandardInputAndOutput()
     const QString socat = TestEnvironment::program(QStringLiteral("socat"));
     QVERIFY2(!socat.isEmpty(), "socat is not installed");
     const QString folder = makeShare(QStringLiteral("socket share"));
-    const quint16 port = TestEnvironment::freeTcpPort();
+    // socat takes a free port and names it in its log.
     QProcess *relay = startProgram(socat,
                                    { QStringLiteral("-d"), QStringLiteral("-d"),
-                                     QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(port),
+                                     QStringLiteral("TCP-LISTEN:0,bind=127.0.0.1"),
                                      QStringLiteral("EXEC:%1").arg(ServiceProgram) },
                                    { { QStringLiteral("ZEL_SLAVE_KEY"), QString::fromLatin1(Key) },
                                      { QStringLiteral("ZEL_SLAVE_REPORT"), m_report } });
     QByteArray relayLog;
     QTRY_VERIFY_WITH_TIMEOUT((relayLog += relay->readAllStandardError()).contains("listening on"), 10000);
+    const QRegularExpressionMatch listening = QRegularExpression(QStringLiteral("listening on AF=2 127\\.0\\.0\\.1:(\\d+)"))
+                                                  .match(QString::fromLatin1(relayLog));
+    QVERIFY2(listening.hasMatch(), relayLog.constData());
+    const quint16 port = static_cast<quint16>(listening.captured(1).toUInt());
 
-    QProcess *sftp = startProgram(SftpServer, { QStringLiteral("-e") }, {}, folder);
+    QProcess *sftp = startProgram(TestEnvironment::sftpServer(), { QStringLiteral("-e") }, {}, folder);
     QTcpSocket socket;
     QSignalSpy disconnected(&socket, &QTcpSocket::disconnected);
     QVERIFY(disconnected.isValid());

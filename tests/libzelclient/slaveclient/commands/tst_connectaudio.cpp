@@ -101,8 +101,7 @@ private:
 
 void TestConnectAudio::initTestCase()
 {
-    if (TestEnvironment::program(QStringLiteral("pulseaudio")).isEmpty() || !SoundProbe::available())
-        QSKIP("pulseaudio, pacat, parec and sox are needed");
+    ZEL_REQUIRE("pulseaudio", "pacat", "parec", "sox");
     QVERIFY(m_work.isValid());
     // The command's scripts go to the temporary folder; this one is the test's own.
     QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("tmp"))));
