@@ -87,6 +87,8 @@ private:
 private slots:
     void initTestCase()
     {
+        // The demo broker's VMs run a real agent.
+        ZEL_REQUIRE("nxagent", "nxproxy");
         QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
         QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     }

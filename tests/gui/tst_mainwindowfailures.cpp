@@ -95,11 +95,11 @@ private slots:
     {
         QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
         QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
+        ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy");
         // The local X server of a VM session is a headless one.
         qunsetenv("DISPLAY");
         QVERIFY2(m_listBroker.start(brokerConfig({listedVm(10), listedVm(20)})), qPrintable(m_listBroker.errorText()));
         m_xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
-        QVERIFY(!m_xvfb.isEmpty());
     }
 
     void init()

@@ -26,8 +26,7 @@ private:
 private slots:
     void initTestCase()
     {
-        for (const char *name : {"Xvfb", "Xephyr", "nxagent", "nxproxy", "xdotool", "trayer", "xclock"})
-            QVERIFY2(!TestEnvironment::program(QString::fromLatin1(name)).isEmpty(), name);
+        ZEL_REQUIRE("Xvfb", "Xephyr", "nxagent", "nxproxy", "xdotool", "trayer", "xclock");
         QVERIFY2(m_desktop.start(XvfbServer::Listen::UnixSocket, QStringLiteral("1280x900x24")),
                  qPrintable(m_desktop.errorText()));
         m_driver.setDisplay(m_desktop.displayName());

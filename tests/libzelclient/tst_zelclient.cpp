@@ -525,7 +525,9 @@ void TestZELClient::brokerDropsDuringVmList()
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{\"id\":");
     peer->disconnectFromHost();
     QVERIFY(terminated.wait(10000));
-    QTest::qWait(200);
+    // The session's socket and request layer are gone once everything about the end was said.
+    QTRY_COMPARE(client.getSocket(), nullptr);
+    QCoreApplication::processEvents();
     QCOMPARE(terminated.count(), 1);
     QCOMPARE(m_events.filter(QStringLiteral("error ")).size() + socketErrors.count(), 1);
     QVERIFY(m_events.filter(QStringLiteral("list of")).isEmpty());
