@@ -2,6 +2,7 @@
 
 #include "helpers/pathtools.h"
 #include "helpers/portallocator.h"
+#include "helpers/privatefiles.h"
 #include "socketforwarder.h"
 
 #include <QCoreApplication>
@@ -191,9 +192,9 @@ void ZELNXBackend::XServerReady()
     // The local X server admits only holders of its cookie.
     if (!m_launcher.authorityFile().isEmpty())
         environment.insert(QStringLiteral("XAUTHORITY"), m_launcher.authorityFile());
-    // nxproxy does not create its root folder itself.
+    // nxproxy does not create its root folder itself. Its session folders there are the user's alone.
     const QString nxRoot = PathTools::getNxRoot();
-    if (!nxRoot.isEmpty() && !QDir().mkpath(nxRoot))
+    if (!nxRoot.isEmpty() && !PrivateFiles::makeFolder(nxRoot))
         qWarning() << "Can't create NX root" << nxRoot;
     environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
     m_process.setProcessEnvironment(environment);
