@@ -488,6 +488,8 @@ void ZELClient::zel_vmConnected()
     if (!checkReply(reply, 101, 101))
         return;
 
+    // The key is this VM's: an answer without one leaves none, never the key of an earlier VM.
+    m_slaveKey.clear();
     if (reply->rawHeaderList().contains(QByteArrayLiteral("X-ZEL-Slave-Key"))) {
         const QString key = QString::fromUtf8(reply->rawHeader(QByteArrayLiteral("X-ZEL-Slave-Key")));
         // The key is the credential of the VM's slave service: only its presence is logged.
@@ -676,8 +678,10 @@ void ZELClient::disconnectFromZEL()
         qDebug().nospace() << "Stopping slave " << slave;
         slave->deleteLater();
     }
-    // Nothing of this session keeps serving the VM.
+    // Nothing of this session keeps serving the VM, and its VM's credential goes with it.
     endRunningServers();
+    m_slaveKey.clear();
+    m_slavePort = 0;
 
     qInfo() << "Disconnected from ZEL";
     emit connectionTerminated();

@@ -12,6 +12,7 @@
 #include <QSslSocket>
 #include <QSysInfo>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -69,6 +70,7 @@ private slots:
     void connectRequestBytes();
     void processingThenTunnel();
     void slaveKeyNameIsExact();
+    void slaveKeyEndsWithTheSession();
     void refusal_data();
     void refusal();
     void slaveChannelStart_data();
@@ -290,6 +292,40 @@ void TestZELClientVMConnection::slaveKeyNameIsExact()
     peer->write(switching("x-zel-slave-key: lower\r\n"));
     QTRY_COMPARE(backend.starts, 1);
     QCOMPARE(LogCapture::count(QStringLiteral("Server provided a slave channel key")), 0);
+}
+
+// A VM whose answer carries no key is never sent the key of the VM before it.
+void TestZELClientVMConnection::slaveKeyEndsWithTheSession()
+{
+    QTcpServer slavePort;
+    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
+    QTemporaryDir folder;
+    ZELConnectionParameters parameters;
+    parameters.setSharedFolders({folder.path()});
+    parameters.setAudio(false);
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+
+    QByteArray requests;
+    for (const QByteArray &keyHeader : {QByteArray("X-ZEL-Slave-Key: first-vm-key\r\n"), QByteArray()}) {
+        QSslSocket *peer = m_server.establish(client, parameters);
+        QVERIFY(peer);
+        client.connectToVM(1);
+        QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+        const int starts = backend.starts;
+        peer->write(switching(keyHeader));
+        QTRY_COMPARE(backend.starts, starts + 1);
+        emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+        QVERIFY(slavePort.waitForNewConnection(TestEnvironment::timeout(10000)));
+        std::unique_ptr<QTcpSocket> slave(slavePort.nextPendingConnection());
+        QByteArray request;
+        QTRY_VERIFY_WITH_TIMEOUT((request += slave->readAll()).endsWith("\n\n"), TestEnvironment::timeout(10000));
+        requests += request;
+        client.disconnectFromZEL();
+    }
+    QCOMPARE(requests.count("Authorization: Basic first-vm-key\n"), 1);
+    QCOMPARE(requests.count("Authorization: Basic \n"), 1);
 }
 
 void TestZELClientVMConnection::refusal_data()
