@@ -1,4 +1,5 @@
 #include "chosenvariables.h"
+#include "helpers/peercheck.h"
 #include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
@@ -427,11 +428,13 @@ void TestZELClientVMConnection::slaveChannelStart()
     parameters.setAudioCompression(compression);
 
     TunnelBackend backend;
-    // The sound server the audio command starts listens on a port of the test's own.
-    backend.setAudioPort(TestEnvironment::freeTcpPort());
     ZELClient client;
-    client.setParameters(parameters);
     client.setBackend(&backend);
+    // The session opens its sound port, one of its own, before the display starts.
+    QVERIFY(m_server.establish(client, parameters));
+    const quint16 soundPort = backend.audioPort();
+    if (compression)
+        QVERIFY(PeerCheck::isOwnListener(soundPort));
     emit backend.listeningOnTcpPort(channel, slavePort.serverPort());
 
     QTRY_COMPARE(connections.size(), expected.size());
@@ -447,11 +450,12 @@ void TestZELClientVMConnection::slaveChannelStart()
     // Nothing unavailable reports done; the sound server may have come up already.
     QVERIFY(LogCapture::count(QStringLiteral("completed")) <= (compression && channel == ZELBackend::Slave ? 1 : 0));
 
-    // The slave clients go with the session.
+    // The slave clients and the sound port go with the session.
     client.disconnectFromZEL();
     for (QTcpSocket *socket : qAsConst(connections))
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     qDeleteAll(connections);
+    QCOMPARE(PeerCheck::listenerOwner(soundPort), QString());
 }
 
 void TestZELClientVMConnection::slaveClientsEndWithTheSession()
@@ -463,12 +467,11 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
     parameters.setAudio(true);
 
     TunnelBackend backend;
-    backend.setAudioPort(TestEnvironment::freeTcpPort());
     QList<QTcpSocket *> connections;
     {
         ZELClient client;
-        client.setParameters(parameters);
         client.setBackend(&backend);
+        QVERIFY(m_server.establish(client, parameters));
         // Announced twice: the whole set starts again.
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
