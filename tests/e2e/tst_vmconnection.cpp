@@ -148,6 +148,10 @@ private:
     QList<QJsonObject> report(const QString &event) const;
     QByteArray localWindows(int display) const;
     QString diagnostics(const Session &session) const;
+    // Connects VmId in the session with these parameters.
+    void startSession(Session &session, const ZELConnectionParameters &parameters);
+    // Asks the broker, from a session of its own, to stop VmId.
+    void stopVmFrom(Session &control);
 
     QJsonObject sftpReport(const QString &folder) const;
     static int sftpServersServing(const QString &folder);
@@ -403,10 +407,7 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     const int controlDisplay = TestEnvironment::freeDisplay(display + 1);
     QVERIFY(controlDisplay > 0);
     Session control(controlDisplay);
-    control.client.setParameters(parameters(QStringLiteral("demo")));
-    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
-                     [&control]() { control.client.stopVM(VmId); });
-    control.client.connectToZEL();
+    stopVmFrom(control);
     QTRY_VERIFY2_WITH_TIMEOUT(control.events.contains(QStringLiteral("vmPoweredDown %1").arg(VmId)),
                               qPrintable(diagnostics(control)), 60000);
     QCOMPARE(LogCapture::count(QStringLiteral("Powerdown completed")), 1);
@@ -631,6 +632,22 @@ void TestVMConnection::folderSharing()
     qunsetenv("ZEL_SFTP_SERVER");
 }
 
+void TestVMConnection::stopVmFrom(Session &control)
+{
+    control.client.setParameters(parameters(QStringLiteral("demo")));
+    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
+                     [&control]() { control.client.stopVM(VmId); });
+    control.client.connectToZEL();
+}
+
+void TestVMConnection::startSession(Session &session, const ZELConnectionParameters &parameters)
+{
+    session.client.setParameters(parameters);
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
+                     [&session]() { session.client.connectToVM(VmId); });
+    session.client.connectToZEL();
+}
+
 // Another user who reaches the display tunnel's listener before nxproxy does gets nothing of
 // the VM's display, and the session goes on and ends as it should when its VM ends.
 void TestVMConnection::otherUserOnTunnelListener()
@@ -661,10 +678,7 @@ void TestVMConnection::otherUserOnTunnelListener()
     ZELConnectionParameters plain = parameters(QStringLiteral("demo"));
     plain.setAudio(false);
     plain.setSharedFolders({m_folderOne});
-    session.client.setParameters(plain);
-    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
-                     [&session]() { session.client.connectToVM(VmId); });
-    session.client.connectToZEL();
+    startSession(session, plain);
 
     QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(display).size() > 0 || session.ended(), qPrintable(diagnostics(session)),
                               TestEnvironment::timeout(90000));
@@ -692,10 +706,7 @@ void TestVMConnection::otherUserOnTunnelListener()
     const int controlDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
     QVERIFY(controlDisplay > 0);
     Session control(controlDisplay);
-    control.client.setParameters(parameters(QStringLiteral("demo")));
-    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
-                     [&control]() { control.client.stopVM(VmId); });
-    control.client.connectToZEL();
+    stopVmFrom(control);
     QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
     QCOMPARE(session.events, (QStringList{QStringLiteral("established"), QStringLiteral("vmConnected 0"),
                                           QStringLiteral("terminated")}));
@@ -730,10 +741,7 @@ void TestVMConnection::otherUserHoldsSlavePort()
     ZELConnectionParameters shared = parameters(QStringLiteral("demo"));
     shared.setAudio(false);
     shared.setSharedFolders({m_folderOne});
-    session.client.setParameters(shared);
-    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
-                     [&session]() { session.client.connectToVM(VmId); });
-    session.client.connectToZEL();
+    startSession(session, shared);
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
                               qPrintable(diagnostics(session)), TestEnvironment::timeout(90000));
     QCOMPARE(!session.ended(), sessionRuns);

@@ -382,17 +382,10 @@ SftpClient::Outcome SftpClient::readHandle(const QByteArray &handle, QByteArray 
 
 SftpClient::Outcome SftpClient::readEnvironment(const QByteArray &path, QJsonObject *result)
 {
-    Packet reply;
     QByteArray handle;
-    Outcome outcome = openFile(path, FxfRead, &handle, &reply);
-    if (!outcome.ok())
+    Outcome outcome = openIfAllowed(path, &handle, result);
+    if (!outcome.ok() || handle.isNull())
         return outcome;
-    result->insert(QStringLiteral("path"), QString::fromUtf8(path));
-    result->insert(QStringLiteral("opened"), reply.type == FxpHandle);
-    if (reply.type != FxpHandle) {
-        result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
-        return outcome;
-    }
     QByteArray content;
     bool truncated = false;
     outcome = readHandle(handle, &content, &truncated);
@@ -475,16 +468,25 @@ SftpClient::Outcome SftpClient::writeFile(const QByteArray &path, const QByteArr
 
 SftpClient::Outcome SftpClient::probe(const QByteArray &path, QJsonObject *result)
 {
-    Packet reply;
     QByteArray handle;
-    Outcome outcome = openFile(path, FxfRead, &handle, &reply);
+    const Outcome outcome = openIfAllowed(path, &handle, result);
+    if (!outcome.ok() || handle.isNull())
+        return outcome;
+    return closeHandle(handle);
+}
+
+SftpClient::Outcome SftpClient::openIfAllowed(const QByteArray &path, QByteArray *handle, QJsonObject *result)
+{
+    Packet reply;
+    const Outcome outcome = openFile(path, FxfRead, handle, &reply);
     if (!outcome.ok())
         return outcome;
     result->insert(QStringLiteral("path"), QString::fromUtf8(path));
     result->insert(QStringLiteral("opened"), reply.type == FxpHandle);
-    if (reply.type == FxpHandle)
-        return closeHandle(handle);
-    result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
+    if (reply.type != FxpHandle) {
+        *handle = QByteArray();
+        result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
+    }
     return outcome;
 }
 

@@ -56,6 +56,9 @@ private:
     Outcome writeFile(const QByteArray &path, const QByteArray &content);
     // Outcome of opening path for reading; a refusal by the server is a result, not an error.
     Outcome probe(const QByteArray &path, QJsonObject *result);
+    // Opens path for reading and notes in result whether the server let it; the handle stays
+    // null when it did not.
+    Outcome openIfAllowed(const QByteArray &path, QByteArray *handle, QJsonObject *result);
     Outcome openFile(const QByteArray &path, quint32 flags, QByteArray *handle, Packet *reply);
     Outcome statusError(const Packet &reply, const char *what) const;
 

@@ -124,6 +124,27 @@ quint16 listenerPort(const QStringList &arguments)
     return 0;
 }
 
+// A backend on a loopback tunnel that starts the fake proxy once its own headless X server answers.
+struct ProxyRun {
+    Tunnel pair;
+    ZELNXBackend backend;
+    SignalLog log{&backend};
+    QSignalSpy started{&backend, &ZELBackend::started};
+
+    bool start()
+    {
+        if (!pair.open())
+            return false;
+        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
+        const int display = TestEnvironment::freeDisplay();
+        if (display < 0)
+            return false;
+        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
+        backend.start(&pair.tunnel);
+        return true;
+    }
+};
+
 void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
 {
     for (const char *name : {"FAKE_PROXY_RECORD", "FAKE_PROXY_STDOUT", "FAKE_PROXY_STDERR", "FAKE_PROXY_CONNECT",
@@ -490,27 +511,19 @@ private slots:
         QTemporaryDir dir;
         const QString record = dir.filePath(QStringLiteral("record"));
         setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}, {"FAKE_PROXY_RECORD", QFile::encodeName(record)}});
-        Tunnel pair;
-        QVERIFY(pair.open());
-        ZELNXBackend backend;
-        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
-        const int display = TestEnvironment::freeDisplay();
-        QVERIFY(display >= 0);
-        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
-        SignalLog log(&backend);
-        QSignalSpy started(&backend, &ZELBackend::started);
-        backend.start(&pair.tunnel);
-        QVERIFY2(started.wait(TestEnvironment::timeout(15000)), qPrintable(log.text()));
+        ProxyRun run;
+        QVERIFY(run.start());
+        QVERIFY2(run.started.wait(TestEnvironment::timeout(15000)), qPrintable(run.log.text()));
         QByteArray received;
-        QTRY_COMPARE_WITH_TIMEOUT((received += pair.vm->readAll()), QByteArray("hello"), TestEnvironment::timeout(10000));
+        QTRY_COMPARE_WITH_TIMEOUT((received += run.pair.vm->readAll()), QByteArray("hello"), TestEnvironment::timeout(10000));
 
         QTcpSocket late;
         late.connectToHost(QHostAddress::LocalHost, listenerPort(recordedArguments(record)));
         QVERIFY(!late.waitForConnected(TestEnvironment::timeout(5000)));
         QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
-        pair.vm->write("world");
-        QTRY_COMPARE_WITH_TIMEOUT((received += pair.vm->readAll()), QByteArray("helloworld"), TestEnvironment::timeout(10000));
-        QCOMPARE(log.count(QStringLiteral("started")), 1);
+        run.pair.vm->write("world");
+        QTRY_COMPARE_WITH_TIMEOUT((received += run.pair.vm->readAll()), QByteArray("helloworld"), TestEnvironment::timeout(10000));
+        QCOMPARE(run.log.count(QStringLiteral("started")), 1);
     }
 
     // Another user who reaches the listener before nxproxy does gets nothing, and nxproxy's
@@ -526,16 +539,8 @@ private slots:
         setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"},
                             {"FAKE_PROXY_RECORD", QFile::encodeName(record)},
                             {"FAKE_PROXY_CONNECT_WHEN", QFile::encodeName(go)}});
-        Tunnel pair;
-        QVERIFY(pair.open());
-        ZELNXBackend backend;
-        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
-        const int display = TestEnvironment::freeDisplay();
-        QVERIFY(display >= 0);
-        backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
-        SignalLog log(&backend);
-        QSignalSpy started(&backend, &ZELBackend::started);
-        backend.start(&pair.tunnel);
+        ProxyRun run;
+        QVERIFY(run.start());
         quint16 port = 0;
         QTRY_VERIFY_WITH_TIMEOUT((port = listenerPort(recordedArguments(record))) != 0, TestEnvironment::timeout(15000));
 
@@ -545,13 +550,13 @@ private slots:
         QVERIFY2(!intruder.refused(), qPrintable(intruder.errorText()));
         QCOMPARE(intruder.received(), QByteArray());
         QCOMPARE(LogCapture::count(QStringLiteral("Closed a connection to the display tunnel listener from user ")), 1);
-        QCOMPARE(started.count(), 0);
-        QCOMPARE(pair.vm->bytesAvailable(), qint64(0));
+        QCOMPARE(run.started.count(), 0);
+        QCOMPARE(run.pair.vm->bytesAvailable(), qint64(0));
 
         QFile(go).open(QIODevice::WriteOnly);
-        QVERIFY2(started.wait(TestEnvironment::timeout(15000)), qPrintable(log.text()));
+        QVERIFY2(run.started.wait(TestEnvironment::timeout(15000)), qPrintable(run.log.text()));
         QByteArray received;
-        QTRY_COMPARE_WITH_TIMEOUT((received += pair.vm->readAll()), QByteArray("hello"), TestEnvironment::timeout(10000));
+        QTRY_COMPARE_WITH_TIMEOUT((received += run.pair.vm->readAll()), QByteArray("hello"), TestEnvironment::timeout(10000));
     }
 
     void slavePortIsFree()
