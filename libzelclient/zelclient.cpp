@@ -124,6 +124,9 @@ void ZELClient::connectToZEL()
     m_tunnelStarted = false;
     m_socket->setPeerVerifyMode(QSslSocket::QueryPeer);
 
+    // A sound port left from a session that was never closed serves no one.
+    delete m_soundRelay;
+    m_soundRelay = nullptr;
     if (m_backend) {
         m_backend->setParameters(m_parameters);
         if (m_parameters.audio() && m_parameters.audioCompression())
@@ -155,7 +158,6 @@ void ZELClient::openSoundPort()
 {
     qInfo() << "Setting up compressed audio";
     // Open before nxproxy starts, on a port of this session's own, and kept for the session.
-    delete m_soundRelay;
     m_soundRelay = new SoundRelay(this);
     if (!m_soundRelay->listen()) {
         delete m_soundRelay;
