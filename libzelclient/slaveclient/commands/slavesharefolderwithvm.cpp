@@ -135,25 +135,26 @@ void SlaveShareFolderWithVM::answerReceived()
     }
 
     auto *server = new SftpServerProcess(m_folder);
-    if (!server->start(m_sftpServerPath, m_socket->socketDescriptor(), logDir + QStringLiteral("/sftp.log"))) {
-        const QString reason = QStringLiteral("the SFTP server did not start (%1)").arg(server->errorString());
-        delete server;
-        fail(reason);
-        return;
-    }
     m_server = server;
-    // The server holds the connection now; the client's copy goes.
-    m_socket->abort();
     // Started is not serving: the folder counts as shared once the server answers.
     connect(server, &SftpServerProcess::serving, this, [this]() {
         qInfo().nospace() << "Folder " << m_folder << " is shared with the VM";
         emit commandSuccessful();
     });
-    connect(server, &SftpServerProcess::failed, this, [this](const QString &reason) {
-        m_server->deleteLater();
+    connect(server, &SftpServerProcess::failed, this, [this, server](const QString &reason) {
+        server->deleteLater();
         m_server = nullptr;
         fail(QStringLiteral("the SFTP server did not start (%1)").arg(reason));
     });
+    if (!server->start(m_sftpServerPath, m_socket->socketDescriptor(), logDir + QStringLiteral("/sftp.log"))) {
+        const QString reason = QStringLiteral("the SFTP server did not start (%1)").arg(server->errorString());
+        m_server = nullptr;
+        delete server;
+        fail(reason);
+        return;
+    }
+    // The server holds the connection now; the client's copy goes.
+    m_socket->abort();
 }
 
 void SlaveShareFolderWithVM::fail(const QString &reason)
