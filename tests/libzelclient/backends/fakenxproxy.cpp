@@ -7,7 +7,6 @@
 //   FAKE_PROXY_CONNECT when set, connect to 127.0.0.1 at 4000 + the display of the last
 //                      argument ("localhost:N"), send this text and echo back what arrives
 //                      until the peer closes
-//   FAKE_PROXY_CONNECT_WHEN  a file: connect only once it exists
 //   FAKE_PROXY_WAIT    when set, wait until standard input closes (the owner went away)
 //   FAKE_PROXY_SIGNAL  raise this signal at the end (a crash)
 //   FAKE_PROXY_EXIT    exit code (default 0)
@@ -19,7 +18,6 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -82,11 +80,6 @@ int main(int argc, char **argv)
     if (const char *text = std::getenv("FAKE_PROXY_STDERR"))
         writeAll(2, text, std::strlen(text));
     if (const char *greeting = std::getenv("FAKE_PROXY_CONNECT")) {
-        if (const char *when = std::getenv("FAKE_PROXY_CONNECT_WHEN")) {
-            struct stat status;
-            while (::stat(when, &status) != 0)
-                ::usleep(20000);
-        }
         if (argc > 1)
             connectAndEcho(greeting, argv[argc - 1]);
     }
