@@ -3,6 +3,7 @@
 #include "commandlineparser.h"
 #include "configloader.h"
 #include "helpers/pathtools.h"
+#include "helpers/privatefiles.h"
 #include "loghandler.h"
 #include "mainwindow.h"
 #include "nxdialog.h"
@@ -153,6 +154,8 @@ int Application::run(int argc, char *argv[])
     ignoreBrokenPipes();
     LogHandler::install(PathTools::getLogDir());
     qInfo() << "Client started";
+    // Whatever an older version left in the data folder open to other users is closed now.
+    PrivateFiles::tighten(PathTools::getClientDataDir());
 
     qRegisterMetaType<ZELConnectionParameters::ConnectionSpeed>("ZELConnectionParameters::ConnectionSpeed");
     setApplicationNames();

@@ -1,6 +1,6 @@
 #include "loghandler.h"
 
-#include "privatefile.h"
+#include "helpers/privatefiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,12 +22,14 @@ LogHandler &LogHandler::instance()
 
 void LogHandler::openLogFile(const QString &logDir)
 {
-    QDir::root().mkpath(logDir);
-
+    const QMutexLocker locker(&m_mutex);
+    m_logStream.setDevice(nullptr);
+    m_logFile.close();
+    // The log tells who connected where and when: for the user's eyes only, from its first byte
+    // on, also a log that an earlier version left readable by others.
+    PrivateFiles::makeFolder(logDir);
     m_logFile.setFileName(QDir(logDir).filePath(QStringLiteral("client.log")));
-    // The log tells who connected where and when: for the user's eyes only, also a log that an
-    // earlier version left readable by others.
-    PrivateFile::ensure(m_logFile.fileName());
+    PrivateFiles::ensureFile(m_logFile.fileName());
     if (!m_logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         m_errorStream << "Failed to open log file " << QFileInfo(m_logFile).absoluteFilePath();
         m_errorStream.flush();

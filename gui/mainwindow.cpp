@@ -5,8 +5,8 @@
 #include "buildinfo.h"
 #include "connectionerrortext.h"
 #include "helpers/keyboarddetector.h"
+#include "helpers/privatefiles.h"
 #include "listdialog.h"
-#include "privatefile.h"
 #include "serveraddress.h"
 #include "sslerrordialog.h"
 
@@ -581,7 +581,7 @@ void MainWindow::saveSettings()
 {
     qDebug() << "Saving settings";
     QSettings settings;
-    PrivateFile::ensure(settings.fileName());
+    PrivateFiles::ensureFile(settings.fileName());
 
     // The UI switches are set by administrators; writing them back makes them visible in the store.
     settings.beginGroup(QStringLiteral("UI"));
@@ -615,7 +615,7 @@ void MainWindow::saveSettings()
     settings.endGroup();
     settings.sync();
     // The settings may hold the password: private to the user, after every save.
-    PrivateFile::ensure(settings.fileName());
+    PrivateFiles::ensureFile(settings.fileName());
 
     if (rememberPassword)
         m_passwords.remember(ui->password->text());

@@ -1,6 +1,6 @@
 #include "passwordstore.h"
 
-#include "privatefile.h"
+#include "helpers/privatefiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -40,11 +40,11 @@ QString PasswordStore::settingsPassword()
 void PasswordStore::setSettingsPassword(const QString &password)
 {
     QSettings settings;
-    PrivateFile::ensure(settings.fileName());
+    PrivateFiles::ensureFile(settings.fileName());
     settings.setValue(settingsKey, password.isEmpty() ? QVariant(QString()) : QVariant(password.toUtf8().toBase64()));
     settings.sync();
     // The settings may have been written anew: keep them private on every save.
-    PrivateFile::ensure(settings.fileName());
+    PrivateFiles::ensureFile(settings.fileName());
 }
 
 void PasswordStore::startJob(QKeychain::Job *job)

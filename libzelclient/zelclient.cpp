@@ -1,5 +1,6 @@
 #include "zelclient.h"
 
+#include "pulseaudio/soundrelay.h"
 #include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "tlswarmup.h"
@@ -22,8 +23,6 @@
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
-// The port of the local sound server that compressed audio is played through.
-const unsigned short CompressedAudioPort = 63731;
 
 QString flag(bool value)
 {
@@ -125,12 +124,13 @@ void ZELClient::connectToZEL()
     m_tunnelStarted = false;
     m_socket->setPeerVerifyMode(QSslSocket::QueryPeer);
 
+    // A sound port left from a session that was never closed serves no one.
+    delete m_soundRelay;
+    m_soundRelay = nullptr;
     if (m_backend) {
         m_backend->setParameters(m_parameters);
-        if (m_parameters.audio() && m_parameters.audioCompression()) {
-            qInfo() << "Setting up compressed audio";
-            m_backend->setAudioPort(CompressedAudioPort);
-        }
+        if (m_parameters.audio() && m_parameters.audioCompression())
+            openSoundPort();
     } else {
         qWarning() << "Connecting without a backend";
     }
@@ -152,6 +152,23 @@ void ZELClient::connectToZEL()
     m_connectTimer.start(m_connectTimeoutMs);
     m_socket->connectToHostEncrypted(m_parameters.host(), m_parameters.port(), QIODevice::ReadWrite,
                                      QAbstractSocket::AnyIPProtocol);
+}
+
+void ZELClient::openSoundPort()
+{
+    qInfo() << "Setting up compressed audio";
+    // Open before nxproxy starts, on a port of this session's own, and kept for the session.
+    m_soundRelay = new SoundRelay(this);
+    if (!m_soundRelay->listen()) {
+        delete m_soundRelay;
+        m_soundRelay = nullptr;
+        // nxproxy is then given no port of the user's, and so passes no sound on.
+        m_backend->setAudioPort(0);
+        emit audioNotAvailable(QStringLiteral("no loopback port could be opened for the VM's sound"));
+        return;
+    }
+    qInfo().nospace() << "The VM's sound is taken on port " << m_soundRelay->port();
+    m_backend->setAudioPort(m_soundRelay->port());
 }
 
 void ZELClient::zel_connectTimedOut()
@@ -488,6 +505,8 @@ void ZELClient::zel_vmConnected()
     if (!checkReply(reply, 101, 101))
         return;
 
+    // The key is this VM's: an answer without one leaves none, never the key of an earlier VM.
+    m_slaveKey.clear();
     if (reply->rawHeaderList().contains(QByteArrayLiteral("X-ZEL-Slave-Key"))) {
         const QString key = QString::fromUtf8(reply->rawHeader(QByteArrayLiteral("X-ZEL-Slave-Key")));
         // The key is the credential of the VM's slave service: only its presence is logged.
@@ -558,10 +577,9 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
         }
     }
 
-    if (m_parameters.audio() && m_parameters.audioCompression()) {
+    if (m_parameters.audio() && m_parameters.audioCompression() && m_soundRelay) {
         qInfo() << "Starting compressed audio";
-        createSlaveClient()->connectAudio(m_backend ? m_backend->audioPort() : CompressedAudioPort,
-                                          m_parameters.microphone());
+        createSlaveClient()->connectAudio(m_soundRelay->port(), m_parameters.microphone());
     }
 }
 
@@ -578,6 +596,11 @@ ZELSlaveClient *ZELClient::createSlaveClient()
 void ZELClient::slave_success(const ZELSlaveCommand &cmd)
 {
     qInfo() << "Slave command" << cmd << "completed";
+    // The sound port leads to the server from now on.
+    if (const auto *audio = qobject_cast<const ConnectAudio *>(&cmd)) {
+        if (m_soundRelay)
+            m_soundRelay->setServerSocket(audio->serverSocket());
+    }
 }
 
 void ZELClient::slave_failure(const ZELSlaveCommand &cmd)
@@ -676,8 +699,12 @@ void ZELClient::disconnectFromZEL()
         qDebug().nospace() << "Stopping slave " << slave;
         slave->deleteLater();
     }
-    // Nothing of this session keeps serving the VM.
+    // Nothing of this session keeps serving the VM, and its VM's credential goes with it.
+    delete m_soundRelay;
+    m_soundRelay = nullptr;
     endRunningServers();
+    m_slaveKey.clear();
+    m_slavePort = 0;
 
     qInfo() << "Disconnected from ZEL";
     emit connectionTerminated();

@@ -20,6 +20,7 @@
 class QNetworkReply;
 class QUrlQuery;
 class QTcpSocket;
+class SoundRelay;
 class ZELHTTP;
 class ZELNetworkReply;
 class ZELSlaveClient;
@@ -80,7 +81,8 @@ public:
 
     // Opens the broker connection without blocking: connectionEstablished() follows, or, when
     // the connection (TLS included) is not up within the connect time-out,
-    // connectionError(Timeout) and connectionTerminated().
+    // connectionError(Timeout) and connectionTerminated(). With compressed audio it also opens
+    // the session's sound port, a free one, and gives it to the backend as its audio port.
     void connectToZEL();
     // Bounds of the session's waits, in milliseconds: the connection, and every broker answer.
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
@@ -157,6 +159,8 @@ private:
     // broker connection to make it on.
     bool requireConnection(const char *request);
     ZELSlaveClient *createSlaveClient();
+    // The session's sound port, to which nxproxy delivers the VM's sound (compressed audio).
+    void openSoundPort();
     void endRunningServers();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
@@ -174,6 +178,8 @@ private:
     // What finished slave commands left running for the session (servers serving the VM);
     // owned, ended when the session ends.
     QList<QObject *> m_runningServers;
+    // The way into the session's sound server; owned, closed when the session ends.
+    SoundRelay *m_soundRelay = nullptr;
     QString m_slaveKey;
     // The socket has been handed to the backend as the display tunnel.
     bool m_tunnelStarted = false;

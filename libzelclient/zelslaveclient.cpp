@@ -1,5 +1,6 @@
 #include "zelslaveclient.h"
 
+#include "helpers/peercheck.h"
 #include "slaveclient/commands/connectaudio.h"
 #include "slaveclient/commands/shareusbdevice.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
@@ -7,6 +8,7 @@
 #include "zelslavecommand.h"
 
 #include <QDebug>
+#include <QHostAddress>
 #include <QPointer>
 
 ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
@@ -24,8 +26,17 @@ ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
                     qWarning().nospace() << "Slave connection to port " << m_port << " failed: " << error
                                          << ", " << m_socket.errorString();
             });
-    m_socket.connectToHost(QStringLiteral("localhost"), m_port, QIODevice::ReadWrite,
-                           QAbstractSocket::AnyIPProtocol);
+    // The slave key and the user's folders go through this connection: it is made to the
+    // session's own nxproxy alone, on the IPv4 loopback where nxproxy listens ("localhost" may
+    // name [::1] first, where anybody may listen on the same port), and never to a socket
+    // another user holds there.
+    const QString owner = PeerCheck::listenerOwner(m_port);
+    if (!owner.isEmpty() && owner != PeerCheck::ownUser()) {
+        qWarning().nospace().noquote() << "Not connecting to the slave port " << m_port << ": "
+                                       << PeerCheck::describe(owner) << " listens there";
+        return;
+    }
+    m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), m_port, QIODevice::ReadWrite);
 }
 
 ZELSlaveClient::~ZELSlaveClient()
@@ -95,7 +106,7 @@ void ZELSlaveClient::checkIdle() const
 
 void ZELSlaveClient::startCommand()
 {
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
+    if (!m_peerChecked || m_socket.state() != QAbstractSocket::ConnectedState)
         return;
     if (!m_command)
         return;
@@ -108,6 +119,16 @@ void ZELSlaveClient::startCommand()
 
 void ZELSlaveClient::socket_connected()
 {
+    // The listener may have changed hands since it was looked at: the socket that answered is
+    // what counts.
+    const QString owner = PeerCheck::peerOwner(m_socket);
+    if (owner.isEmpty() || owner != PeerCheck::ownUser()) {
+        qWarning().nospace().noquote() << "Closed the slave connection to port " << m_port << " unused: "
+                                       << PeerCheck::describe(owner) << " answered it";
+        m_socket.abort();
+        return;
+    }
+    m_peerChecked = true;
     startCommand();
 }
 

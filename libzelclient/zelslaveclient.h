@@ -9,7 +9,8 @@ class USBDevice;
 class ZELSlaveCommand;
 
 // One connection to the local slave port of the NX session, running exactly one command.
-// The connection is opened at construction; the command starts once both it and the
+// The connection is opened at construction, to 127.0.0.1, and used only when the socket that
+// answers it belongs to the session's own user; the command starts once both it and the
 // connection are there, whichever comes second. The client reports the command's outcome
 // and then finished(); its owner deletes it after that.
 class ZELSlaveClient : public QObject
@@ -65,5 +66,7 @@ private:
     QString m_key;
     ZELSlaveCommand *m_command = nullptr;
     bool m_commandStarted = false;
+    // The socket that answered the connection is the session user's own.
+    bool m_peerChecked = false;
     QTcpSocket m_socket;
 };

@@ -1,7 +1,9 @@
 #include "zelnxbackend.h"
 
 #include "helpers/pathtools.h"
+#include "helpers/peercheck.h"
 #include "helpers/portallocator.h"
+#include "helpers/privatefiles.h"
 #include "socketforwarder.h"
 
 #include <QCoreApplication>
@@ -178,7 +180,7 @@ void ZELNXBackend::XServerReady()
     qInfo().nospace() << "Listening at port " << m_server.serverPort();
 
     const QStringList arguments =
-        proxyArguments(slavePort(), base.printing(), smbPort(), base.audio(), audioPort(),
+        proxyArguments(slavePort(), base.printing(), smbPort(), base.audio() && soundServerIsTheUsers(), audioPort(),
                        m_parameters.nxproxy_extra_args(), m_server.serverPort() - m_portOffset);
     qInfo().nospace() << "Starting process " << m_nxproxyPath << " with arguments " << arguments
                       << QStringLiteral(" against display on 127.0.0.1:%1").arg(m_launcher.display());
@@ -191,9 +193,9 @@ void ZELNXBackend::XServerReady()
     // The local X server admits only holders of its cookie.
     if (!m_launcher.authorityFile().isEmpty())
         environment.insert(QStringLiteral("XAUTHORITY"), m_launcher.authorityFile());
-    // nxproxy does not create its root folder itself.
+    // nxproxy does not create its root folder itself. Its session folders there are the user's alone.
     const QString nxRoot = PathTools::getNxRoot();
-    if (!nxRoot.isEmpty() && !QDir().mkpath(nxRoot))
+    if (!nxRoot.isEmpty() && !PrivateFiles::makeFolder(nxRoot))
         qWarning() << "Can't create NX root" << nxRoot;
     environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
     m_process.setProcessEnvironment(environment);
@@ -208,6 +210,21 @@ void ZELNXBackend::XServerReady()
     m_process.start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
 }
 
+bool ZELNXBackend::soundServerIsTheUsers() const
+{
+    // nxproxy hands the VM's sound streams to whatever listens on the port; another user's
+    // program there would hear the VM and could feed it anything.
+    const QString owner = PeerCheck::listenerOwner(audioPort());
+    if (!owner.isEmpty() && owner == PeerCheck::ownUser())
+        return true;
+    qWarning().nospace().noquote() << "The VM's sound is not passed on: "
+                                   << (owner.isEmpty() ? QStringLiteral("no sound server listens on port %1").arg(audioPort())
+                                                       : QStringLiteral("the socket listening on port %1 belongs to %2")
+                                                             .arg(audioPort())
+                                                             .arg(PeerCheck::describe(owner)));
+    return false;
+}
+
 void ZELNXBackend::XServerFailed(const QString &error)
 {
     qCritical().noquote().nospace() << "X server failed: " << error;
@@ -218,14 +235,24 @@ void ZELNXBackend::XServerFailed(const QString &error)
 
 void ZELNXBackend::connectionAccepted()
 {
-    qDebug() << "NXProxy connected to listener, starting forwarder";
-    QTcpSocket *connection = m_server.nextPendingConnection();
-    if (!connection)
-        return;
-    delete m_forwarder;
-    m_forwarder = new SocketForwarder(this, connection, m_socket);
-    connect(m_forwarder, &SocketForwarder::dataTransferred, this, &ZELNXBackend::forwarderTransferred);
-    emit started();
+    while (QTcpSocket *connection = m_server.nextPendingConnection()) {
+        // The tunnel carries the VM's display: it goes to nxproxy's one connection, made as the
+        // session's user, and to nobody else.
+        const QString owner = PeerCheck::peerOwner(*connection);
+        if (m_forwarder || owner.isEmpty() || owner != PeerCheck::ownUser()) {
+            qWarning().nospace().noquote() << "Closed a connection to the display tunnel listener from "
+                                           << PeerCheck::describe(owner) << " (port " << connection->peerPort() << ")";
+            connection->abort();
+            connection->deleteLater();
+            continue;
+        }
+        qDebug() << "NXProxy connected to listener, starting forwarder";
+        // No one else reaches the listener from now on.
+        m_server.close();
+        m_forwarder = new SocketForwarder(this, connection, m_socket);
+        connect(m_forwarder, &SocketForwarder::dataTransferred, this, &ZELNXBackend::forwarderTransferred);
+        emit started();
+    }
 }
 
 void ZELNXBackend::tunnelClosed()

@@ -17,7 +17,8 @@ class SocketForwarder;
 
 // Carries the remote desktop over the broker tunnel: starts the local X server, runs nxproxy
 // against a loopback listener, pumps bytes between nxproxy's connection and the tunnel, and
-// turns nxproxy's status lines into backend signals.
+// turns nxproxy's status lines into backend signals. The listener takes one connection, made by
+// the session's own user (nxproxy's), and then stops listening; any other is closed at once.
 class ZELCLIENT_EXPORT ZELNXBackend : public ZELBackend
 {
     Q_OBJECT
@@ -76,6 +77,9 @@ private:
     void handleLine(const QString &line);
     void handleForwarding(NXChannel channel, const QString &kind, const QString &target, const QString &line);
     void handleListening(NXChannel channel, const QString &target, const QString &line);
+    // Whether the socket listening on the audio port is the user's own: only then is nxproxy
+    // told to pass the VM's sound to it. Says in the log why not.
+    bool soundServerIsTheUsers() const;
     // Reports the end of the proxy run: a failure (if any), then finished(), each once.
     void end(bool failure, BackendError error, const QString &description);
 

@@ -1,6 +1,7 @@
 #include "pulseaudio.h"
 
 #include "helpers/pathtools.h"
+#include "helpers/privatefiles.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -79,7 +80,8 @@ void PulseAudio::start()
     if (m_pulseaudioConfig.isEmpty())
         m_pulseaudioConfig = PathTools::getPulseaudioBaseConfig();
 
-    QDir().mkpath(m_pulseaudioHome);
+    // The command socket and the process id are the user's alone.
+    PrivateFiles::makeFolder(m_pulseaudioHome);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     qInfo().nospace().noquote() << "PULSE_RUNTIME_PATH is " << m_pulseaudioHome;
@@ -87,13 +89,20 @@ void PulseAudio::start()
     if (!m_pulseaudioStatePath.isEmpty()) {
         qInfo().nospace().noquote() << "PULSE_STATE_PATH is " << m_pulseaudioStatePath;
         environment.insert(QStringLiteral("PULSE_STATE_PATH"), m_pulseaudioStatePath);
-        QDir().mkpath(m_pulseaudioStatePath);
+        PrivateFiles::makeFolder(m_pulseaudioStatePath);
     }
     m_process.setProcessEnvironment(environment);
 
     // No default script, verbose (the output drives this class), our script, never idle out.
-    const QStringList arguments{QStringLiteral("-n"), QStringLiteral("-v"), QStringLiteral("-F"),
-                                m_pulseaudioConfig, QStringLiteral("--exit-idle-time=-1")};
+    // Whoever reaches the server may not load a module (a module is code run as the user) nor
+    // end it.
+    const QStringList arguments{QStringLiteral("-n"),
+                                QStringLiteral("-v"),
+                                QStringLiteral("-F"),
+                                m_pulseaudioConfig,
+                                QStringLiteral("--exit-idle-time=-1"),
+                                QStringLiteral("--disallow-module-loading"),
+                                QStringLiteral("--disallow-exit")};
     qInfo().nospace().noquote() << "Starting pulseaudio at " << m_pulseaudioPath << " with args " << arguments;
     m_process.start(m_pulseaudioPath, arguments, QIODevice::ReadWrite);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "helpers/boundprocess.h"
 #include "linebuffer.h"
 #include "zelclient_export.h"
 
@@ -14,7 +15,8 @@
 // Runs a local PulseAudio sound server as a child process, or attaches to one that runs
 // already, and talks to it through its command-line interface socket.
 //
-// In started mode the server is run verbose and its diagnostic output drives the class: once
+// In started mode the server is run verbose, loads the modules of its script and no more, cannot
+// be told to exit, and dies with the client. Its diagnostic output drives the class: once
 // the output says the command-line-interface module was loaded (or failed to load), the CLI
 // socket is connected, the server's version is read from its greeting, and started() follows.
 // stopped() follows whenever the server process ends, for whatever reason; a server that
@@ -97,7 +99,7 @@ private:
     QString m_pulseaudioConfig;
     QVersionNumber m_version;
     LineBuffer m_stderrBuffer;
-    QProcess m_process;
+    BoundProcess m_process;
 
     // State of one run of the server: a failure and the end are each reported once, and an
     // end that stop() asked for is no failure.

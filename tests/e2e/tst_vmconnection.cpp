@@ -1,7 +1,9 @@
 #include "backends/zelnxbackend.h"
 #include "demobrokerprocess.h"
 #include "logcapture.h"
+#include "otherusersocket.h"
 #include "testenvironment.h"
+#include "testmain.h"
 #include "zelclient.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
@@ -16,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,6 +30,12 @@ namespace {
 
 const int VmId = 5;
 const QString SlaveKey = QStringLiteral("e2e-slave-key");
+// Set in the client's environment: nothing of it may reach the VM.
+const char *const ClientSecret = "ZEL_TEST_CLIENT_SECRET";
+// The SFTP status of a request the server refuses to do.
+const int SftpPermissionDenied = 3;
+const QFile::Permissions OpenToOthers = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                        | QFile::WriteOther | QFile::ExeOther;
 
 QString errorName(ZELClient::ConnectionError error)
 {
@@ -129,6 +138,9 @@ private slots:
     void refusedConnection();
     void folderSharing_data();
     void folderSharing();
+    void otherUserOnTunnelListener();
+    void otherUserHoldsSlavePort_data();
+    void otherUserHoldsSlavePort();
 
 private:
     QJsonObject brokerConfig() const;
@@ -136,6 +148,11 @@ private:
     QList<QJsonObject> report(const QString &event) const;
     QByteArray localWindows(int display) const;
     QString diagnostics(const Session &session) const;
+    // Connects VmId in the session with these parameters.
+    void startSession(Session &session, const ZELConnectionParameters &parameters);
+    // Asks the broker, from a session of its own, to stop VmId.
+    void stopVmFrom(Session &control);
+
     QJsonObject sftpReport(const QString &folder) const;
     static int sftpServersServing(const QString &folder);
 
@@ -174,6 +191,11 @@ void TestVMConnection::initTestCase()
     m_outsideFile = m_environment.home() + QStringLiteral("/private.txt");
     qputenv("ZEL_SLAVE_SFTP_PROBE", QFile::encodeName(m_outsideFile));
     qputenv("ZEL_SLAVE_SFTP_KEEP_OPEN", "1");
+    // The VM also looks at the environment of the server's processes, and tries to link to the
+    // user's file from inside the folder.
+    qputenv("ZEL_SLAVE_SFTP_ENVIRON", "1");
+    qputenv("ZEL_SLAVE_SFTP_LINK", QFile::encodeName(m_outsideFile));
+    qputenv(ClientSecret, "only-for-the-client");
     qputenv("ZEL_SLAVE_REFUSED_SHARE", QFile::encodeName(m_work.filePath(QStringLiteral("refused by VM"))));
 
     m_folderOne = m_work.filePath(QStringLiteral("Shared One"));
@@ -385,10 +407,7 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     const int controlDisplay = TestEnvironment::freeDisplay(display + 1);
     QVERIFY(controlDisplay > 0);
     Session control(controlDisplay);
-    control.client.setParameters(parameters(QStringLiteral("demo")));
-    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
-                     [&control]() { control.client.stopVM(VmId); });
-    control.client.connectToZEL();
+    stopVmFrom(control);
     QTRY_VERIFY2_WITH_TIMEOUT(control.events.contains(QStringLiteral("vmPoweredDown %1").arg(VmId)),
                               qPrintable(diagnostics(control)), 60000);
     QCOMPARE(LogCapture::count(QStringLiteral("Powerdown completed")), 1);
@@ -504,6 +523,9 @@ void TestVMConnection::folderSharing_data()
     QTest::newRow("no SFTP server program")
         << m_work.filePath(QStringLiteral("no-sftp-server")) << QStringList{m_folderOne} << QStringList()
         << QStringList{m_folderOne, QStringLiteral("no SFTP server program")};
+    // The sandbox cannot start: the folder is not shared, rather than served unconfined.
+    QTest::newRow("no bubblewrap") << QStringLiteral("no bwrap") << QStringList{m_folderOne} << QStringList()
+                                   << QStringList{m_folderOne, QStringLiteral("bubblewrap (bwrap) is not installed")};
 }
 
 void TestVMConnection::folderSharing()
@@ -515,7 +537,8 @@ void TestVMConnection::folderSharing()
 
     for (const QString &folder : qAsConst(served))
         QFile::remove(folder + QStringLiteral("/from-vm.txt"));
-    if (serverProgram.isEmpty())
+    const bool noBwrap = serverProgram == QLatin1String("no bwrap");
+    if (serverProgram.isEmpty() || noBwrap)
         qunsetenv("ZEL_SFTP_SERVER");
     else
         qputenv("ZEL_SFTP_SERVER", QFile::encodeName(serverProgram));
@@ -534,6 +557,13 @@ void TestVMConnection::folderSharing()
                      [&notShared](const QString &folder, const QString &reason) { notShared << folder << reason; });
     QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
                      [&session]() { session.client.connectToVM(VmId); });
+    // No program found on the search path from here on: bwrap neither. The session's own
+    // programs were found when it was made.
+    const QByteArray path = qgetenv("PATH");
+    QTemporaryDir emptyPath;
+    if (noBwrap)
+        qputenv("PATH", QFile::encodeName(emptyPath.path()));
+    const auto restorePath = qScopeGuard([&path]() { qputenv("PATH", path); });
     session.client.connectToZEL();
 
     // Every folder reaches its outcome: served ones are read by the VM, the others are named.
@@ -561,15 +591,36 @@ void TestVMConnection::folderSharing()
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.size(), sftp.value(QStringLiteral("written")).toObject().value(QStringLiteral("size")).toInt());
         QVERIFY(written.readAll().contains(folder.toUtf8()));
-        // ... and could not reach a file of the user outside the folder.
+        // ... and could not reach a file of the user outside the folder ...
         const QJsonObject probe = sftp.value(QStringLiteral("probe")).toObject();
         QCOMPARE(probe.value(QStringLiteral("opened")).toBool(true), false);
+        // ... nor read the client's environment in the server's processes ...
+        const QJsonArray environments = sftp.value(QStringLiteral("environ")).toArray();
+        QCOMPARE(environments.size(), 2);
+        QVERIFY2(environments.at(0).toObject().value(QStringLiteral("opened")).toBool(), qPrintable(QJsonDocument(sftp).toJson()));
+        for (const QJsonValue &environment : environments) {
+            const QJsonArray names = environment.toObject().value(QStringLiteral("names")).toArray();
+            QVERIFY2(!names.contains(QLatin1String(ClientSecret)), qPrintable(QJsonDocument(sftp).toJson()));
+        }
+        // ... nor make a link, which could lead anywhere.
+        const QJsonObject links = sftp.value(QStringLiteral("links")).toObject();
+        for (const QString &kind : {QStringLiteral("symlink"), QStringLiteral("hardlink")})
+            QVERIFY2(links.value(kind).toObject().value(QStringLiteral("status")).toInt() == SftpPermissionDenied,
+                     qPrintable(QJsonDocument(links).toJson()));
+        for (const QString &link : {QStringLiteral("/link-from-vm"), QStringLiteral("/hardlink-from-vm")}) {
+            const QFileInfo made(folder + link);
+            QVERIFY(!made.exists() && !made.isSymLink());
+        }
         QVERIFY(sftpServersServing(folder) > 0);
     }
-    if (!served.isEmpty())
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sftpLog).size() > 0, 10000);
-    else
+    if (!served.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(sftpLog).size() > 0, TestEnvironment::timeout(10000));
+        // What the VM did in the folder is the user's to read alone.
+        QCOMPARE(QFileInfo(sftpLog).permissions() & OpenToOthers, QFile::Permissions());
+        QCOMPARE(QFileInfo(m_environment.logDir()).permissions() & OpenToOthers, QFile::Permissions());
+    } else {
         QVERIFY(report(QStringLiteral("sftp")).isEmpty());
+    }
 
     // The session goes on whatever became of the folders, and ends the servers when it ends.
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
@@ -581,5 +632,128 @@ void TestVMConnection::folderSharing()
     qunsetenv("ZEL_SFTP_SERVER");
 }
 
-QTEST_GUILESS_MAIN(TestVMConnection)
+void TestVMConnection::stopVmFrom(Session &control)
+{
+    control.client.setParameters(parameters(QStringLiteral("demo")));
+    QObject::connect(&control.client, &ZELClient::connectionEstablished, &control.client,
+                     [&control]() { control.client.stopVM(VmId); });
+    control.client.connectToZEL();
+}
+
+void TestVMConnection::startSession(Session &session, const ZELConnectionParameters &parameters)
+{
+    session.client.setParameters(parameters);
+    QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
+                     [&session]() { session.client.connectToVM(VmId); });
+    session.client.connectToZEL();
+}
+
+// Another user who reaches the display tunnel's listener before nxproxy does gets nothing of
+// the VM's display, and the session goes on and ends as it should when its VM ends.
+void TestVMConnection::otherUserOnTunnelListener()
+{
+    if (!TestEnvironment::canRunAsOtherUser())
+        ZEL_SKIP("needs root and setpriv to play a second local user");
+    ZEL_REQUIRE("socat");
+    // nxproxy as the session runs it, held back until the intruder has tried: it says which
+    // display (4000 + display is the listener's port) and waits for the word.
+    const QString proxy = m_work.filePath(QStringLiteral("held-nxproxy"));
+    const QString display = m_work.filePath(QStringLiteral("nxproxy-display"));
+    const QString go = m_work.filePath(QStringLiteral("nxproxy-go"));
+    QFile::remove(display);
+    QFile::remove(go);
+    QFile script(proxy);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\nfor last; do :; done\necho \"${last#localhost:}\" > '%1'\n"
+                                "while [ ! -e '%2' ]; do sleep 0.05; done\nexec '%3' \"$@\"\n")
+                     .arg(display, go, TestEnvironment::program(QStringLiteral("nxproxy")))
+                     .toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    const int localDisplay = TestEnvironment::freeDisplay();
+    QVERIFY(localDisplay > 0);
+    Session session(localDisplay);
+    session.backend.setNxproxyBinary(proxy);
+    ZELConnectionParameters plain = parameters(QStringLiteral("demo"));
+    plain.setAudio(false);
+    plain.setSharedFolders({m_folderOne});
+    startSession(session, plain);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(display).size() > 0 || session.ended(), qPrintable(diagnostics(session)),
+                              TestEnvironment::timeout(90000));
+    QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
+    QFile displayFile(display);
+    QVERIFY(displayFile.open(QIODevice::ReadOnly));
+    const quint16 port = quint16(ZELNXBackend::portOffset + displayFile.readAll().trimmed().toInt());
+    OtherUserSocket intruder;
+    QVERIFY2(intruder.connectTo(port, "NXPROXY-3.5.0\n"), qPrintable(intruder.errorText()));
+    QTRY_VERIFY2_WITH_TIMEOUT(intruder.ended(), qPrintable(intruder.errorText()), TestEnvironment::timeout(10000));
+    QVERIFY2(!intruder.refused(), qPrintable(intruder.errorText()));
+    QCOMPARE(intruder.received(), QByteArray());
+    QCOMPARE(LogCapture::count(QStringLiteral("Closed a connection to the display tunnel listener from user ")), 1);
+    QCOMPARE(session.backendStarts, 0);
+
+    QVERIFY(QFile(go).open(QIODevice::WriteOnly));
+    QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(90000));
+    QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
+    QCOMPARE(session.backendStarts, 1);
+    QTRY_VERIFY2_WITH_TIMEOUT(!sftpReport(m_folderOne).isEmpty(), qPrintable(diagnostics(session)),
+                              TestEnvironment::timeout(30000));
+
+    // The VM ends: so does the session, without an error.
+    const int controlDisplay = TestEnvironment::freeDisplay(localDisplay + 1);
+    QVERIFY(controlDisplay > 0);
+    Session control(controlDisplay);
+    stopVmFrom(control);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
+    QCOMPARE(session.events, (QStringList{QStringLiteral("established"), QStringLiteral("vmConnected 0"),
+                                          QStringLiteral("terminated")}));
+    control.client.disconnectFromZEL();
+}
+
+// A second user who holds the slave port, where "localhost" may lead ([::1]) or where nxproxy
+// would listen (127.0.0.1), is sent nothing: no request, no key.
+void TestVMConnection::otherUserHoldsSlavePort_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("sessionRuns");
+    QTest::newRow("[::1]") << QStringLiteral("::1") << true;
+    // nxproxy cannot listen there, says so and ends, and the session with it.
+    QTest::newRow("127.0.0.1") << QStringLiteral("127.0.0.1") << false;
+}
+
+void TestVMConnection::otherUserHoldsSlavePort()
+{
+    if (!TestEnvironment::canRunAsOtherUser())
+        ZEL_SKIP("needs root and setpriv to play a second local user");
+    ZEL_REQUIRE("socat");
+    QFETCH(QString, address);
+    QFETCH(bool, sessionRuns);
+
+    OtherUserSocket squatter;
+    QVERIFY2(squatter.listen(address), qPrintable(squatter.errorText()));
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    session.backend.setSlavePort(squatter.port());
+    ZELConnectionParameters shared = parameters(QStringLiteral("demo"));
+    shared.setAudio(false);
+    shared.setSharedFolders({m_folderOne});
+    startSession(session, shared);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(90000));
+    QCOMPARE(!session.ended(), sessionRuns);
+    if (sessionRuns)
+        QTRY_VERIFY2_WITH_TIMEOUT(!sftpReport(m_folderOne).isEmpty(), qPrintable(diagnostics(session)),
+                                  TestEnvironment::timeout(30000));
+    else
+        QVERIFY2(LogCapture::count(QStringLiteral("Call to bind failed for slave")) > 0, qPrintable(diagnostics(session)));
+    session.client.disconnectFromZEL();
+    QCOMPARE(squatter.accepted(), 0);
+    QCOMPARE(squatter.received(), QByteArray());
+}
+
+ZEL_TEST_GUILESS_MAIN(TestVMConnection)
 #include "tst_vmconnection.moc"

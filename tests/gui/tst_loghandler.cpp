@@ -3,6 +3,8 @@
 #include <QtTest>
 #include <QThread>
 
+#include <sys/stat.h>
+
 class TestLogHandler : public QObject
 {
     Q_OBJECT
@@ -58,6 +60,27 @@ private slots:
     {
         const QMessageLogContext context;
         QVERIFY(LogHandler::formatLine(QtInfoMsg, context, QStringLiteral("m")).endsWith(QStringLiteral(" [:0] m\n")));
+    }
+
+    // The log is the user's alone from its first line on, however loose the umask.
+    void logIsPrivate()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString logDir = dir.filePath(QStringLiteral("data/ZEL Client Qt/Logs"));
+        const mode_t previous = ::umask(0);
+        LogHandler::install(logDir);
+        ::umask(previous);
+        qInfo() << "a line";
+        qInstallMessageHandler(nullptr);
+
+        QFile log(logDir + QStringLiteral("/client.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("a line"));
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                          | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(log.permissions() & others, QFile::Permissions());
+        QCOMPARE(QFileInfo(logDir).permissions() & others, QFile::Permissions());
     }
 
     // Qt's own threads may log while the program does: lines must never interleave.

@@ -1,4 +1,5 @@
 #include "chosenvariables.h"
+#include "helpers/peercheck.h"
 #include "logcapture.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
@@ -12,6 +13,7 @@
 #include <QSslSocket>
 #include <QSysInfo>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -69,6 +71,7 @@ private slots:
     void connectRequestBytes();
     void processingThenTunnel();
     void slaveKeyNameIsExact();
+    void slaveKeyEndsWithTheSession();
     void refusal_data();
     void refusal();
     void slaveChannelStart_data();
@@ -292,6 +295,40 @@ void TestZELClientVMConnection::slaveKeyNameIsExact()
     QCOMPARE(LogCapture::count(QStringLiteral("Server provided a slave channel key")), 0);
 }
 
+// A VM whose answer carries no key is never sent the key of the VM before it.
+void TestZELClientVMConnection::slaveKeyEndsWithTheSession()
+{
+    QTcpServer slavePort;
+    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
+    QTemporaryDir folder;
+    ZELConnectionParameters parameters;
+    parameters.setSharedFolders({folder.path()});
+    parameters.setAudio(false);
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+
+    QByteArray requests;
+    for (const QByteArray &keyHeader : {QByteArray("X-ZEL-Slave-Key: first-vm-key\r\n"), QByteArray()}) {
+        QSslSocket *peer = m_server.establish(client, parameters);
+        QVERIFY(peer);
+        client.connectToVM(1);
+        QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
+        const int starts = backend.starts;
+        peer->write(switching(keyHeader));
+        QTRY_COMPARE(backend.starts, starts + 1);
+        emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+        QVERIFY(slavePort.waitForNewConnection(TestEnvironment::timeout(10000)));
+        std::unique_ptr<QTcpSocket> slave(slavePort.nextPendingConnection());
+        QByteArray request;
+        QTRY_VERIFY_WITH_TIMEOUT((request += slave->readAll()).endsWith("\n\n"), TestEnvironment::timeout(10000));
+        requests += request;
+        client.disconnectFromZEL();
+    }
+    QCOMPARE(requests.count("Authorization: Basic first-vm-key\n"), 1);
+    QCOMPARE(requests.count("Authorization: Basic \n"), 1);
+}
+
 void TestZELClientVMConnection::refusal_data()
 {
     QTest::addColumn<QByteArray>("answer");
@@ -391,11 +428,13 @@ void TestZELClientVMConnection::slaveChannelStart()
     parameters.setAudioCompression(compression);
 
     TunnelBackend backend;
-    // The sound server the audio command starts listens on a port of the test's own.
-    backend.setAudioPort(TestEnvironment::freeTcpPort());
     ZELClient client;
-    client.setParameters(parameters);
     client.setBackend(&backend);
+    // The session opens its sound port, one of its own, before the display starts.
+    QVERIFY(m_server.establish(client, parameters));
+    const quint16 soundPort = backend.audioPort();
+    if (compression)
+        QVERIFY(PeerCheck::isOwnListener(soundPort));
     emit backend.listeningOnTcpPort(channel, slavePort.serverPort());
 
     QTRY_COMPARE(connections.size(), expected.size());
@@ -411,11 +450,12 @@ void TestZELClientVMConnection::slaveChannelStart()
     // Nothing unavailable reports done; the sound server may have come up already.
     QVERIFY(LogCapture::count(QStringLiteral("completed")) <= (compression && channel == ZELBackend::Slave ? 1 : 0));
 
-    // The slave clients go with the session.
+    // The slave clients and the sound port go with the session.
     client.disconnectFromZEL();
     for (QTcpSocket *socket : qAsConst(connections))
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     qDeleteAll(connections);
+    QCOMPARE(PeerCheck::listenerOwner(soundPort), QString());
 }
 
 void TestZELClientVMConnection::slaveClientsEndWithTheSession()
@@ -427,12 +467,11 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
     parameters.setAudio(true);
 
     TunnelBackend backend;
-    backend.setAudioPort(TestEnvironment::freeTcpPort());
     QList<QTcpSocket *> connections;
     {
         ZELClient client;
-        client.setParameters(parameters);
         client.setBackend(&backend);
+        QVERIFY(m_server.establish(client, parameters));
         // Announced twice: the whole set starts again.
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());

@@ -1,7 +1,9 @@
 #include "nxagentprocess.h"
+#include "otherusersocket.h"
 #include "programrun.h"
 #include "refusingport.h"
 #include "testenvironment.h"
+#include "testmain.h"
 #include "xvfbserver.h"
 #include "zelhttp.h"
 #include "zelnetworkreply.h"
@@ -261,6 +263,7 @@ private slots:
     void deletingClientStopsCommand();
     void ownerDeletesClientWhenFinished();
     void nothingListensOnSlavePort();
+    void otherUserHoldsSlavePort();
     void debugText();
     void slaveChannelThroughNx();
 
@@ -664,6 +667,29 @@ void tst_ZELSlaveClient::nothingListensOnSlavePort()
     QCOMPARE(log->stops, 1);
 }
 
+// The slave key and the folders never go to a socket another user holds on the slave port.
+void tst_ZELSlaveClient::otherUserHoldsSlavePort()
+{
+    if (!TestEnvironment::canRunAsOtherUser())
+        ZEL_SKIP("needs root and setpriv to play a second local user");
+    ZEL_REQUIRE("socat");
+    OtherUserSocket squatter;
+    QVERIFY2(squatter.listen(QStringLiteral("127.0.0.1")), qPrintable(squatter.errorText()));
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Not connecting to the slave port %1: user \\d+ listens there$")
+                                                              .arg(squatter.port())));
+    auto log = std::make_shared<CommandLog>();
+    std::unique_ptr<ZELSlaveClient> client(new ZELSlaveClient(squatter.port(), QStringLiteral("s3cr3t")));
+    ClientEvents events(client.get());
+    client->runCommand(new TestCommand(TestCommand::SendRequest, log));
+    QCOMPARE(socketOf(client.get())->state(), QAbstractSocket::UnconnectedState);
+    QCoreApplication::processEvents();
+    QCOMPARE(log->runs, 0);
+    QCOMPARE(events.names, QStringList());
+    QCOMPARE(squatter.accepted(), 0);
+    QCOMPARE(squatter.received(), QByteArray());
+}
+
 void tst_ZELSlaveClient::debugText()
 {
     auto log = std::make_shared<CommandLog>();
@@ -785,5 +811,5 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
              QByteArray("seen from the VM\n"));
 }
 
-QTEST_GUILESS_MAIN(tst_ZELSlaveClient)
+ZEL_TEST_GUILESS_MAIN(tst_ZELSlaveClient)
 #include "tst_zelslaveclient.moc"

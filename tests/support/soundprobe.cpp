@@ -12,6 +12,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 
@@ -59,35 +60,37 @@ QString SoundProbe::makeTone(const QString &dir)
 double SoundProbe::rmsWhilePlaying(const QString &recordServer, const QString &source, const QString &playServer,
                                    const QString &tone, QString *log)
 {
+    // The waits run the event loop: the sound may come through a relay this process runs.
     QProcess parec;
+    QByteArray recorded;
+    QObject::connect(&parec, &QProcess::readyReadStandardOutput, &parec,
+                     [&]() { recorded += parec.readAllStandardOutput(); });
     parec.setProcessEnvironment(environmentFor(recordServer));
     parec.start(TestEnvironment::program(QStringLiteral("parec")),
                 QStringList{QStringLiteral("-d"), source, QStringLiteral("--latency-msec=50")} + formatArguments());
     // The first recorded bytes say the recording runs; only then is the tone played.
-    if (!parec.waitForReadyRead(ProgramTimeoutMs)) {
+    const QDeadlineTimer first(TestEnvironment::timeout(ProgramTimeoutMs));
+    while (recorded.isEmpty() && parec.state() != QProcess::NotRunning && !first.hasExpired())
+        QTest::qWait(20);
+    if (recorded.isEmpty()) {
         ProcessGuard::end(parec);
         collect(parec, QStringLiteral("parec"), log);
         return -1;
     }
-    QByteArray recorded = parec.readAllStandardOutput();
 
     QProcess pacat;
     pacat.setProcessEnvironment(environmentFor(playServer));
+    QSignalSpy played(&pacat, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
     pacat.start(TestEnvironment::program(QStringLiteral("pacat")), formatArguments() << tone);
-    while (pacat.state() != QProcess::NotRunning && !pacat.waitForFinished(100))
-        recorded += parec.readAllStandardOutput();
-    const bool played = pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
+    played.wait(TestEnvironment::timeout(ProgramTimeoutMs));
+    const bool playedWell = !played.isEmpty() && pacat.exitStatus() == QProcess::NormalExit && pacat.exitCode() == 0;
     ProcessGuard::end(pacat);
     // The sound may still be on its way (a tunnel to another server adds latency).
-    const QDeadlineTimer tail(2000);
-    while (!tail.hasExpired()) {
-        parec.waitForReadyRead(100);
-        recorded += parec.readAllStandardOutput();
-    }
+    QTest::qWait(2000);
     ProcessGuard::end(parec);
     collect(pacat, QStringLiteral("pacat"), log);
     collect(parec, QStringLiteral("parec"), log);
-    if (!played)
+    if (!playedWell)
         return -1;
     return rmsOf(recorded, QFileInfo(tone).absolutePath(), log);
 }

@@ -38,6 +38,8 @@ ServiceConfig ServiceConfig::fromEnvironment()
     config.sftpFile = qEnvironmentVariable("ZEL_SLAVE_SFTP_FILE");
     config.sftpWriteFile = qEnvironmentVariable("ZEL_SLAVE_SFTP_WRITE");
     config.sftpProbePath = qEnvironmentVariable("ZEL_SLAVE_SFTP_PROBE");
+    config.sftpReadEnvironment = qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_ENVIRON") == 1;
+    config.sftpLinkTarget = qEnvironmentVariable("ZEL_SLAVE_SFTP_LINK");
     config.refusedShare = qEnvironmentVariable("ZEL_SLAVE_REFUSED_SHARE");
     config.sftpKeepOpen = qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_KEEP_OPEN") == 1;
     config.sharesListPath = qEnvironmentVariable("ZEL_SLAVE_SHARES_LIST");

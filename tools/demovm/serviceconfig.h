@@ -26,6 +26,12 @@ public:
     // A path outside the shared folder that the service tries to open (ZEL_SLAVE_SFTP_PROBE);
     // the report tells whether the server let it. Empty: no try.
     QString sftpProbePath;
+    // ZEL_SLAVE_SFTP_ENVIRON=1: the service reads the environment files of the server's
+    // processes (/proc/self/environ, /proc/1/environ); the report names their variables.
+    bool sftpReadEnvironment = false;
+    // A path the service tries to make a symbolic link to, in the shared folder, along with a
+    // hard link to the file it read (ZEL_SLAVE_SFTP_LINK); the report has the server's answers.
+    QString sftpLinkTarget;
     // A folder whose share request is answered 404 (ZEL_SLAVE_REFUSED_SHARE); empty: none.
     QString refusedShare;
     // ZEL_SLAVE_SFTP_KEEP_OPEN=1: after its work the service keeps the SFTP connection until

@@ -17,10 +17,12 @@ enum : quint8 {
     FxpWrite = 6,
     FxpOpendir = 11,
     FxpReaddir = 12,
+    FxpSymlink = 20,
     FxpStatus = 101,
     FxpHandle = 102,
     FxpData = 103,
     FxpName = 104,
+    FxpExtended = 200,
 };
 
 enum : quint32 {
@@ -331,14 +333,31 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
 
     QByteArray content;
     bool truncated = false;
+    outcome = readHandle(handle, &content, &truncated);
+    if (!outcome.ok())
+        return outcome;
+    file->insert(QStringLiteral("size"), content.size());
+    file->insert(QStringLiteral("sha256"),
+                 QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
+    if (content.size() <= MaxReportedContent)
+        file->insert(QStringLiteral("contentBase64"), QString::fromLatin1(content.toBase64()));
+    if (truncated)
+        file->insert(QStringLiteral("truncated"), true);
+    return closeHandle(handle);
+}
+
+SftpClient::Outcome SftpClient::readHandle(const QByteArray &handle, QByteArray *content, bool *truncated)
+{
+    Outcome outcome;
+    Packet reply;
     for (;;) {
-        if (content.size() >= MaxRead) {
-            truncated = true;
-            break;
+        if (content->size() >= MaxRead) {
+            *truncated = true;
+            return outcome;
         }
         QByteArray request;
         putString(request, handle);
-        putUint64(request, quint64(content.size()));
+        putUint64(request, quint64(content->size()));
         putUint32(request, ReadChunk);
         outcome = exchange(FxpRead, request, &reply);
         if (!outcome.ok())
@@ -346,7 +365,7 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
         if (reply.type == FxpStatus) {
             Reader reader(reply.payload);
             if (reader.uint32() == FxEof)
-                break;
+                return outcome;
             return statusError(reply, "read");
         }
         if (reply.type != FxpData)
@@ -357,17 +376,67 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
             outcome.error = QStringLiteral("read: malformed data");
             return outcome;
         }
-        content.append(data);
+        content->append(data);
     }
+}
 
-    file->insert(QStringLiteral("size"), content.size());
-    file->insert(QStringLiteral("sha256"),
-                 QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
-    if (content.size() <= MaxReportedContent)
-        file->insert(QStringLiteral("contentBase64"), QString::fromLatin1(content.toBase64()));
-    if (truncated)
-        file->insert(QStringLiteral("truncated"), true);
+SftpClient::Outcome SftpClient::readEnvironment(const QByteArray &path, QJsonObject *result)
+{
+    QByteArray handle;
+    Outcome outcome = openIfAllowed(path, &handle, result);
+    if (!outcome.ok() || handle.isNull())
+        return outcome;
+    QByteArray content;
+    bool truncated = false;
+    outcome = readHandle(handle, &content, &truncated);
+    if (!outcome.ok())
+        return outcome;
+    // Names only: the values may be secrets.
+    QJsonArray names;
+    for (const QByteArray &variable : content.split('\0')) {
+        if (!variable.isEmpty())
+            names.append(QString::fromUtf8(variable.left(variable.indexOf('='))));
+    }
+    result->insert(QStringLiteral("names"), names);
     return closeHandle(handle);
+}
+
+SftpClient::Outcome SftpClient::statusOf(quint8 type, const QByteArray &body, QJsonObject *answer)
+{
+    Packet reply;
+    Outcome outcome = exchange(type, body, &reply);
+    if (!outcome.ok())
+        return outcome;
+    if (reply.type != FxpStatus)
+        return statusError(reply, "link");
+    Reader reader(reply.payload);
+    answer->insert(QStringLiteral("status"), qint64(reader.uint32()));
+    answer->insert(QStringLiteral("message"), QString::fromUtf8(reader.string()));
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::tryLinks(const QByteArray &directory, const QByteArray &target,
+                                         const QByteArray &existing, QJsonObject *result)
+{
+    const QByteArray folder = directory.endsWith('/') ? directory : directory + '/';
+    // OpenSSH's server takes the target first, then the link's path.
+    QByteArray symlink;
+    putString(symlink, target);
+    putString(symlink, folder + "link-from-vm");
+    QJsonObject symlinkAnswer;
+    Outcome outcome = statusOf(FxpSymlink, symlink, &symlinkAnswer);
+    if (!outcome.ok())
+        return outcome;
+    result->insert(QStringLiteral("symlink"), symlinkAnswer);
+
+    QByteArray hardlink;
+    putString(hardlink, "hardlink@openssh.com");
+    putString(hardlink, existing);
+    putString(hardlink, folder + "hardlink-from-vm");
+    QJsonObject hardlinkAnswer;
+    outcome = statusOf(FxpExtended, hardlink, &hardlinkAnswer);
+    result->insert(QStringLiteral("hardlink"), hardlinkAnswer);
+    return outcome;
 }
 
 QByteArray SftpClient::writtenContent(const QString &folder)
@@ -399,21 +468,30 @@ SftpClient::Outcome SftpClient::writeFile(const QByteArray &path, const QByteArr
 
 SftpClient::Outcome SftpClient::probe(const QByteArray &path, QJsonObject *result)
 {
-    Packet reply;
     QByteArray handle;
-    Outcome outcome = openFile(path, FxfRead, &handle, &reply);
+    const Outcome outcome = openIfAllowed(path, &handle, result);
+    if (!outcome.ok() || handle.isNull())
+        return outcome;
+    return closeHandle(handle);
+}
+
+SftpClient::Outcome SftpClient::openIfAllowed(const QByteArray &path, QByteArray *handle, QJsonObject *result)
+{
+    Packet reply;
+    const Outcome outcome = openFile(path, FxfRead, handle, &reply);
     if (!outcome.ok())
         return outcome;
     result->insert(QStringLiteral("path"), QString::fromUtf8(path));
     result->insert(QStringLiteral("opened"), reply.type == FxpHandle);
-    if (reply.type == FxpHandle)
-        return closeHandle(handle);
-    result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
+    if (reply.type != FxpHandle) {
+        *handle = QByteArray();
+        result->insert(QStringLiteral("refusal"), statusError(reply, "open").error);
+    }
     return outcome;
 }
 
 QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile, const QString &writeFile,
-                            const QString &probePath)
+                            const QString &probePath, bool readEnvironment, const QString &linkTarget)
 {
     QJsonObject report;
     auto fail = [&report](const Outcome &outcome) {
@@ -502,6 +580,33 @@ QJsonObject SftpClient::run(const QString &folder, const QString &wantedFile, co
         QJsonObject result;
         outcome = probe(probePath.toUtf8(), &result);
         report.insert(QStringLiteral("probe"), result);
+        if (!outcome.ok())
+            return fail(outcome);
+    }
+
+    if (readEnvironment) {
+        // The server's own environment, and that of the first process it can see.
+        QJsonArray environments;
+        for (const QByteArray &path : {QByteArrayLiteral("/proc/self/environ"), QByteArrayLiteral("/proc/1/environ")}) {
+            QJsonObject result;
+            outcome = this->readEnvironment(path, &result);
+            environments.append(result);
+            if (!outcome.ok()) {
+                report.insert(QStringLiteral("environ"), environments);
+                return fail(outcome);
+            }
+        }
+        report.insert(QStringLiteral("environ"), environments);
+    }
+
+    if (!linkTarget.isEmpty() && !chosen.isEmpty()) {
+        QJsonObject result;
+        QByteArray existing = directory;
+        if (!existing.endsWith('/'))
+            existing += '/';
+        existing += chosen.toUtf8();
+        outcome = tryLinks(directory, linkTarget.toUtf8(), existing, &result);
+        report.insert(QStringLiteral("links"), result);
         if (!outcome.ok())
             return fail(outcome);
     }

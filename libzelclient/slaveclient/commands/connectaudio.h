@@ -8,12 +8,14 @@
 class PulseAudio;
 class QDebug;
 
-// Sound for the VM session: a local PulseAudio server that accepts the native protocol on a
-// loopback TCP port (where the NX proxy delivers the VM's sound stream) and plays to the
-// user's sound output. The command sends nothing over its slave connection. It reports
-// success once the server listens on the port; the running server is then handed to the
-// session (takeRunningServer) and serves it until the session ends. Its script file is
-// removed whenever the server stops.
+// Sound for the VM session: a local PulseAudio server that plays to the user's sound output
+// and takes the native protocol on a socket in a folder of its own that only the user can open;
+// the session relays the VM's sound streams to that socket from the audio port (SoundRelay). The
+// server loads the modules of its script and no more, and cannot be told to exit. The command
+// sends nothing over its slave connection. It reports success once the server takes
+// connections on its socket; the running server is then handed to the session
+// (takeRunningServer) and serves it until the session ends. Its folder is removed whenever the
+// server stops.
 class ConnectAudio : public ZELSlaveCommand
 {
     Q_OBJECT
@@ -26,8 +28,11 @@ public:
     void stop() override;
     QObject *takeRunningServer() override;
 
+    // The port the VM's sound arrives on, at the session's relay.
     quint16 audioPort() const { return m_audioPort; }
     bool microphone() const { return m_microphone; }
+    // Where the server takes the VM's sound, once the command has succeeded.
+    QString serverSocket() const { return m_serverSocket; }
     // Why the command failed, for the user; empty while it has not.
     QString failureReason() const { return m_failureReason; }
 
@@ -40,13 +45,15 @@ private:
     // The lines that give the server its output (and, with the microphone, its input),
     // chosen for the platform's sound system.
     static QStringList deviceLines(bool microphone);
-    static void removeFiles(const QStringList &files);
     QString writeScript();
     void fail(const QString &reason);
+    void removeFolder();
 
     // Owned until handed to the session; null after that.
     PulseAudio *m_pulse;
-    QStringList m_tempFiles;
+    // The server's folder while this command is in charge of it.
+    QString m_folder;
+    QString m_serverSocket;
     quint16 m_audioPort;
     bool m_microphone;
     bool m_reported = false;

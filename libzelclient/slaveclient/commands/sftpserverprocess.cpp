@@ -13,6 +13,17 @@ SftpServerProcess::~SftpServerProcess()
     end();
 }
 
+void SftpServerProcess::report(bool served, const QString &reason)
+{
+    if (m_reported)
+        return;
+    m_reported = true;
+    if (served)
+        emit serving();
+    else
+        emit failed(reason);
+}
+
 QStringList SftpServerProcess::windowsArguments(const QString &program, const QString &folder,
                                                 const QString &logFile, const QString &socketRecordFile)
 {

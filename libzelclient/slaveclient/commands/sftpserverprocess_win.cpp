@@ -9,6 +9,12 @@
 #include <winsock2.h>
 #include <windows.h>
 
+// The Windows server runs as its own program, as shipped; it has no sandbox of its own.
+QString SftpServerProcess::missingConfinement()
+{
+    return QString();
+}
+
 // The server is created suspended, the socket is duplicated into it and the duplicate's record
 // written to a file named on its command line; only then is the server let run.
 bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, const QString &logFile)
@@ -81,6 +87,8 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
         m_exitNotifier = nullptr;
         emit finished();
     });
+    // Reported like on every platform: after the caller has returned.
+    QMetaObject::invokeMethod(this, [this]() { report(true); }, Qt::QueuedConnection);
     return true;
 }
 

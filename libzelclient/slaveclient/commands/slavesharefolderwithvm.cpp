@@ -1,11 +1,11 @@
 #include "slavesharefolderwithvm.h"
 
 #include "helpers/pathtools.h"
+#include "helpers/privatefiles.h"
 #include "sftpserverprocess.h"
 #include "zelnetworkreply.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QUrl>
@@ -49,7 +49,7 @@ QString SlaveShareFolderWithVM::problemBeforeSharing() const
         return QStringLiteral("no SFTP server program was found (sftp-server)");
     if (!QFileInfo(m_sftpServerPath).isExecutable())
         return QStringLiteral("the SFTP server program %1 is not executable").arg(m_sftpServerPath);
-    return QString();
+    return SftpServerProcess::missingConfinement();
 }
 
 void SlaveShareFolderWithVM::run()
@@ -115,7 +115,7 @@ void SlaveShareFolderWithVM::socket_disconnected()
 void SlaveShareFolderWithVM::answerReceived()
 {
     const QString logDir = PathTools::getLogDir();
-    QDir::root().mkpath(logDir);
+    PrivateFiles::makeFolder(logDir);
 
     // "HTTP/1.1 101 Switching Protocols": the code is the second word of the first line.
     const QList<QByteArray> statusLine = m_answer.left(m_answer.indexOf('\n')).trimmed().split(' ');
@@ -135,17 +135,26 @@ void SlaveShareFolderWithVM::answerReceived()
     }
 
     auto *server = new SftpServerProcess(m_folder);
+    m_server = server;
+    // Started is not serving: the folder counts as shared once the server answers.
+    connect(server, &SftpServerProcess::serving, this, [this]() {
+        qInfo().nospace() << "Folder " << m_folder << " is shared with the VM";
+        emit commandSuccessful();
+    });
+    connect(server, &SftpServerProcess::failed, this, [this, server](const QString &reason) {
+        server->deleteLater();
+        m_server = nullptr;
+        fail(QStringLiteral("the SFTP server did not start (%1)").arg(reason));
+    });
     if (!server->start(m_sftpServerPath, m_socket->socketDescriptor(), logDir + QStringLiteral("/sftp.log"))) {
         const QString reason = QStringLiteral("the SFTP server did not start (%1)").arg(server->errorString());
+        m_server = nullptr;
         delete server;
         fail(reason);
         return;
     }
-    m_server = server;
     // The server holds the connection now; the client's copy goes.
     m_socket->abort();
-    qInfo().nospace() << "Folder " << m_folder << " is shared with the VM";
-    emit commandSuccessful();
 }
 
 void SlaveShareFolderWithVM::fail(const QString &reason)

@@ -1,8 +1,11 @@
 #include "backends/zelnxbackend.h"
 #include "helpers/portallocator.h"
+#include "logcapture.h"
 #include "nxagentprocess.h"
+#include "otherusersocket.h"
 #include "programrun.h"
 #include "testenvironment.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -100,6 +103,27 @@ struct Tunnel {
     }
 };
 
+// The arguments the fake proxy recorded, one a line; empty while it has recorded nothing.
+QStringList recordedArguments(const QString &record)
+{
+    QFile file(record);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    lines.removeLast();
+    return lines;
+}
+
+// The port of the listener the backend told the proxy to connect to ("localhost:N" is 4000 + N).
+quint16 listenerPort(const QStringList &arguments)
+{
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(QStringLiteral("localhost:")))
+            return static_cast<quint16>(ZELNXBackend::portOffset + argument.mid(10).toInt());
+    }
+    return 0;
+}
+
 void setFakeEnvironment(const QMap<QByteArray, QByteArray> &values)
 {
     for (const char *name : {"FAKE_PROXY_RECORD", "FAKE_PROXY_STDOUT", "FAKE_PROXY_STDERR", "FAKE_PROXY_CONNECT",
@@ -130,6 +154,12 @@ private slots:
         ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy", "xlogo", "xwininfo");
         m_xvfb = TestEnvironment::program(QStringLiteral("Xvfb"));
         qunsetenv("DISPLAY");
+        LogCapture::install();
+    }
+
+    void init()
+    {
+        LogCapture::clear();
     }
 
     void cleanup()
@@ -375,7 +405,10 @@ private slots:
         ZELConnectionParameters own;
         own.setNxproxy_extra_args(QStringLiteral("link=lan,,x=1"));
         backend.setParameters(own);
-        backend.setAudioPort(63731);
+        // The user's own sound server.
+        QTcpServer sound;
+        QVERIFY(sound.listen(QHostAddress::LocalHost));
+        backend.setAudioPort(sound.serverPort());
 
         SignalLog log(&backend);
         QSignalSpy finished(&backend, &ZELBackend::finished);
@@ -390,7 +423,7 @@ private slots:
         QCOMPARE(lines.takeLast(), QString());
         QCOMPARE(lines.size(), 11);
         QCOMPARE(lines.mid(0, 7), (QStringList{"-S", QStringLiteral("slave=%1").arg(backend.slavePort()), "smb=445",
-                                               "media=63731", "link=lan", "", "x=1"}));
+                                               QStringLiteral("media=%1").arg(sound.serverPort()), "link=lan", "", "x=1"}));
         QVERIFY(lines.at(7).startsWith(QStringLiteral("localhost:")));
         QVERIFY(lines.at(7).mid(10).toInt() >= 1);
         QCOMPARE(lines.at(8), QStringLiteral("NX_CLIENT=") + QCoreApplication::applicationFilePath());
@@ -399,6 +432,55 @@ private slots:
         const QString nxRoot = m_env.dataHome() + QStringLiteral("/ZEL Client Qt/nx");
         QCOMPARE(lines.at(10), QStringLiteral("NX_ROOT=") + nxRoot);
         QVERIFY(QFileInfo(nxRoot).isDir());
+    }
+
+    // nxproxy hands the VM's sound to the audio port: only to a sound server of the user's own.
+    void soundPort_data()
+    {
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("the user's sound server") << "user" << QString();
+        QTest::newRow("nothing listens") << "none" << "no sound server listens on port";
+        QTest::newRow("another user's program") << "other" << "belongs to user";
+    }
+
+    void soundPort()
+    {
+        QFETCH(QString, holder);
+        QFETCH(QString, logged);
+        QTcpServer own;
+        OtherUserSocket other;
+        quint16 port = 0;
+        if (holder == QLatin1String("other")) {
+            if (!TestEnvironment::canRunAsOtherUser())
+                ZEL_SKIP("needs root and setpriv to play a second local user");
+            QVERIFY2(other.listen(QStringLiteral("127.0.0.1")), qPrintable(other.errorText()));
+            port = other.port();
+        } else {
+            QVERIFY(own.listen(QHostAddress::LocalHost));
+            port = own.serverPort();
+            if (holder == QLatin1String("none"))
+                own.close();
+        }
+
+        QTemporaryDir dir;
+        const QString record = dir.filePath(QStringLiteral("record"));
+        setFakeEnvironment({{"FAKE_PROXY_RECORD", QFile::encodeName(record)}});
+        ZELNXBackend backend;
+        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
+        ZELConnectionParameters base;
+        base.setAudio(true);
+        backend.ZELBackend::setParameters(base);
+        backend.setAudioPort(port);
+        QSignalSpy finished(&backend, &ZELBackend::finished);
+        startProxy(backend);
+        QVERIFY(finished.wait(TestEnvironment::timeout(10000)));
+
+        const bool passed = recordedArguments(record).contains(QStringLiteral("media=%1").arg(port));
+        QCOMPARE(passed, logged.isEmpty());
+        QCOMPARE(LogCapture::count(QStringLiteral("The VM's sound is not passed on: ")), logged.isEmpty() ? 0 : 1);
+        if (!logged.isEmpty())
+            QVERIFY2(LogCapture::lines().join(QLatin1Char('\n')).contains(logged), qPrintable(LogCapture::lines().join('\n')));
     }
 
     void slavePortIsFree()
@@ -440,7 +522,9 @@ private slots:
     // With a real X server: the proxy's connection is pumped to the tunnel and counted.
     void forwardingAndTraffic()
     {
-        setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}});
+        QTemporaryDir dir;
+        const QString record = dir.filePath(QStringLiteral("record"));
+        setFakeEnvironment({{"FAKE_PROXY_CONNECT", "hello"}, {"FAKE_PROXY_RECORD", QFile::encodeName(record)}});
 
         Tunnel pair;
         QVERIFY(pair.open());
@@ -460,6 +544,11 @@ private slots:
 
         QByteArray received;
         QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("hello"), 10000);
+        // The tunnel is nxproxy's alone: the listener closed behind its connection.
+        QTcpSocket late;
+        late.connectToHost(QHostAddress::LocalHost, listenerPort(recordedArguments(record)));
+        QVERIFY(!late.waitForConnected(TestEnvironment::timeout(5000)));
+        QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
         vm->write("world");
         QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("helloworld"), 10000);
 
@@ -613,5 +702,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestZELNXBackend)
+ZEL_TEST_GUILESS_MAIN(TestZELNXBackend)
 #include "tst_zelnxbackend.moc"

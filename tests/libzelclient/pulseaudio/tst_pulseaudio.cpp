@@ -1,4 +1,5 @@
 #include "logcapture.h"
+#include "programrun.h"
 #include "pulseaudio/pulseaudio.h"
 #include "testenvironment.h"
 
@@ -95,6 +96,7 @@ private slots:
     void attachedServerAnswers();
     void attachFailure_data();
     void attachFailure();
+    void serverEndsWithItsClient();
 
 private:
     QString writeScript(const QStringList &lines);
@@ -182,6 +184,9 @@ void TestPulseAudio::serverLifecycle()
     const QString modules = pulse.sendCommand(QStringLiteral("list-modules"));
     QVERIFY2(modules.contains(QStringLiteral("<module-null-sink>")), qPrintable(modules));
     QVERIFY(!modules.contains(QStringLiteral("sink(s) available")));
+    // The modules of the script, and no more: a module is code that would run as the user.
+    pulse.sendCommand(QStringLiteral("load-module module-null-sink sink_name=late"));
+    QVERIFY(!pulse.sendCommand(QStringLiteral("list-sinks")).contains(QStringLiteral("<late>")));
 
     QFile pidFile(pulse.getPulseaudioHome() + QStringLiteral("/pid"));
     QVERIFY(pidFile.open(QIODevice::ReadOnly));
@@ -278,6 +283,28 @@ void TestPulseAudio::attachFailure()
     QCOMPARE(spies.error.count(), 1);
     QCOMPARE(spies.started.count(), 0);
     QCOMPARE(pulse.sendCommand(QStringLiteral("list-sinks")), QString());
+}
+
+// A client that is killed takes its sound server along.
+void TestPulseAudio::serverEndsWithItsClient()
+{
+    ZEL_REQUIRE("pulseaudio");
+    const QString home = m_work.filePath(QStringLiteral("child-home"));
+    ProcessGuard child;
+    child->start(QStringLiteral(SOUND_CHILD),
+                 {home, writeScript({QStringLiteral("load-module module-null-sink"),
+                                     QStringLiteral("load-module module-cli-protocol-unix")})});
+    QByteArray said;
+    QTRY_VERIFY2_WITH_TIMEOUT((said += child->readAllStandardOutput()).contains("started"), said.constData(),
+                              TestEnvironment::timeout(30000));
+    QFile pidFile(home + QStringLiteral("/pid"));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const qint64 server = pidFile.readAll().trimmed().toLongLong();
+    QVERIFY(server > 0 && ::kill(static_cast<pid_t>(server), 0) == 0);
+
+    child->kill();
+    QVERIFY(child->waitForFinished(TestEnvironment::timeout(10000)));
+    QTRY_VERIFY_WITH_TIMEOUT(::kill(static_cast<pid_t>(server), 0) != 0, TestEnvironment::timeout(10000));
 }
 
 QTEST_GUILESS_MAIN(TestPulseAudio)

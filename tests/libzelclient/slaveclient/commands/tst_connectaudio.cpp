@@ -1,6 +1,8 @@
 #include "helpers/pathtools.h"
 #include "logcapture.h"
 #include "pulseaudio/pulseaudio.h"
+#include "pulseaudio/soundrelay.h"
+#include "slaveclient/commands/connectaudio.h"
 #include "soundprobe.h"
 #include "testenvironment.h"
 #include "zelslaveclient.h"
@@ -18,15 +20,16 @@
 
 namespace {
 
-// What the command leaves in the temporary folder.
-QStringList scripts()
+// The folders of the sound servers the command started (script, sockets, process id).
+QStringList serverFolders()
 {
-    return QDir(QDir::tempPath()).entryList({QStringLiteral("pulseaudio-*.pa")}, QDir::Files);
+    return QDir(PathTools::getPulseaudioHome()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
 qint64 serverPid()
 {
-    QFile pidFile(PathTools::getPulseaudioHome() + QStringLiteral("/pid"));
+    const QStringList folders = serverFolders();
+    QFile pidFile(PathTools::getPulseaudioHome() + QLatin1Char('/') + folders.value(0) + QStringLiteral("/pid"));
     return pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toLongLong() : 0;
 }
 
@@ -35,21 +38,30 @@ bool alive(qint64 pid)
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-// The sound command on a slave connection of its own, as the session runs it: once the
-// command is done, the session takes over the server it left running. The command sends
-// nothing, so a bare listener stands for the VM's slave port.
+// The sound command on a slave connection of its own, as the session runs it: the session's
+// sound port is open first; once the command is done, the port leads to the server, and the
+// session takes over the server the command left running. The command sends nothing, so a
+// bare listener stands for the VM's slave port.
 struct AudioSession
 {
-    AudioSession(quint16 audioPort, bool microphone)
+    explicit AudioSession(bool microphone)
         : client(new ZELSlaveClient(slavePort(), QStringLiteral("key")))
         , success(client.get(), &ZELSlaveClient::commandSuccessful)
         , failure(client.get(), &ZELSlaveClient::commandFailed)
         , finished(client.get(), &ZELSlaveClient::finished)
     {
+        relay.listen();
+        QObject::connect(client.get(), &ZELSlaveClient::commandSuccessful, client.get(),
+                         [this](const ZELSlaveCommand &command) {
+                             relay.setServerSocket(static_cast<const ConnectAudio &>(command).serverSocket());
+                         });
         QObject::connect(client.get(), &ZELSlaveClient::finished, client.get(),
                          [this]() { server.reset(client->takeRunningServer()); });
-        client->connectAudio(audioPort, microphone);
+        client->connectAudio(relay.port(), microphone);
     }
+
+    // Where the VM's sound arrives.
+    QString soundPort() const { return QStringLiteral("tcp:127.0.0.1:%1").arg(relay.port()); }
 
     quint16 slavePort()
     {
@@ -66,6 +78,7 @@ struct AudioSession
     }
 
     QTcpServer slave;
+    SoundRelay relay;
     std::unique_ptr<ZELSlaveClient> client;
     std::unique_ptr<QObject> server;
     QSignalSpy success;
@@ -103,9 +116,6 @@ void TestConnectAudio::initTestCase()
 {
     ZEL_REQUIRE("pulseaudio", "pacat", "parec", "sox");
     QVERIFY(m_work.isValid());
-    // The command's scripts go to the temporary folder; this one is the test's own.
-    QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("tmp"))));
-    qputenv("TMPDIR", QFile::encodeName(m_work.filePath(QStringLiteral("tmp"))));
     qunsetenv("PULSE_SERVER");
     m_tone = SoundProbe::makeTone(m_work.path());
     QVERIFY(!m_tone.isEmpty());
@@ -144,7 +154,7 @@ bool TestConnectAudio::startUserServer()
     m_userServer->setZelPulseaudioConfig(script);
     QSignalSpy started(m_userServer.get(), &PulseAudio::started);
     m_userServer->start();
-    return started.wait(30000);
+    return started.wait(TestEnvironment::timeout(30000));
 }
 
 void TestConnectAudio::soundReachesTheUser_data()
@@ -165,17 +175,20 @@ void TestConnectAudio::soundReachesTheUser()
     if (userServer)
         QVERIFY2(startUserServer(), qPrintable(log()));
 
-    const quint16 audioPort = TestEnvironment::freeTcpPort();
-    AudioSession session(audioPort, microphone);
-    QTRY_VERIFY2_WITH_TIMEOUT(session.outcome(), qPrintable(log()), 30000);
+    AudioSession session(microphone);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.outcome(), qPrintable(log()), TestEnvironment::timeout(30000));
     QCOMPARE(session.success.count(), 1);
-    // The server serves the rest of the session, in the session's hands.
+    // The server serves the rest of the session, in the session's hands, from a folder only the
+    // user can open.
     QVERIFY(session.server);
-    QCOMPARE(scripts().size(), 1);
+    QCOMPARE(serverFolders().size(), 1);
+    const QString folder = PathTools::getPulseaudioHome() + QLatin1Char('/') + serverFolders().first();
+    QCOMPARE(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther),
+             QFile::Permissions());
 
-    // The VM's sound arrives as the native protocol on the audio port and is heard where the
-    // user listens: on the user's own server when there is one.
-    const QString vmSide = QStringLiteral("tcp:127.0.0.1:%1").arg(audioPort);
+    // The VM's sound arrives as the native protocol on the session's sound port and is heard
+    // where the user listens: on the user's own server when there is one.
+    const QString vmSide = session.soundPort();
     const QString userSide = QStringLiteral("unix:%1/pulse/native").arg(m_environment.runtimeDir());
     QString soundLog;
     const double heard = SoundProbe::rmsWhilePlaying(
@@ -201,7 +214,7 @@ void TestConnectAudio::serverEnd_data()
     QTest::newRow("session ends") << QStringLiteral("end") << true;
     QTest::newRow("server killed") << QStringLiteral("kill") << true;
     QTest::newRow("pulseaudio missing") << QStringLiteral("missing") << false;
-    QTest::newRow("audio port taken") << QStringLiteral("taken") << false;
+    QTest::newRow("no place for the server's folder") << QStringLiteral("no folder") << false;
 }
 
 void TestConnectAudio::serverEnd()
@@ -209,17 +222,21 @@ void TestConnectAudio::serverEnd()
     QFETCH(QString, how);
     QFETCH(bool, succeeds);
 
-    const quint16 audioPort = TestEnvironment::freeTcpPort();
-    QTcpServer holder;
-    if (how == QLatin1String("taken"))
-        QVERIFY(holder.listen(QHostAddress::LocalHost, audioPort));
     const QByteArray path = qgetenv("PATH");
     if (how == QLatin1String("missing"))
         qputenv("PATH", QFile::encodeName(m_work.path()));
-    auto session = std::make_unique<AudioSession>(audioPort, false);
+    // A file where the servers' folders would go.
+    const QString blocker = QFileInfo(PathTools::getPulseaudioHome()).absolutePath();
+    if (how == QLatin1String("no folder")) {
+        QDir(blocker).removeRecursively();
+        QVERIFY(QFile(blocker).open(QIODevice::WriteOnly));
+    }
+    auto session = std::make_unique<AudioSession>(false);
     qputenv("PATH", path);
 
-    QTRY_VERIFY2_WITH_TIMEOUT(session->outcome(), qPrintable(log()), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(session->outcome(), qPrintable(log()), TestEnvironment::timeout(30000));
+    if (how == QLatin1String("no folder"))
+        QFile::remove(blocker);
     QCOMPARE(session->success.count(), succeeds ? 1 : 0);
     QCOMPARE(session->failure.count(), succeeds ? 0 : 1);
     // Only a working server goes on for the session.
@@ -233,9 +250,10 @@ void TestConnectAudio::serverEnd()
     else if (how == QLatin1String("kill"))
         ::kill(static_cast<pid_t>(pid), SIGKILL);
 
-    // However the server ends, it ends, and its script goes with it.
-    QTRY_VERIFY2_WITH_TIMEOUT(scripts().isEmpty(), qPrintable(scripts().join(QLatin1Char(' '))), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), 30000);
+    // However the server ends, it ends, and its folder goes with it.
+    QTRY_VERIFY2_WITH_TIMEOUT(serverFolders().isEmpty(), qPrintable(serverFolders().join(QLatin1Char(' '))),
+                              TestEnvironment::timeout(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), TestEnvironment::timeout(30000));
     if (how == QLatin1String("kill"))
         QCOMPARE(LogCapture::count(QStringLiteral("Pulseaudio returned an error")), 1);
 }
