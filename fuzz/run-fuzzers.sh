@@ -5,7 +5,7 @@
 #
 # Each target stops after the time or the count, whichever comes first. Defaults: 60 seconds,
 # two targets at a time, every target (httpresponse linebuffer nxproxystatus vmlist
-# commandline usbids). Each starts from its seed corpus in fuzz/corpus/TARGET; what it learns goes to
+# commandline usbids usbipexchange). Each starts from its seed corpus in fuzz/corpus/TARGET; what it learns goes to
 # build-fuzz/corpus/TARGET, crashes to build-fuzz/crashes/TARGET. Prints one line per target
 # with its executions and whether it crashed. Installs clang and the libFuzzer runtime from
 # Debian when they are missing. Exit status: 0 when no target crashed.
@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
     *) targets="$targets $1"; shift ;;
     esac
 done
-[ -n "$targets" ] || targets="httpresponse linebuffer nxproxystatus vmlist commandline usbids"
+[ -n "$targets" ] || targets="httpresponse linebuffer nxproxystatus vmlist commandline usbids usbipexchange"
 
 missing=""
 for package in clang libclang-rt-14-dev; do

@@ -9,6 +9,8 @@
 #include "listdialog.h"
 #include "serveraddress.h"
 #include "sslerrordialog.h"
+#include "usbip/boundusbdevices.h"
+#include "usbip/usbbindhelper.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -122,6 +124,7 @@ void MainWindow::connectSessionSignals()
     connect(m_session, &ZELClient::vmPoweredDown, this, &MainWindow::vmPoweredDown);
     connect(m_session, &ZELClient::folderNotShared, this, &MainWindow::folderNotShared);
     connect(m_session, &ZELClient::audioNotAvailable, this, &MainWindow::audioNotAvailable);
+    connect(m_session, &ZELClient::usbDeviceNotShared, this, &MainWindow::usbDeviceNotShared);
 }
 
 void MainWindow::fillConnectionTypes()
@@ -246,6 +249,7 @@ void MainWindow::connectToVM()
     m_session->setParameters(parameters);
     setStatus(tr("Connecting to %1...").arg(parameters.host()));
     m_unsharedFolders.clear();
+    m_unsharedUsbDevices.clear();
     m_soundProblem.clear();
     m_session->connectToZEL();
 }
@@ -441,6 +445,8 @@ void MainWindow::connectionTerminated()
     QStringList notes;
     if (!m_unsharedFolders.isEmpty())
         notes << tr("Not shared with the VM: %1").arg(m_unsharedFolders.join(QStringLiteral("; ")));
+    if (!m_unsharedUsbDevices.isEmpty())
+        notes << tr("USB devices not shared with the VM: %1").arg(m_unsharedUsbDevices.join(QStringLiteral("; ")));
     if (!m_soundProblem.isEmpty())
         notes << tr("No sound: %1").arg(m_soundProblem);
     if (!notes.isEmpty())
@@ -458,6 +464,11 @@ void MainWindow::audioNotAvailable(const QString &reason)
 void MainWindow::folderNotShared(const QString &folder, const QString &reason)
 {
     m_unsharedFolders << tr("%1 (%2)").arg(folder, reason);
+}
+
+void MainWindow::usbDeviceNotShared(const QString &device, const QString &reason)
+{
+    m_unsharedUsbDevices << tr("%1 (%2)").arg(device, reason);
 }
 
 void MainWindow::showError(const QString &text)
@@ -692,6 +703,11 @@ void MainWindow::setUpUsbTab()
     // to appear; it runs as soon as the event loop does. Devices ticked in the stored
     // settings are ticked when it arrives.
     QTimer::singleShot(0, &m_usbDevices, &UsbDeviceList::refresh);
+    // Devices an earlier run left lent to the kernel (it crashed, or was killed) go back first.
+    QTimer::singleShot(0, this, [] {
+        UsbBindHelper helper;
+        BoundUsbDevices::releaseLeftovers(helper);
+    });
 }
 
 void MainWindow::usbDevicesUpdated(bool success)

@@ -55,6 +55,7 @@ public slots:
     void connectionError(ZELClient::ConnectionError error, QString error_desc);
     void connectionTerminated();
     void folderNotShared(const QString &folder, const QString &reason);
+    void usbDeviceNotShared(const QString &device, const QString &reason);
     void audioNotAvailable(const QString &reason);
     void sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection);
     void addSharedFolder();
@@ -118,6 +119,8 @@ private:
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.
     QStringList m_unsharedFolders;
+    // Likewise the USB devices, each named with its reason.
+    QStringList m_unsharedUsbDevices;
     // Why this connection had no sound; shown with them.
     QString m_soundProblem;
     bool m_portGiven = false;

@@ -2,6 +2,7 @@
 
 #include "pulseaudio/soundrelay.h"
 #include "slaveclient/commands/connectaudio.h"
+#include "slaveclient/commands/shareusbdevice.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "tlswarmup.h"
 #include "zelhttp.h"
@@ -610,6 +611,8 @@ void ZELClient::slave_failure(const ZELSlaveCommand &cmd)
         emit folderNotShared(share->folder(), share->failureReason());
     if (const auto *audio = qobject_cast<const ConnectAudio *>(&cmd))
         emit audioNotAvailable(audio->failureReason());
+    if (const auto *usb = qobject_cast<const ShareUSBDevice *>(&cmd))
+        emit usbDeviceNotShared(usb->deviceName(), usb->failureReason());
 }
 
 void ZELClient::slave_done()

@@ -124,6 +124,8 @@ signals:
     void folderNotShared(const QString &folder, const QString &reason);
     // The session has no sound (its sound server did not come up); the rest goes on.
     void audioNotAvailable(const QString &reason);
+    // A USB device did not reach the VM (named as the user knows it); the rest goes on.
+    void usbDeviceNotShared(const QString &device, const QString &reason);
 
 public slots:
     void disconnectFromZEL();

@@ -39,11 +39,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/libzelclient")
 # The programs the client starts: the NX proxy, the X server that shows the remote desktop
 # (Xvfb when no desktop display is reachable), the sound server, the SFTP server and its
-# confinement. USB sharing needs usbip, which not every machine wants.
+# confinement. USB sharing needs pkexec for a user who is not root, which not every machine wants.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "nxproxy, xserver-xephyr, pulseaudio, openssh-sftp-server, bubblewrap")
 # The remembered password goes to the desktop keyring through libsecret, which QtKeychain loads
 # at run time.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "usbip, usb.ids, xvfb, x11-utils, qttranslations5-l10n, libsecret-1-0")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, usb.ids, xvfb, x11-utils, qttranslations5-l10n, libsecret-1-0")
 
 include(CPack)

@@ -1,98 +1,62 @@
-// zel-client-slaveclient-usbip: binds one local USB device to the USB/IP host driver so that
-// usbipd can export it to the VM. Usage: zel-client-slaveclient-usbip bind <bus id>
-// Exit code 0: the device is bound (also when it already was). Otherwise the reason is
-// printed on standard error.
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTextStream>
+// zel-client-slaveclient-usbip: the one part of the client that runs with administrator rights
+// (started by the client through pkexec, or directly when the client runs as root). It lends
+// one local USB device to the kernel's USB/IP host driver for the connection it is handed, and
+// gives devices back:
+//
+//   zel-client-slaveclient-usbip bind <bus id> <vendor>:<product>[:<serial>]   (socket on stdin)
+//   zel-client-slaveclient-usbip unbind <bus id>
+//
+// Exit codes: 0 done; 1 refused, nothing changed; 2 wrong arguments; 3 failed, the device is
+// back with its driver; 4 failed, the device is still bound. The reason goes to standard error.
+#include "usbiphost.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include <unistd.h>
 
 namespace {
 
-enum ExitCode { Bound = 0, Usage = 2, NoUsbip = 3 };
+const int UsageError = 2;
 
-const char hostDriverDir[] = "/sys/bus/usb/drivers/usbip-host";
-
-QTextStream &err()
+int usage()
 {
-    static QTextStream stream(stderr);
-    return stream;
+    std::fprintf(stderr, "Usage: zel-client-slaveclient-usbip bind <bus id> <vendor>:<product>[:<serial>]\n"
+                         "       zel-client-slaveclient-usbip unbind <bus id>\n"
+                         "A bus id reads like 1-1.4; vendor and product are four lower-case hexadecimal digits.\n"
+                         "bind takes the connection the device is served on as its standard input.\n");
+    return UsageError;
 }
 
-bool isBusId(const QString &text)
+#ifdef ZEL_USBIP_TEST_BUILD
+// The tests' build works on a fake sysfs tree named by the environment. It is never installed,
+// and it refuses to run with rights that are not its caller's.
+const char *sysfsRoot()
 {
-    static const QRegularExpression busId(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
-    return busId.match(text).hasMatch();
+    if (::getuid() != ::geteuid() || std::getenv("PKEXEC_UID"))
+        return nullptr;
+    const char *root = std::getenv("ZEL_TEST_SYSFS_ROOT");
+    return root && root[0] == '/' ? root : nullptr;
 }
-
-// usbip lives in the system's administrator folders, which a user's PATH often lacks.
-QString findUsbip()
+#else
+const char *sysfsRoot()
 {
-    const QString inPath = QStandardPaths::findExecutable(QStringLiteral("usbip"));
-    if (!inPath.isEmpty())
-        return inPath;
-    return QStandardPaths::findExecutable(QStringLiteral("usbip"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                           QStringLiteral("/usr/local/sbin")});
+    return "/sys";
 }
-
-void explainFailure(const QString &busId)
-{
-    if (!QFileInfo(QString::fromLatin1(hostDriverDir)).isDir())
-        err() << "The USB/IP host driver is not loaded; load it with: modprobe usbip-host\n";
-    if (geteuid() != 0)
-        err() << "Binding " << busId << " needs administrator rights.\n";
-}
-
-int bind(const QString &busId)
-{
-    if (QFileInfo(QString::fromLatin1(hostDriverDir) + QLatin1Char('/') + busId).exists()) {
-        err() << "USB device " << busId << " is already bound to usbip-host\n";
-        return Bound;
-    }
-
-    const QString usbip = findUsbip();
-    if (usbip.isEmpty()) {
-        err() << "Cannot bind USB device " << busId << ": the usbip program is not installed\n";
-        return NoUsbip;
-    }
-
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(usbip, {QStringLiteral("bind"), QStringLiteral("-b"), busId}, QIODevice::ReadOnly);
-    if (!process.waitForStarted(-1)) {
-        err() << "Cannot bind USB device " << busId << ": " << usbip << " did not start: " << process.errorString()
-              << "\n";
-        return NoUsbip;
-    }
-    process.waitForFinished(-1);
-    if (process.exitStatus() != QProcess::NormalExit) {
-        err() << "Cannot bind USB device " << busId << ": " << usbip << " crashed\n";
-        return 1;
-    }
-    if (process.exitCode() != 0) {
-        err() << "Cannot bind USB device " << busId << ": " << usbip << " exited with code " << process.exitCode()
-              << "\n";
-        err().flush();
-        explainFailure(busId);
-        return process.exitCode();
-    }
-    return Bound;
-}
+#endif
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() != 3 || args.at(1) != QLatin1String("bind") || !isBusId(args.at(2))) {
-        err() << "Usage: " << QFileInfo(args.value(0)).fileName() << " bind <bus id, such as 1-1.4>\n";
-        return Usage;
-    }
-    return bind(args.at(2));
+    const char *root = sysfsRoot();
+    if (!root)
+        return usage();
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "bind" && argc == 4 && UsbipHost::isBusId(argv[2]) && UsbipHost::isIdentity(argv[3]))
+        return UsbipHost(root).bind(argv[2], argv[3], STDIN_FILENO);
+    if (command == "unbind" && argc == 3 && UsbipHost::isBusId(argv[2]))
+        return UsbipHost(root).giveBack(argv[2]);
+    return usage();
 }

@@ -457,6 +457,10 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
         <translation>No compartido con la máquina virtual: %1</translation>
     </message>
     <message>
+        <source>USB devices not shared with the VM: %1</source>
+        <translation>Dispositivos USB no compartidos con la máquina virtual: %1</translation>
+    </message>
+    <message>
         <source>No sound: %1</source>
         <translation>Sin sonido: %1</translation>
     </message>
@@ -555,6 +559,14 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
     <message>
         <source>USB devices cannot be shared: the program &quot;%1&quot; is not installed.</source>
         <translation>No se pueden compartir dispositivos USB: el programa &quot;%1&quot; no está instalado.</translation>
+    </message>
+    <message>
+        <source>USB devices cannot be shared: the kernel module usbip-host is not loaded. An administrator can load it with &quot;modprobe usbip-host&quot;.</source>
+        <translation>No se pueden compartir dispositivos USB: el módulo del núcleo usbip-host no está cargado. Un administrador puede cargarlo con &quot;modprobe usbip-host&quot;.</translation>
+    </message>
+    <message>
+        <source>USB devices cannot be shared: pkexec, which asks for the right to share them, is not installed (package pkexec).</source>
+        <translation>No se pueden compartir dispositivos USB: pkexec, que pide el permiso para compartirlos, no está instalado (paquete pkexec).</translation>
     </message>
 </context>
 <context>

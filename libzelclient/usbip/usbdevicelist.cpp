@@ -1,9 +1,10 @@
 #include "usbdevicelist.h"
 
 #include "helpers/pathtools.h"
-#include "slaveclient/commands/shareusbdevice.h"
+#include "usbbindhelper.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -25,7 +26,7 @@ QList<int> numbers(const QString &busId)
 UsbDeviceList::UsbDeviceList()
     : QObject(nullptr)
     , m_devicePath(QStringLiteral("/sys/bus/usb/devices"))
-    , m_requiredPrograms{QStringLiteral("usbip"), ShareUSBDevice::bindProgramName()}
+    , m_requiredPrograms(UsbBindHelper::requiredPrograms())
 {
 }
 
@@ -34,7 +35,7 @@ UsbDeviceList::~UsbDeviceList() = default;
 void UsbDeviceList::refresh()
 {
     m_devices.clear();
-    checkPrograms();
+    checkSharing();
 
     if (!m_devicePath.exists()) {
         qCritical().noquote() << "Cannot read the USB device folder" << m_devicePath.absolutePath();
@@ -62,15 +63,25 @@ void UsbDeviceList::refresh()
     emit updated(true);
 }
 
-void UsbDeviceList::checkPrograms()
+void UsbDeviceList::checkSharing()
 {
     m_unavailableReason.clear();
+    // The host driver lives beside the device folder, in the drivers folder of the USB bus.
+    if (!QFileInfo(m_devicePath.filePath(QStringLiteral("../drivers/usbip-host"))).isDir()) {
+        m_unavailableReason = tr("USB devices cannot be shared: the kernel module usbip-host is not loaded. "
+                                 "An administrator can load it with \"modprobe usbip-host\".");
+        return;
+    }
     for (const QString &name : qAsConst(m_requiredPrograms)) {
-        if (!PathTools::findBin(name, {}).isEmpty())
+        const QFileInfo program(name);
+        if (program.isAbsolute() ? program.isExecutable() : !PathTools::findBin(name, {}).isEmpty())
             continue;
-        if (name == QLatin1String("usbip"))
-            qCritical() << "Failed to find usbip binary";
-        m_unavailableReason = tr("USB devices cannot be shared: the program \"%1\" is not installed.").arg(name);
+        qCritical().noquote() << "USB sharing needs" << name << ", which is not installed";
+        if (program.fileName() == QLatin1String("pkexec"))
+            m_unavailableReason = tr("USB devices cannot be shared: pkexec, which asks for the right to share them, "
+                                     "is not installed (package pkexec).");
+        else
+            m_unavailableReason = tr("USB devices cannot be shared: the program \"%1\" is not installed.").arg(name);
         return;
     }
 }

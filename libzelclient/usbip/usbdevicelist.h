@@ -14,7 +14,7 @@
 // The local USB devices that can be shared with the VM, read from the sysfs device folder.
 // The list holds devices only: no interfaces, no root hubs, no hubs (the USB/IP host driver
 // does not take hubs). Devices are listed also when sharing is not possible on this
-// computer; sharingUnavailableReason() then says why.
+// computer; sharingUnavailableReason() then says why, as far as it can be told beforehand.
 class ZELCLIENT_EXPORT UsbDeviceList : public QObject
 {
     Q_OBJECT
@@ -28,7 +28,8 @@ public:
     QDir getDevicePath() const { return m_devicePath; }
     void setDevicePath(const QDir &path) { m_devicePath = path; }
 
-    // The programs sharing needs; the defaults are "usbip" and the client's bind helper.
+    // The programs sharing needs, full paths or names searched for; the defaults are the USB
+    // helper and, for a user who is not root, pkexec.
     void setRequiredPrograms(const QStringList &names) { m_requiredPrograms = names; }
 
     // Empty while devices can be shared; otherwise a sentence for the user.
@@ -44,7 +45,8 @@ signals:
     void updated(bool success);
 
 private:
-    void checkPrograms();
+    // Whether the kernel's USB/IP host driver and the programs sharing needs are there.
+    void checkSharing();
     const UsbDatabase &namesFor(const QDir &folder);
     static bool isDeviceEntry(const QString &name);
     static bool busIdLessThan(const USBDevice &a, const USBDevice &b);

@@ -214,20 +214,23 @@ private slots:
         QVERIFY(isIdle(window));
     }
 
-    // Folders that did not reach the VM, and a session without sound, are named when the window
-    // comes back after the session.
+    // Folders and USB devices that did not reach the VM, and a session without sound, are named
+    // when the window comes back after the session.
     void unsharedFoldersNamedOnReturn()
     {
         MainWindow window;
         window.show();
         emit window.session()->folderNotShared(QStringLiteral("/data/one"), QStringLiteral("the folder does not exist"));
         emit window.session()->folderNotShared(QStringLiteral("/data/two"), QStringLiteral("the VM refused it"));
+        emit window.session()->usbDeviceNotShared(QStringLiteral("Maker Stick (1-4)"),
+                                                  QStringLiteral("no authentication agent answered"));
         emit window.session()->audioNotAvailable(QStringLiteral("The pulseaudio program was not found"));
         window.hide();
         emit window.session()->connectionTerminated();
         QVERIFY(window.isVisible());
         const QString status = window.findChild<QLabel *>(QStringLiteral("statusLabel"))->text();
-        for (const char *expected : {"/data/one", "does not exist", "/data/two", "refused", "pulseaudio"})
+        for (const char *expected : {"/data/one", "does not exist", "/data/two", "refused", "Maker Stick (1-4)",
+                                     "authentication agent", "pulseaudio"})
             QVERIFY2(status.contains(QLatin1String(expected)), qPrintable(status));
     }
 

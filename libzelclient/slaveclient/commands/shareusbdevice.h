@@ -1,60 +1,87 @@
 #pragma once
 
+#include "usbip/usbbindhelper.h"
+#include "usbip/usbdevice.h"
+#include "usbip/usbipexchange.h"
 #include "zelslavecommand.h"
 
 #include <QPointer>
-#include <QProcess>
 #include <QString>
+#include <QStringList>
 
-class QTcpSocket;
-class SocketForwarder;
-class USBDevice;
+#include <memory>
 
-// Shares one local USB device with the VM: binds it to the USB/IP host driver with the bind
-// helper, asks the slave service to switch the connection to USB/IP, and then relays the
-// connection to the local usbipd for as long as the session keeps it. Success is reported
-// when that relay ends normally; a refused bind, a refused switch or an unreachable usbipd
-// is reported as failure.
+class BoundUsbDevices;
+class DetachedSocket;
+class ExportedUsbDevice;
+class UsbipDeviceRecord;
+
+// Shares one local USB device with the VM. It asks the slave service to switch the connection
+// to USB/IP and then answers the VM's USB/IP requests itself: the device list holds this device
+// only, and only its import is accepted. For that import the privileged helper lends the device
+// to the kernel's USB/IP host driver and hands the kernel the connection, and this command
+// steps out of it. Nothing is lent before the VM asks for the device; a device lent is given
+// back when the import fails, when the session ends (through the object it leaves running),
+// or, after a crash, at the next start (through the record of lent devices).
 class ShareUSBDevice : public ZELSlaveCommand
 {
     Q_OBJECT
 
 public:
-    static constexpr quint16 DefaultUsbipdPort = 3240;
-
     explicit ShareUSBDevice(const USBDevice &device);
     ~ShareUSBDevice() override;
 
-    // The bind helper shipped with the client.
-    static QString bindProgramName();
-    // The bind helper as the program search finds it, else where the package installs it.
-    static QString findBindProgram();
-
     QString deviceId() const { return m_deviceId; }
-    void setBindProgram(const QString &path) { m_usbipPath = path; }
-    void setUsbipdPort(quint16 port) { m_usbipdPort = port; }
+    // The device as the user knows it, and where it is plugged in.
+    QString deviceName() const;
+    // Why the device was not shared; empty unless the command failed.
+    QString failureReason() const { return m_failureReason; }
+
+    // Where the kernel's sysfs is ("/sys"), the command that runs the helper, and the record
+    // of lent devices; the defaults are this computer's.
+    void setSysfsRoot(const QString &root) { m_sysfsRoot = root; }
+    void setHelperCommand(const QStringList &command) { m_helperCommand = command; }
+    void setBoundDevices(BoundUsbDevices *record) { m_record = record; }
 
     void run() override;
     void stop() override;
+    QObject *takeRunningServer() override;
 
 private slots:
-    void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void http_finished();
 
 private:
-    void processError(QProcess::ProcessError error);
-    void logHelperOutput(bool failed);
-    void connectToUsbipd();
-    void startRelay();
-    void endRelay();
-    void report(bool success);
+    QString devicesFolder() const;
+    // Where the chosen device is plugged in now: where it was chosen when it is still there,
+    // else every place a device with its ids and serial is.
+    QStringList placesOfDevice() const;
+    bool isChosenDeviceAt(const QString &busId) const;
+    // What stops sharing before anything is asked of the VM; empty when nothing does.
+    QString problemBeforeSharing() const;
+    // Whether the other end of the slave connection belongs to this session's user: the kernel
+    // serves the device to whoever holds it.
+    bool peerIsSessionUser() const;
+
+    void socket_readyRead();
+    void socket_disconnected();
+    void answerDeviceList();
+    void answerImport(const QByteArray &busId);
+    void lendDevice(const UsbipDeviceRecord &record);
+    void helper_finished(UsbBindHelper::Outcome outcome);
+    void fail(const QString &reason);
 
     QString m_deviceId;
-    QString m_usbipPath;
-    QProcess m_process;
-    quint16 m_usbipdPort = DefaultUsbipdPort;
-    QTcpSocket *m_usbipd = nullptr;
-    SocketForwarder *m_forwarder = nullptr;
+    USBDevice m_device;
+    QString m_failureReason;
+    QString m_sysfsRoot = QStringLiteral("/sys");
+    QStringList m_helperCommand;
+    BoundUsbDevices *m_record;
+    UsbipExchange m_exchange;
+    QPointer<UsbBindHelper> m_helper;
+    std::unique_ptr<DetachedSocket> m_lentConnection;
+    QByteArray m_importReply;
+    QString m_refusedBusId;
+    ExportedUsbDevice *m_exported = nullptr;
     bool m_finished = false;
 };
 

@@ -102,20 +102,29 @@ private slots:
         QVERIFY(list.getDevices().isEmpty());
     }
 
+    // What sharing needs and is known to be missing before any attempt: the kernel's USB/IP
+    // host driver, the helper, and pkexec for a user who is not root.
     void sharingAvailability_data()
     {
         QTest::addColumn<QStringList>("programs");
-        QTest::addColumn<bool>("available");
-        QTest::newRow("programs present") << QStringList{"sh"} << true;
-        QTest::newRow("usbip missing") << QStringList{"sh", "zel-test-no-such-usbip"} << false;
+        QTest::addColumn<bool>("driverLoaded");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("all there") << QStringList{"sh", "/bin/sh"} << true << "";
+        QTest::newRow("helper missing") << QStringList{"sh", "/nonexistent/zel-client-slaveclient-usbip"} << true
+                                        << "/nonexistent/zel-client-slaveclient-usbip";
+        QTest::newRow("pkexec missing") << QStringList{"/nonexistent/pkexec", "/bin/sh"} << true << "package pkexec";
+        QTest::newRow("usbip-host not loaded") << QStringList{"sh"} << false << "modprobe usbip-host";
     }
 
     void sharingAvailability()
     {
         QFETCH(QStringList, programs);
-        QFETCH(bool, available);
+        QFETCH(bool, driverLoaded);
+        QFETCH(QString, reason);
 
         FakeUsbTree tree;
+        if (driverLoaded)
+            tree.loadHostDriver();
         tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
         UsbDeviceList list;
         list.setDevicePath(QDir(tree.path()));
@@ -123,12 +132,12 @@ private slots:
         QSignalSpy updated(&list, &UsbDeviceList::updated);
         list.refresh();
 
-        // The devices are listed either way; only sharing them depends on the programs.
+        // The devices are listed either way; only sharing them depends on what is missing.
         QCOMPARE(updated.count(), 1);
         QCOMPARE(updated.first().first().toBool(), true);
         QCOMPARE(list.getDevices().size(), 1);
-        QCOMPARE(list.isSharingAvailable(), available);
-        QCOMPARE(list.sharingUnavailableReason().contains(programs.last()), !available);
+        QCOMPARE(list.isSharingAvailable(), reason.isEmpty());
+        QVERIFY2(list.sharingUnavailableReason().contains(reason), qPrintable(list.sharingUnavailableReason()));
     }
 };
 

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class BoundUsbDevices;
+
+// A local USB device the kernel serves to the VM. It goes back to its own driver when this
+// object goes, which the session makes happen when it ends.
+class ExportedUsbDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    ExportedUsbDevice(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record,
+                      QObject *parent = nullptr);
+    ~ExportedUsbDevice() override;
+
+    QString busId() const { return m_busId; }
+
+    // Gives the device at busId back with the helper run by command, and strikes it from the
+    // record when it is back; it stays there for the next start when it is not.
+    static bool giveBack(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record);
+
+private:
+    QString m_busId;
+    QStringList m_helperCommand;
+    BoundUsbDevices *m_record;
+};
