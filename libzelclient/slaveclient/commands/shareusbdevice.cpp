@@ -2,6 +2,7 @@
 
 #include "detachedsocket.h"
 #include "exportedusbdevice.h"
+#include "helpers/peercheck.h"
 #include "usbip/boundusbdevices.h"
 #include "usbip/usbdatabase.h"
 #include "usbip/usbipdevicerecord.h"
@@ -11,7 +12,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QUrl>
@@ -88,8 +88,7 @@ QString ShareUSBDevice::problemBeforeSharing() const
 
 bool ShareUSBDevice::peerIsSessionUser() const
 {
-    // Until the owner of the other end can be told, a loopback peer is all that is checked.
-    return m_socket && m_socket->peerAddress().isLoopback();
+    return m_socket && PeerCheck::isOwnPeer(*m_socket);
 }
 
 void ShareUSBDevice::run()
