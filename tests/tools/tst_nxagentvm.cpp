@@ -88,6 +88,7 @@ const QByteArray FakeAgent = R"SH(#!/bin/sh
 record="$FAKE_AGENT_RECORD"
 {
   echo "args=$*"
+  echo "options=$(cat "$(echo "$2" | sed -n 's/^nx\/nx,options=\(.*\):[0-9]*$/\1/p')")"
   echo "display=${DISPLAY-unset}"
   echo "home=$HOME"
   echo "slavecmd=$NX_SLAVE_CMD"
@@ -95,7 +96,8 @@ record="$FAKE_AGENT_RECORD"
   echo "keymode=$(stat -c %a "$ZEL_SLAVE_KEY_FILE")"
   touch "$HOME/.nx-test" && echo "homewritable=yes"
 } > "$record.part" && mv "$record.part" "$record"
-port=$(echo "$2" | sed -n 's/.*listen=\([0-9]*\).*/\1/p')
+options=$(echo "$2" | sed -n 's/^nx\/nx,options=\(.*\):[0-9]*$/\1/p')
+port=$(sed -n 's/.*listen=\([0-9]*\).*/\1/p' "$options")
 socat TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr SYSTEM:'echo VM-HELLO; cat >/dev/null' &
 server=$!
 trap 'kill $server 2>/dev/null; exit 0' TERM INT
@@ -231,10 +233,17 @@ void TestNxAgentVm::howTheAgentIsStarted()
     QTRY_VERIFY_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), Timeout);
 
     const QMap<QString, QString> started = record();
-    const QRegularExpression arguments(QStringLiteral("^-display nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1,media=(\\d+):(\\d+) :(\\d+)$"));
+    // The agent reads its options from a file of the VM's, which names the file it writes its
+    // state to.
+    const QRegularExpression arguments(QStringLiteral("^-display nx/nx,options=(\\S+):(\\d+) :(\\d+)$"));
     const QRegularExpressionMatch match = arguments.match(started.value(QStringLiteral("args")));
     QVERIFY2(match.hasMatch(), qPrintable(started.value(QStringLiteral("args"))));
-    QCOMPARE(match.captured(3), match.captured(4));
+    QCOMPARE(match.captured(2), match.captured(3));
+    const QRegularExpression options(
+        QStringLiteral("^nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1,media=(\\d+),state=(\\S+):(\\d+)$"));
+    const QRegularExpressionMatch optionsMatch = options.match(started.value(QStringLiteral("options")));
+    QVERIFY2(optionsMatch.hasMatch(), qPrintable(started.value(QStringLiteral("options"))));
+    QCOMPARE(optionsMatch.captured(4), match.captured(3));
     QCOMPARE(started.value(QStringLiteral("display")), QStringLiteral("unset"));
     QCOMPARE(started.value(QStringLiteral("slavecmd")), QStringLiteral(ZEL_DEMO_SLAVE_SERVICE));
     // The slave service learns the key the client got, from a file only its owner reads.

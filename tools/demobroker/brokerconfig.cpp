@@ -141,7 +141,7 @@ QByteArray BrokerConfig::builtInJson()
     ],
     "vms": [
         { "id": 1, "name": "Demo desktop", "state": "stopped", "blocked": false,
-          "nxagent": { "desktop": "xlogo" } }
+          "nxagent": { "desktop": "xlogo", "resumeSeconds": 300 } }
     ]
 }
 )");
@@ -229,7 +229,8 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
                 return fail(error, QStringLiteral("%1: a VM has either an \"endpoint\" or \"nxagent\"").arg(where));
             const QJsonObject agent = o.value(QStringLiteral("nxagent")).toObject();
             if (!checkKeys(agent, {QStringLiteral("program"), QStringLiteral("desktop"), QStringLiteral("slaveService"),
-                                   QStringLiteral("sound"), QStringLiteral("startTimeoutMs")},
+                                   QStringLiteral("sound"), QStringLiteral("startTimeoutMs"),
+                                   QStringLiteral("resumeSeconds")},
                            here, error))
                 return false;
             vm.startsAgent = true;
@@ -238,7 +239,8 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
                 || !readString(agent, QStringLiteral("desktop"), here, &vm.desktop, error)
                 || !readString(agent, QStringLiteral("slaveService"), here, &vm.slaveService, error)
                 || !readString(agent, QStringLiteral("sound"), here, &vm.sound, error)
-                || !readInt(agent, QStringLiteral("startTimeoutMs"), here, 1, 600000, &vm.agentStartTimeoutMs, error))
+                || !readInt(agent, QStringLiteral("startTimeoutMs"), here, 1, 600000, &vm.agentStartTimeoutMs, error)
+                || !readInt(agent, QStringLiteral("resumeSeconds"), here, 0, 86400, &vm.resumeSeconds, error))
                 return false;
         }
         if (o.contains(QStringLiteral("slaveKey"))) {

@@ -52,6 +52,9 @@ public:
         QString slaveService;    // empty: zel-demo-slave-service beside the broker or on PATH
         QString sound;           // command line that plays sound in the VM; empty: none
         int agentStartTimeoutMs = 30000;
+        // How long a VM whose tunnel dropped is kept, suspended, for the same user's next
+        // connection, which resumes it; 0: the VM ends with its tunnel.
+        int resumeSeconds = 0;
     };
 
     // The configuration used when no file is given: user "demo" with password "demo", one VM.

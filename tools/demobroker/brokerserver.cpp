@@ -31,6 +31,13 @@ void BrokerServer::stop()
     }
 }
 
+void BrokerServer::cutTunnels(bool stall)
+{
+    const QList<BrokerSession *> sessions = m_sessions;
+    for (BrokerSession *session : sessions)
+        session->cutTunnel(stall);
+}
+
 void BrokerServer::incomingConnection(qintptr socketDescriptor)
 {
     auto *socket = new QSslSocket;

@@ -20,6 +20,8 @@ public:
 
     // Stops listening and ends every open connection.
     void stop();
+    // Cuts every tunnel, closed or stalled (see BrokerSession::cutTunnel).
+    void cutTunnels(bool stall);
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;

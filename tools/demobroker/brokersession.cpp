@@ -302,7 +302,8 @@ void BrokerSession::beginConnect(const BrokerConfig::User &user, int vmId)
     m_starter = new VmStarter(this);
     connect(m_starter, &VmStarter::ready, this, &BrokerSession::starter_ready);
     connect(m_starter, &VmStarter::failed, this, &BrokerSession::starter_failed);
-    m_starter->start(*vm, m_slaveKey);
+    connect(m_starter, &VmStarter::takenOver, this, &BrokerSession::starter_takenOver);
+    m_starter->start(*vm, m_slaveKey, user.name);
     if (m_processingWanted > 0)
         sendProcessing();
     else
@@ -387,6 +388,26 @@ void BrokerSession::starter_failed(const QString &text)
         failConnect(text);
 }
 
+void BrokerSession::starter_takenOver()
+{
+    qInfo().noquote() << m_peer << "VM" << m_vmId << "is resumed by another connection; this one is closed";
+    if (m_relay)
+        m_relay->abort();
+    else if (m_state == State::Busy)
+        failConnect(QStringLiteral("VM %1 was taken by another connection").arg(m_vmId));
+}
+
+void BrokerSession::cutTunnel(bool stall)
+{
+    if (m_state != State::Tunnel || !m_relay)
+        return;
+    qInfo().noquote() << m_peer << (stall ? "stalling" : "closing") << "the tunnel of VM" << m_vmId << "on request";
+    if (stall)
+        m_relay->stall();
+    else
+        m_relay->abort();
+}
+
 void BrokerSession::endpoint_connected()
 {
     if (m_state != State::Busy)
@@ -456,11 +477,11 @@ void BrokerSession::relay_finished()
 {
     qInfo().noquote() << m_peer << "tunnel of VM" << m_vmId << "closed:" << m_relay->clientToEndpoint()
                       << "bytes to the VM," << m_relay->endpointToClient() << "bytes from the VM";
-    // A VM started for this connection ends with its tunnel.
+    // A VM started for this connection ends with its tunnel, unless it keeps its session.
     if (m_starter)
         m_starter->stop();
     if (BrokerConfig::Vm *vm = m_config->vm(m_vmId)) {
-        if (vm->startsAgent)
+        if (vm->startsAgent && vm->resumeSeconds == 0)
             vm->state = QStringLiteral("stopped");
     }
     finish();

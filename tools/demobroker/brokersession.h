@@ -24,6 +24,9 @@ public:
 
     // Ends the connection at once (the broker is stopping).
     void shutdown();
+    // Cuts the tunnel, if this connection has become one, as a network would: closed (both
+    // sides see it end) or stalled (nothing is forwarded any more, nothing is closed).
+    void cutTunnel(bool stall);
 
     static constexpr int MaxLineLength = 16 * 1024;
     static constexpr int MaxHeadLength = 64 * 1024;
@@ -42,6 +45,7 @@ private:
     void processing_timeout();
     void starter_ready(const QString &host, quint16 port);
     void starter_failed(const QString &text);
+    void starter_takenOver();
     void endpoint_connected();
     void endpoint_failed();
     void relay_finished();

@@ -12,6 +12,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -125,10 +127,32 @@ int main(int argc, char *argv[])
         return ExitFailure;
     }
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&](int number) {
-        qInfo() << "stopping on signal" << number;
+    QTimer endWait;
+    const auto stopServer = [&]() {
+        endWait.stop();
         server.stop();
         QCoreApplication::quit();
+    };
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&](int number) {
+        qInfo() << "stopping on signal" << number;
+        if (endWait.isActive() || NxAgentVm::noneLeft()) {
+            stopServer();
+            return;
+        }
+        // The VMs end first and their tunnels carry that to the clients, which see their
+        // sessions end as when the user logs out; then every connection closes.
+        NxAgentVm::stopEverything();
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(&endWait, &QTimer::timeout, &app, [&, waited]() {
+            if (NxAgentVm::noneLeft() || waited.hasExpired(NxAgentVm::StopTimeoutMs))
+                stopServer();
+        });
+        endWait.start(50);
+    });
+    QObject::connect(&watcher, &SignalWatcher::cutRequested, &app, [&](bool stall) {
+        qInfo() << "cutting every tunnel:" << (stall ? "stalled" : "closed");
+        server.cutTunnels(stall);
     });
 
     qInfo().noquote() << "listening on" << address.toString() << "port" << server.serverPort();

@@ -58,6 +58,21 @@ NxAgentVm::NxAgentVm(const Settings &settings)
     connect(&m_startTimer, &QTimer::timeout, this, &NxAgentVm::start_timeout);
     m_stopTimer.setSingleShot(true);
     connect(&m_stopTimer, &QTimer::timeout, this, &NxAgentVm::stop_timeout);
+    m_keepTimer.setSingleShot(true);
+    connect(&m_keepTimer, &QTimer::timeout, this, &NxAgentVm::keep_timeout);
+    m_resumeTimer.setSingleShot(true);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &NxAgentVm::resume_timeout);
+    m_resumePoll.setInterval(ResumePollMs);
+    connect(&m_resumePoll, &QTimer::timeout, this, &NxAgentVm::advanceResume);
+
+    // In a VM that keeps its session, the desktop program is the session: its end is the
+    // user's logging out, which ends the VM (and the client's session, in order).
+    connect(&m_desktop, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, [this]() {
+        if (m_settings.resumeSeconds <= 0 || m_stopping)
+            return;
+        qInfo().noquote() << tag() << "the desktop program ended: the VM's user logged out";
+        stop();
+    });
 }
 
 void NxAgentVm::watchProgram(QProcess &process, const QString &what)
@@ -113,6 +128,48 @@ QList<NxAgentVm *> &NxAgentVm::instances()
 QString NxAgentVm::tag() const
 {
     return QStringLiteral("[vm %1 :%2]").arg(m_settings.vmId).arg(m_display);
+}
+
+QString NxAgentVm::optionsFile() const
+{
+    return m_home.filePath(QStringLiteral("options"));
+}
+
+QString NxAgentVm::stateFile() const
+{
+    return m_home.filePath(QStringLiteral("state"));
+}
+
+QString NxAgentVm::agentState() const
+{
+    QFile file(stateFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(file.read(64)).trimmed();
+}
+
+bool NxAgentVm::writeOptions()
+{
+    // Read by the agent at its start and again at every SIGHUP: a new listen port takes effect
+    // at the next resume.
+    const QByteArray options = QStringLiteral("nx/nx,listen=%1,accept=127.0.0.1,slave=1,media=%2,state=%3:%4\n")
+                                   .arg(m_port)
+                                   .arg(m_mediaPort)
+                                   .arg(stateFile())
+                                   .arg(m_display)
+                                   .toLocal8Bit();
+    QFile file(optionsFile());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(options) == options.size();
+}
+
+bool NxAgentVm::writeKeyFile()
+{
+    // A file only the broker's user can read, rather than the key itself in every process
+    // environment of the VM; each slave service reads it when its connection comes.
+    QFile keyFile(m_home.filePath(QStringLiteral("slave.key")));
+    return keyFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && keyFile.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        && keyFile.write(m_settings.slaveKey + '\n') == m_settings.slaveKey.size() + 1;
 }
 
 int NxAgentVm::freeDisplay()
@@ -171,16 +228,11 @@ void NxAgentVm::start()
     if (!m_settings.slaveService.isEmpty()) {
         environment.insert(QStringLiteral("NX_SLAVE_CMD"), m_settings.slaveService);
         if (m_settings.hasSlaveKey) {
-            // A file only the broker's user can read, rather than the key itself in every
-            // process environment of the VM.
-            QFile keyFile(m_home.filePath(QStringLiteral("slave.key")));
-            if (!keyFile.open(QIODevice::WriteOnly)
-                || !keyFile.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-                || keyFile.write(m_settings.slaveKey + '\n') != m_settings.slaveKey.size() + 1) {
-                fail(QStringLiteral("cannot write the slave key file: %1").arg(keyFile.errorString()));
+            if (!writeKeyFile()) {
+                fail(QStringLiteral("cannot write the slave key file in %1").arg(m_home.path()));
                 return;
             }
-            environment.insert(QStringLiteral("ZEL_SLAVE_KEY_FILE"), keyFile.fileName());
+            environment.insert(QStringLiteral("ZEL_SLAVE_KEY_FILE"), m_home.filePath(QStringLiteral("slave.key")));
         }
     } else {
         environment.remove(QStringLiteral("NX_SLAVE_CMD"));
@@ -188,15 +240,21 @@ void NxAgentVm::start()
     m_agent.setProcessEnvironment(environment);
     m_agent.setWorkingDirectory(m_home.path());
 
+    QFile::remove(stateFile());
+    if (!writeOptions()) {
+        fail(QStringLiteral("cannot write the agent's options file in %1").arg(m_home.path()));
+        return;
+    }
     // The display name comes last as well: without it the agent cannot open its display.
-    const QStringList arguments{
-        QStringLiteral("-display"),
-        QStringLiteral("nx/nx,listen=%1,accept=127.0.0.1,slave=1,media=%3:%2").arg(m_port).arg(m_display).arg(m_mediaPort),
-        QStringLiteral(":%1").arg(m_display)};
+    const QStringList arguments{QStringLiteral("-display"),
+                                QStringLiteral("nx/nx,options=%1:%2").arg(optionsFile()).arg(m_display),
+                                QStringLiteral(":%1").arg(m_display)};
     qInfo().noquote() << tag() << "starting" << m_settings.agentProgram << arguments.join(QLatin1Char(' '))
                       << (m_settings.slaveService.isEmpty() ? QStringLiteral("without a slave service")
                                                             : QStringLiteral("with slave service ") + m_settings.slaveService)
-                      << QStringLiteral("and its sound on port %1").arg(m_mediaPort);
+                      << QStringLiteral("and its sound on port %1").arg(m_mediaPort)
+                      << QStringLiteral("waiting on port %1").arg(m_port);
+    m_listenPending = true;
     m_startTimer.start(m_settings.startTimeoutMs);
     m_agent.start(m_settings.agentProgram, arguments);
 }
@@ -207,6 +265,9 @@ void NxAgentVm::stop()
         return;
     m_stopping = true;
     m_startTimer.stop();
+    m_keepTimer.stop();
+    m_resumeTimer.stop();
+    m_resumePoll.stop();
     for (QProcess *program : {&m_desktop, &m_sound}) {
         if (program->state() != QProcess::NotRunning)
             program->terminate();
@@ -220,6 +281,112 @@ void NxAgentVm::stop()
     m_stopTimer.start(StopTimeoutMs);
 }
 
+void NxAgentVm::release()
+{
+    if (m_stopping)
+        return;
+    m_resuming = false;
+    m_resumeTimer.stop();
+    m_resumePoll.stop();
+    if (m_settings.resumeSeconds > 0 && m_sessionStarted && m_agent.state() == QProcess::Running) {
+        qInfo().noquote() << tag() << "its connection ended; the VM is kept for" << m_settings.resumeSeconds
+                          << "s for the next connection of" << m_settings.user;
+        m_keepTimer.start(m_settings.resumeSeconds * 1000);
+        return;
+    }
+    stop();
+}
+
+void NxAgentVm::keep_timeout()
+{
+    qInfo().noquote() << tag() << "no connection resumed the VM within" << m_settings.resumeSeconds << "s";
+    stop();
+}
+
+NxAgentVm *NxAgentVm::resumable(int vmId, const QString &user)
+{
+    for (NxAgentVm *vm : qAsConst(instances())) {
+        if (vm->vmId() == vmId && vm->m_settings.user == user && vm->m_settings.resumeSeconds > 0
+            && vm->m_sessionStarted && !vm->m_stopping && vm->m_agent.state() == QProcess::Running)
+            return vm;
+    }
+    return nullptr;
+}
+
+void NxAgentVm::takeOver()
+{
+    // The tunnel the agent served closes: it sees its display fail and suspends.
+    emit takenOver();
+}
+
+void NxAgentVm::resume(const QByteArray &slaveKey)
+{
+    if (m_stopping)
+        return;
+    m_keepTimer.stop();
+    m_reported = false;
+    m_resuming = true;
+    m_nudged = false;
+    m_listenPending = false;
+    qInfo().noquote() << tag() << "resuming the session for a new connection (agent state" << agentState() << ")";
+    // The new connection's key alone opens the slave service from now on.
+    m_settings.slaveKey = slaveKey;
+    if (m_settings.hasSlaveKey && !writeKeyFile()) {
+        fail(QStringLiteral("cannot write the slave key file in %1").arg(m_home.path()));
+        return;
+    }
+    m_resumeTimer.start(ResumeTimeoutMs);
+    m_resumeStarted.start();
+    // The agent writes its state file after it speaks: looked at often until it is ready.
+    m_resumePoll.start();
+    advanceResume();
+}
+
+void NxAgentVm::advanceResume()
+{
+    if (!m_resuming || m_listenPending) {
+        m_resumePoll.stop();
+        return;
+    }
+    const QString state = agentState();
+    if (state == QLatin1String("SUSPENDED")) {
+        // A new port, so that nothing of the old connection reaches the new one.
+        const quint16 port = freePort();
+        if (port == 0) {
+            fail(QStringLiteral("no free port to resume the VM on"));
+            return;
+        }
+        m_port = port;
+        if (!writeOptions()) {
+            fail(QStringLiteral("cannot write the agent's options file in %1").arg(m_home.path()));
+            return;
+        }
+        qInfo().noquote() << tag() << "the agent is suspended; it resumes on port" << m_port;
+        m_listenPending = true;
+        sendHangUp();
+    } else if (state == QLatin1String("RESUMING")) {
+        // An earlier resume whose connection never came: the agent still waits for it.
+        qInfo().noquote() << tag() << "the agent still waits on port" << m_port;
+        m_resuming = false;
+        m_resumeTimer.stop();
+        m_reported = true;
+        emit listening(m_port);
+    } else if (state == QLatin1String("RUNNING") && !m_nudged && m_resumeStarted.hasExpired(SuspendNudgeMs)) {
+        // It has not noticed that its tunnel is gone: told to suspend.
+        qInfo().noquote() << tag() << "the agent still runs; asking it to suspend";
+        m_nudged = true;
+        sendHangUp();
+    }
+}
+
+void NxAgentVm::resume_timeout()
+{
+    if (m_resuming)
+        fail(QStringLiteral("the VM was not ready to resume within %1 ms (agent state %2)")
+                 .arg(ResumeTimeoutMs)
+                 .arg(agentState()));
+}
+
 QList<NxAgentVm *> NxAgentVm::stopAll(int vmId)
 {
     QList<NxAgentVm *> stopped;
@@ -231,6 +398,13 @@ QList<NxAgentVm *> NxAgentVm::stopAll(int vmId)
         }
     }
     return stopped;
+}
+
+void NxAgentVm::stopEverything()
+{
+    const QList<NxAgentVm *> all = instances();
+    for (NxAgentVm *vm : all)
+        vm->stop();
 }
 
 void NxAgentVm::endAllNow()
@@ -271,14 +445,20 @@ void NxAgentVm::handleAgentLine(const QByteArray &line)
     if (!line.startsWith(' '))
         qInfo().noquote() << tag() << "nxagent:" << QString::fromLocal8Bit(trimmed);
 
-    if (!m_listening && !m_stopping && trimmed.contains("Waiting for connection")) {
-        m_listening = true;
+    if (m_listenPending && !m_stopping && trimmed.contains("Waiting for connection")) {
+        m_listenPending = false;
+        m_resuming = false;
         m_startTimer.stop();
+        m_resumeTimer.stop();
+        m_resumePoll.stop();
         m_reported = true;
         emit listening(m_port);
     } else if (trimmed.startsWith("Session: Session started")) {
+        m_sessionStarted = true;
         startDesktop();
     }
+    // The agent says what it does before it writes its state: every line is a moment to look.
+    advanceResume();
 }
 
 void NxAgentVm::startDesktop()
@@ -309,6 +489,9 @@ void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     m_startTimer.stop();
     m_stopTimer.stop();
+    m_keepTimer.stop();
+    m_resumeTimer.stop();
+    m_resumePoll.stop();
     for (QProcess *program : {&m_desktop, &m_sound}) {
         if (program->state() != QProcess::NotRunning)
             program->terminate();
@@ -317,7 +500,11 @@ void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
                                                            : QStringLiteral("by a signal");
     qInfo().noquote() << tag() << "nxagent ended" << how;
     removeStaleSocket(m_display);
-    if (!m_reported && !m_stopping && m_startAttempts < StartAttempts && lostDisplayOrPortRace()) {
+    const bool stopping = m_stopping;
+    // Nothing of the VM is started or resumed any more.
+    m_stopping = true;
+    if (!m_reported && !stopping && m_startAttempts < StartAttempts && lostDisplayOrPortRace()) {
+        m_stopping = false;
         qInfo().noquote() << tag() << "the display or port was taken meanwhile; trying others";
         m_lastLines.clear();
         m_partialLine.clear();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -12,6 +13,12 @@
 // One demo VM, started for one client connection: an NX agent on a free display that waits
 // for the client's NX proxy on a free loopback port, runs the demo slave service for every
 // slave connection (NX_SLAVE_CMD) and shows a desktop program once its session has started.
+// The agent reads its options from a file of the VM's (the listen port among them) and writes
+// its state to another.
+//
+// A VM with resumeSeconds keeps its session when its tunnel drops: the agent suspends, and the
+// same user's next connection resumes it on a new port, with the programs still running. Its
+// desktop program is then the session: when it ends, the user has logged out and the VM ends.
 //
 // The object has no parent and outlives whoever asked for it: after stop() it ends the agent
 // gracefully (an agent killed outright leaves its display's lock files behind) and deletes
@@ -33,6 +40,10 @@ public:
         bool hasSlaveKey = false;
         QByteArray slaveKey;
         int startTimeoutMs = 30000;
+        // The user the VM was started for: only that user's connections resume it.
+        QString user;
+        // How long the VM waits, suspended, for a connection that resumes it; 0: none does.
+        int resumeSeconds = 0;
     };
 
     explicit NxAgentVm(const Settings &settings);
@@ -42,6 +53,16 @@ public:
     void start();
     // Ends the desktop program and the agent; ended() follows, then the object goes away.
     void stop();
+    // The connection the VM served has ended: a VM that can be resumed is kept, suspended, for
+    // resumeSeconds; any other ends.
+    void release();
+    // Takes the VM from the connection it serves, for a new connection of its user: that
+    // connection's holder is told (takenOver()) and closes its tunnel.
+    void takeOver();
+    // Resumes the session for the new connection: the agent is brought to SUSPENDED and waits
+    // on a new port, and the new connection's slave key replaces the old one. listening() or
+    // failed() follows, once.
+    void resume(const QByteArray &slaveKey);
 
     int vmId() const { return m_settings.vmId; }
     int display() const { return m_display; }
@@ -49,18 +70,35 @@ public:
     // Where programs of the VM play sound that the session carries to the client.
     quint16 mediaPort() const { return m_mediaPort; }
 
+    // What the agent last wrote to its state file (STARTING, RUNNING, SUSPENDED, RESUMING,
+    // TERMINATED, ...); empty before it wrote anything.
+    QString agentState() const;
+
+    // A running VM with this id whose session the user's new connection may resume; null if
+    // there is none.
+    static NxAgentVm *resumable(int vmId, const QString &user);
     // Stops every VM with this id that is running now and returns them (they emit ended()).
     static QList<NxAgentVm *> stopAll(int vmId);
+    // Stops every VM; allEnded() of the last one follows once none is left.
+    static void stopEverything();
+    static bool noneLeft() { return instances().isEmpty(); }
     // For the broker's exit: ends every agent that is still running, waiting a bounded time.
     static void endAllNow();
 
     // Time an agent gets to end after SIGTERM before it is killed.
     static const int StopTimeoutMs = 10000;
+    // Time a resume gets to bring the agent to SUSPENDED and listening again.
+    static const int ResumeTimeoutMs = 15000;
+    // Time the agent gets to notice its closed tunnel before it is told to suspend.
+    static const int SuspendNudgeMs = 1000;
+    static const int ResumePollMs = 100;
 
 signals:
     void listening(quint16 port);
     void failed(const QString &text);
     void ended();
+    // Another connection resumes the VM: the one it served is to be closed.
+    void takenOver();
 
 private:
     void agent_readyRead();
@@ -68,14 +106,23 @@ private:
     void agent_errorOccurred(QProcess::ProcessError error);
     void start_timeout();
     void stop_timeout();
+    void keep_timeout();
+    void resume_timeout();
 
     void handleAgentLine(const QByteArray &line);
+    bool writeOptions();
+    bool writeKeyFile();
+    void advanceResume();
+    // Has the agent read its options file again: it suspends when running, resumes when suspended.
+    void sendHangUp();
     bool lostDisplayOrPortRace() const;
     void startDesktop();
     void watchProgram(QProcess &process, const QString &what);
     void startProgram(QProcess &process, const QString &commandLine, const QString &what);
     void fail(const QString &text);
     QString tag() const;
+    QString optionsFile() const;
+    QString stateFile() const;
 
     static int freeDisplay();
     static quint16 freePort();
@@ -88,12 +135,20 @@ private:
     QProcess m_sound;
     QTimer m_startTimer;
     QTimer m_stopTimer;
+    QTimer m_keepTimer;
+    QTimer m_resumeTimer;
+    QTimer m_resumePoll;
+    QElapsedTimer m_resumeStarted;
     QByteArray m_partialLine;
     QList<QByteArray> m_lastLines;
     int m_display = -1;
     quint16 m_port = 0;
     quint16 m_mediaPort = 0;
-    bool m_listening = false;
+    // The agent's next "Waiting for connection" is reported as listening().
+    bool m_listenPending = false;
+    bool m_sessionStarted = false;
+    bool m_resuming = false;
+    bool m_nudged = false;
     bool m_desktopStarted = false;
     bool m_stopping = false;
     bool m_reported = false;

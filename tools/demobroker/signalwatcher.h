@@ -5,7 +5,8 @@
 class QSocketNotifier;
 
 // Turns the termination requests of the operating system (SIGTERM, SIGINT, SIGHUP; a console
-// close on Windows) into a signal delivered on the event loop.
+// close on Windows) into a signal delivered on the event loop, and, where there are such
+// signals, the requests to cut the tunnels (SIGUSR1: closed, SIGUSR2: stalled).
 class SignalWatcher : public QObject
 {
     Q_OBJECT
@@ -16,6 +17,7 @@ public:
 
 signals:
     void terminationRequested(int signalNumber);
+    void cutRequested(bool stall);
 
 private:
     void notifier_activated();

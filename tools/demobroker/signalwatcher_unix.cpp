@@ -39,7 +39,7 @@ SignalWatcher::SignalWatcher(QObject *parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
+    for (int number : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
         sigaction(number, &action, nullptr);
     // A reader of the log that went away must not end the broker.
     ::signal(SIGPIPE, SIG_IGN);
@@ -50,13 +50,17 @@ SignalWatcher::~SignalWatcher()
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
+    for (int number : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
         sigaction(number, &action, nullptr);
 }
 
 void SignalWatcher::notifier_activated()
 {
     unsigned char byte = 0;
-    while (::read(s_pipe[0], &byte, 1) == 1)
-        emit terminationRequested(byte);
+    while (::read(s_pipe[0], &byte, 1) == 1) {
+        if (byte == SIGUSR1 || byte == SIGUSR2)
+            emit cutRequested(byte == SIGUSR2);
+        else
+            emit terminationRequested(byte);
+    }
 }

@@ -37,6 +37,11 @@ void TunnelRelay::abort()
     checkDone();
 }
 
+void TunnelRelay::stall()
+{
+    m_stalled = true;
+}
+
 void TunnelRelay::pump(QTcpSocket *from, QTcpSocket *to, qint64 *counter)
 {
     if (to->state() != QAbstractSocket::ConnectedState)
@@ -52,7 +57,7 @@ void TunnelRelay::pump(QTcpSocket *from, QTcpSocket *to, qint64 *counter)
 
 void TunnelRelay::pumpAll()
 {
-    if (m_finished)
+    if (m_finished || m_stalled)
         return;
     pump(m_client, m_endpoint, &m_clientToEndpoint);
     pump(m_endpoint, m_client, &m_endpointToClient);

@@ -19,6 +19,9 @@ public:
     void start();
     // Drops both connections at once.
     void abort();
+    // Forwards nothing any more, in either direction, and closes nothing: what a network that
+    // stops carrying packets looks like to both ends.
+    void stall();
 
     qint64 clientToEndpoint() const { return m_clientToEndpoint; }
     qint64 endpointToClient() const { return m_endpointToClient; }
@@ -41,4 +44,5 @@ private:
     bool m_clientClosed = false;    // no more bytes will come from the client
     bool m_endpointClosed = false;  // no more bytes will come from the endpoint
     bool m_finished = false;
+    bool m_stalled = false;
 };

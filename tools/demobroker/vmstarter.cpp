@@ -44,11 +44,11 @@ QString VmStarter::defaultSlaveService()
     return QStandardPaths::findExecutable(name);
 }
 
-void VmStarter::start(const BrokerConfig::Vm &vm, const QByteArray &slaveKey)
+void VmStarter::start(const BrokerConfig::Vm &vm, const QByteArray &slaveKey, const QString &user)
 {
     m_pending = true;
     if (vm.startsAgent) {
-        startAgent(vm, slaveKey);
+        startAgent(vm, slaveKey, user);
         return;
     }
 
@@ -68,8 +68,17 @@ void VmStarter::start(const BrokerConfig::Vm &vm, const QByteArray &slaveKey)
     });
 }
 
-void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKey)
+void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKey, const QString &user)
 {
+    if (NxAgentVm *kept = NxAgentVm::resumable(vm.id, user)) {
+        qInfo().noquote() << "VM" << vm.id << "of" << user << "keeps its session; it is resumed";
+        kept->takeOver();
+        follow(kept);
+        // Resumed from the event loop, so that a failure is never reported inside start().
+        QTimer::singleShot(0, kept, [kept, slaveKey]() { kept->resume(slaveKey); });
+        return;
+    }
+
     NxAgentVm::Settings settings;
     settings.vmId = vm.id;
     settings.agentProgram = vm.agentProgram.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("nxagent"))
@@ -90,6 +99,8 @@ void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKe
     settings.hasSlaveKey = vm.slaveKeyMode != BrokerConfig::SlaveKeyMode::None;
     settings.slaveKey = slaveKey;
     settings.startTimeoutMs = vm.agentStartTimeoutMs;
+    settings.user = user;
+    settings.resumeSeconds = vm.resumeSeconds;
 
     if (settings.agentProgram.isEmpty()) {
         const int id = vm.id;
@@ -102,7 +113,14 @@ void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKe
         return;
     }
 
-    m_vm = new NxAgentVm(settings);
+    follow(new NxAgentVm(settings));
+    // Started from the event loop, so that a failure is never reported inside start().
+    QTimer::singleShot(0, m_vm, &NxAgentVm::start);
+}
+
+void VmStarter::follow(NxAgentVm *vm)
+{
+    m_vm = vm;
     connect(m_vm, &NxAgentVm::listening, this, [this](quint16 port) {
         if (!m_pending)
             return;
@@ -115,8 +133,12 @@ void VmStarter::startAgent(const BrokerConfig::Vm &vm, const QByteArray &slaveKe
         m_pending = false;
         emit failed(text);
     });
-    // Started from the event loop, so that a failure is never reported inside start().
-    QTimer::singleShot(0, m_vm, &NxAgentVm::start);
+    connect(m_vm, &NxAgentVm::takenOver, this, [this]() {
+        disconnect(m_vm, nullptr, this, nullptr);
+        m_vm = nullptr;
+        m_pending = false;
+        emit takenOver();
+    });
 }
 
 void VmStarter::stop()
@@ -124,7 +146,7 @@ void VmStarter::stop()
     m_pending = false;
     if (m_vm) {
         disconnect(m_vm, nullptr, this, nullptr);
-        m_vm->stop();
+        m_vm->release();
         m_vm = nullptr;
     }
 }
