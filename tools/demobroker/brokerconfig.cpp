@@ -12,6 +12,17 @@ namespace {
 const int DefaultProcessingResponses = 2;
 const int DefaultProcessingIntervalMs = 500;
 
+// Compares without stopping at the first difference, so that timing tells nothing of a password.
+bool sameSecret(const QString &a, const QString &b)
+{
+    const QByteArray x = a.toUtf8();
+    const QByteArray y = b.toUtf8();
+    unsigned char difference = x.size() == y.size() ? 0 : 1;
+    for (int i = 0; i < x.size(); ++i)
+        difference |= static_cast<unsigned char>(x.at(i) ^ (y.isEmpty() ? 0 : y.at(i % y.size())));
+    return difference == 0;
+}
+
 bool fail(QString *error, const QString &text)
 {
     if (error)
@@ -273,7 +284,7 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
             return fail(error, QStringLiteral("%1 must be an object").arg(where));
         const QJsonObject o = userArray.at(i).toObject();
         if (!checkKeys(o, {QStringLiteral("name"), QStringLiteral("password"), QStringLiteral("secondFactor"),
-                           QStringLiteral("vms"), QStringLiteral("statusOverrides")},
+                           QStringLiteral("oneTimeCodes"), QStringLiteral("vms"), QStringLiteral("statusOverrides")},
                        where, error))
             return false;
         User user;
@@ -282,6 +293,17 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
             || !readString(o, QStringLiteral("secondFactor"), where, &user.secondFactor, error)
             || !readOverrides(o, where, &user.overrides, error))
             return false;
+        if (o.contains(QStringLiteral("oneTimeCodes"))) {
+            const QJsonValue codes = o.value(QStringLiteral("oneTimeCodes"));
+            if (!codes.isArray() || !user.secondFactor.isEmpty())
+                return fail(error, QStringLiteral("%1: \"oneTimeCodes\" is an array of texts, instead of \"secondFactor\"")
+                                       .arg(where));
+            for (const QJsonValue &code : codes.toArray()) {
+                if (!code.isString() || code.toString().isEmpty())
+                    return fail(error, QStringLiteral("%1: \"oneTimeCodes\" holds non-empty texts").arg(where));
+                user.oneTimeCodes.append(code.toString());
+            }
+        }
         if (user.name.isEmpty() || user.name.contains(QLatin1Char(':')))
             return fail(error, QStringLiteral("%1: \"name\" must be non-empty and without \":\"").arg(where));
         if (names.contains(user.name))
@@ -303,6 +325,26 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
     m_users = users;
     m_vms = vms;
     m_overrides = overrides;
+    return true;
+}
+
+bool BrokerConfig::authenticate(const User &user, const QString &secret, const void *connection)
+{
+    if (user.oneTimeCodes.isEmpty())
+        return sameSecret(secret, user.password + user.secondFactor);
+    // Every code is compared, so that timing tells nothing of which one matched.
+    QString matched;
+    for (const QString &code : user.oneTimeCodes) {
+        if (sameSecret(secret, user.password + code))
+            matched = code;
+    }
+    if (matched.isEmpty())
+        return false;
+    const QString key = user.name + QLatin1Char(':') + matched;
+    const auto used = m_usedCodes.constFind(key);
+    if (used != m_usedCodes.constEnd())
+        return used.value() == connection;
+    m_usedCodes.insert(key, connection);
     return true;
 }
 

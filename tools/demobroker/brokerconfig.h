@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // Users, virtual machines and provoked answers of the demo broker. Read once from a JSON file
 // (or the built-in text); VM states change while the broker runs.
@@ -25,6 +26,9 @@ public:
         QString name;
         QString password;
         QString secondFactor;    // appended to the password by the client; empty: none asked
+        // Second factors that each open one connection only (as one-time codes do); a login on
+        // another connection with a code already used is refused.
+        QStringList oneTimeCodes;
         bool allVms = true;      // no "vms" list: every VM
         QList<int> vms;
         QHash<QString, Override> overrides;
@@ -70,8 +74,14 @@ public:
     // The canned answer for a path: the user's own first, then the global one, else null.
     const Override *overrideFor(const User &user, const QString &path) const;
 
+    // Whether secret (the password with the second factor appended) lets the user in on this
+    // connection; a one-time code is taken by the first connection that presents it.
+    bool authenticate(const User &user, const QString &secret, const void *connection);
+
 private:
     QList<User> m_users;
     QList<Vm> m_vms;
     QHash<QString, Override> m_overrides;
+    // "user:code" of each one-time code used, and the connection that used it.
+    QHash<QString, const void *> m_usedCodes;
 };

@@ -16,17 +16,6 @@
 
 namespace {
 
-// Compares without stopping at the first difference, so that timing tells nothing of a password.
-bool sameSecret(const QString &a, const QString &b)
-{
-    const QByteArray x = a.toUtf8();
-    const QByteArray y = b.toUtf8();
-    unsigned char difference = x.size() == y.size() ? 0 : 1;
-    for (int i = 0; i < x.size(); ++i)
-        difference |= static_cast<unsigned char>(x.at(i) ^ (y.isEmpty() ? 0 : y.at(i % y.size())));
-    return difference == 0;
-}
-
 QByteArray randomKey()
 {
     QByteArray bytes(16, Qt::Uninitialized);
@@ -188,8 +177,7 @@ void BrokerSession::handleRequest()
         qInfo().noquote() << m_peer << "  environment" << variable.first + QLatin1Char('=') + variable.second;
 
     const BrokerConfig::User *user = m_config->user(facts.user);
-    const QString expected = user ? user->password + user->secondFactor : QString();
-    if (!sameSecret(facts.secret, expected) || !user) {
+    if (!user || !m_config->authenticate(*user, facts.secret, this)) {
         qWarning().noquote() << m_peer << "authentication failed for user"
                              << BrokerRequest::printable(facts.user.toUtf8());
         answer(401, BrokerResponse::text(401, "Wrong user name or password",

@@ -344,11 +344,21 @@ void NxAgentVm::resume(const QByteArray &slaveKey)
 
 void NxAgentVm::advanceResume()
 {
-    if (!m_resuming || m_listenPending) {
+    if (!m_resuming) {
         m_resumePoll.stop();
         return;
     }
     const QString state = agentState();
+    if (m_listenPending) {
+        // An agent that has only just suspended lets a hangup pass unnoticed: it is asked
+        // again while it stays suspended.
+        if (state == QLatin1String("SUSPENDED") && m_lastHangUp.hasExpired(HangUpRetryMs)) {
+            qInfo().noquote() << tag() << "the agent is still suspended; asking it again to resume";
+            sendHangUp();
+            m_lastHangUp.start();
+        }
+        return;
+    }
     if (state == QLatin1String("SUSPENDED")) {
         // A new port, so that nothing of the old connection reaches the new one.
         const quint16 port = freePort();
@@ -364,6 +374,7 @@ void NxAgentVm::advanceResume()
         qInfo().noquote() << tag() << "the agent is suspended; it resumes on port" << m_port;
         m_listenPending = true;
         sendHangUp();
+        m_lastHangUp.start();
     } else if (state == QLatin1String("RESUMING")) {
         // An earlier resume whose connection never came: the agent still waits for it.
         qInfo().noquote() << tag() << "the agent still waits on port" << m_port;

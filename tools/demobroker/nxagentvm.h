@@ -92,6 +92,8 @@ public:
     // Time the agent gets to notice its closed tunnel before it is told to suspend.
     static const int SuspendNudgeMs = 1000;
     static const int ResumePollMs = 100;
+    // Time a suspended agent gets to take a hangup before it is sent another.
+    static const int HangUpRetryMs = 1000;
 
 signals:
     void listening(quint16 port);
@@ -139,6 +141,7 @@ private:
     QTimer m_resumeTimer;
     QTimer m_resumePoll;
     QElapsedTimer m_resumeStarted;
+    QElapsedTimer m_lastHangUp;
     QByteArray m_partialLine;
     QList<QByteArray> m_lastLines;
     int m_display = -1;
