@@ -87,6 +87,12 @@ public:
 
     Statistics getStatistics() const;
 
+    // Whether a broken link keeps the local display for a resume: linkLost() is reported
+    // instead of the end of the session, and start() with a new tunnel carries on in the same
+    // display. Off, a broken link ends the session as any other end does.
+    void setKeepDisplayOnLinkLoss(bool keep) { m_keepDisplayOnLinkLoss = keep; }
+    bool keepDisplayOnLinkLoss() const { return m_keepDisplayOnLinkLoss; }
+
 signals:
     void started();
     void standardOutput(const QByteArray &data);
@@ -104,6 +110,9 @@ signals:
     void channelStatIncrement(ZELBackend::NXChannel chan, int64_t in, int64_t out);
     // Carries the increment, not the running total.
     void totalTrafficIncrement(int64_t in, int64_t out);
+    // The link to the VM broke while the remote desktop was up, without the session's orderly
+    // end, and the display is kept (setKeepDisplayOnLinkLoss): no failed() or finished() follows.
+    void linkLost(const QString &reason);
 
 protected:
     // Adds to one channel's counters (inserting the channel on its first increment).
@@ -121,6 +130,7 @@ private:
     unsigned short m_smbPort = 445;
     unsigned short m_slavePort = 63640;
     unsigned short m_audioPort = 4713;
+    bool m_keepDisplayOnLinkLoss = false;
 };
 
 Q_DECLARE_METATYPE(ZELBackend::ChannelTraffic)

@@ -24,6 +24,10 @@ public:
     void start();
 
     unsigned short display() const { return m_display; }
+    // Whether the server has come up and still runs.
+    bool isRunning() const { return m_phase == Phase::Running; }
+    // The cookie the server admits clients with; empty while it admits them without one.
+    QByteArray cookie() const { return m_authority.cookie(); }
     // Uses this display number instead of choosing one when starting.
     void setDisplay(unsigned short display);
 

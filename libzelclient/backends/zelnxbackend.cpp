@@ -4,6 +4,7 @@
 #include "helpers/peercheck.h"
 #include "helpers/portallocator.h"
 #include "helpers/privatefiles.h"
+#include "helpers/socketkeepalive.h"
 #include "socketforwarder.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
@@ -29,7 +31,22 @@ void warnUnparsedTarget(const QString &type, const QString &line)
     qWarning().noquote().nospace() << "Failed to parse port type: '" << type << "'. Line was: " << line;
 }
 
+// nxproxy's words for a link that broke or went silent; after any of them the session cannot end
+// in order any more.
+const QRegularExpression &linkFailurePattern()
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "No data received from remote proxy|Connection with remote peer broken|Failure reading from the peer proxy|"
+        "No shutdown of proxy link performed by remote proxy"));
+    return pattern;
+}
+
+// Time nxproxy gets to end once told to, before it is killed.
+const int ProxyEndMs = 3000;
+
 } // namespace
+
+const char *const ZELNXBackend::ResumingVariable = "ZEL_NX_RESUMING";
 
 ZELNXBackend::ZELNXBackend(QObject *parent)
     : ZELBackend(parent)
@@ -98,13 +115,17 @@ int64_t ZELNXBackend::bytesWritten()
 }
 
 QStringList ZELNXBackend::proxyArguments(unsigned short slavePort, bool printing, unsigned short smbPort, bool audio,
-                                         unsigned short audioPort, const QString &extraArgs, int display)
+                                         unsigned short audioPort, const QString &extraArgs, int display,
+                                         int linkTimeoutSeconds)
 {
     QStringList arguments{QStringLiteral("-S"), QStringLiteral("slave=%1").arg(slavePort)};
     if (printing)
         arguments << QStringLiteral("smb=%1").arg(smbPort);
     if (audio)
         arguments << QStringLiteral("media=%1").arg(audioPort);
+    // Before the extra arguments, which may set another.
+    if (linkTimeoutSeconds > 0)
+        arguments << QStringLiteral("timeout=%1").arg(linkTimeoutSeconds);
     if (!extraArgs.isEmpty())
         arguments << extraArgs.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
     arguments << QStringLiteral("localhost:%1").arg(display);
@@ -145,10 +166,30 @@ void ZELNXBackend::start(QTcpSocket *socket)
     m_socket = socket;
     m_ended = false;
     m_tunnelLost = false;
-    // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed and
-    // leave the attempt waiting for ever.
-    if (socket)
+    m_established = false;
+    m_linkFailure.clear();
+    m_orderlyEnd = false;
+    m_dropping = false;
+    if (socket) {
+        // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed
+        // and leave the attempt waiting for ever.
         connect(socket, &QTcpSocket::disconnected, this, &ZELNXBackend::tunnelClosed);
+        // Connected before the forwarder is: the picture is taken while nxproxy still shows it.
+        connect(socket, &QIODevice::readChannelFinished, this, &ZELNXBackend::tunnelEnded);
+        connect(socket, &QAbstractSocket::errorOccurred, this, &ZELNXBackend::tunnelFailed);
+        // A peer gone silent (a laptop's network switched, a VPN down) is noticed within
+        // seconds: Qt's own keepalive keeps the system's two hours.
+        SocketKeepAlive::apply(socket->socketDescriptor(), KeepAliveIdleSeconds, KeepAliveIdleSeconds, KeepAliveProbes,
+                               UnacknowledgedLimitMs);
+    }
+    if (m_launcher.isRunning()) {
+        // A resume: the X server with the last picture on it gets the new proxy, which gets a
+        // slave channel of its own.
+        qInfo() << "Resuming the remote desktop on the running X server, display" << m_launcher.display();
+        setSlavePort(PortAllocator::findAvailablePort());
+        QTimer::singleShot(0, this, &ZELNXBackend::XServerReady);
+        return;
+    }
     m_launcher.setGeometry(parameters().geometry());
     m_launcher.setFullscreen(parameters().fullscreen());
     m_launcher.start();
@@ -181,7 +222,7 @@ void ZELNXBackend::XServerReady()
 
     const QStringList arguments =
         proxyArguments(slavePort(), base.printing(), smbPort(), base.audio() && soundServerIsTheUsers(), audioPort(),
-                       m_parameters.nxproxy_extra_args(), m_server.serverPort() - m_portOffset);
+                       m_parameters.nxproxy_extra_args(), m_server.serverPort() - m_portOffset, LinkTimeoutSeconds);
     qInfo().nospace() << "Starting process " << m_nxproxyPath << " with arguments " << arguments
                       << QStringLiteral(" against display on 127.0.0.1:%1").arg(m_launcher.display());
 
@@ -198,6 +239,11 @@ void ZELNXBackend::XServerReady()
     if (!nxRoot.isEmpty() && !PrivateFiles::makeFolder(nxRoot))
         qWarning() << "Can't create NX root" << nxRoot;
     environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
+    // The questions nxproxy asks about a lost link are the session's to answer when it resumes.
+    if (keepDisplayOnLinkLoss())
+        environment.insert(QString::fromLatin1(ResumingVariable), QStringLiteral("1"));
+    else
+        environment.remove(QString::fromLatin1(ResumingVariable));
     m_process.setProcessEnvironment(environment);
     qInfo().noquote().nospace() << "DISPLAY = "
                       << (environment.contains(QStringLiteral("DISPLAY")) ? environment.value(QStringLiteral("DISPLAY"))
@@ -207,6 +253,7 @@ void ZELNXBackend::XServerReady()
     m_crashed = false;
     m_ended = false;
     m_stderrLines = LineBuffer();
+    ++m_runs;
     m_process.start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
 }
 
@@ -265,6 +312,69 @@ void ZELNXBackend::tunnelClosed()
     end(true, CommunicationFailure, QStringLiteral("The broker closed the connection before the remote desktop started"));
 }
 
+void ZELNXBackend::tunnelEnded()
+{
+    // nxproxy learns of it through the forwarder and says whether the session ended in order;
+    // should it not have, its windows must not take the picture with them.
+    if (m_forwarder && m_established && !m_ended)
+        keepLastPicture();
+}
+
+void ZELNXBackend::tunnelFailed(QAbstractSocket::SocketError error)
+{
+    // A close is judged by nxproxy (tunnelEnded); a failure leaves no orderly end to wait for.
+    if (error == QAbstractSocket::RemoteHostClosedError || m_ended)
+        return;
+    const QString reason = QStringLiteral("the connection to the broker failed: ")
+                           + (m_socket ? m_socket->errorString() : QStringLiteral("unknown error"));
+    if (!m_forwarder) {
+        tunnelClosed();
+        return;
+    }
+    dropLink(reason);
+}
+
+void ZELNXBackend::keepLastPicture()
+{
+    if (keepDisplayOnLinkLoss() && !m_lastPicture.isKept() && m_launcher.isRunning())
+        m_lastPicture.keep(m_launcher.display(), m_launcher.cookie());
+}
+
+void ZELNXBackend::dropLink(const QString &reason)
+{
+    if (m_dropping || m_ended)
+        return;
+    m_dropping = true;
+    if (m_linkFailure.isEmpty())
+        m_linkFailure = reason;
+    keepLastPicture();
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    qInfo().noquote() << "Ending nxproxy, the link to the VM is gone:" << reason;
+    m_process.terminate();
+    QTimer::singleShot(ProxyEndMs, this, [this]() {
+        if (m_dropping && m_process.state() != QProcess::NotRunning)
+            m_process.kill();
+    });
+}
+
+bool ZELNXBackend::isDrop() const
+{
+    // Closing the X server's window ends the session; so does the owner's stop().
+    return keepDisplayOnLinkLoss() && m_established && !m_orderlyEnd && !m_stopping && m_launcher.isRunning();
+}
+
+void ZELNXBackend::reportDrop()
+{
+    m_ended = true;
+    m_dropping = false;
+    const QString reason = m_linkFailure.isEmpty() ? QStringLiteral("nxproxy ended without the end of the session")
+                                                   : m_linkFailure;
+    stop();
+    qWarning().noquote() << "The link to the VM was lost (" + reason + "); the local display is kept for a resume";
+    emit linkLost(reason);
+}
+
 void ZELNXBackend::forwarderTransferred(int64_t a_to_b, int64_t b_to_a)
 {
     addTotalTraffic(b_to_a, a_to_b);
@@ -316,8 +426,21 @@ void ZELNXBackend::handleLine(const QString &line)
 
     if (established.match(line).hasMatch()) {
         qInfo() << "Backend has established the connection";
+        m_established = true;
+        // The desktop is back over the last picture.
+        m_lastPicture.release();
         emit connectionEstablished();
     }
+    if (linkFailurePattern().match(line).hasMatch() && m_linkFailure.isEmpty()) {
+        m_linkFailure = line.trimmed();
+        // Broken, or nothing from the VM for half the link bound: the session cannot end in
+        // order any more. nxproxy ends now, its picture kept first, rather than after asking.
+        if (m_established)
+            dropLink(m_linkFailure);
+    }
+    static const QRegularExpression sessionEnd(QStringLiteral("Session: Terminating session"));
+    if ((sessionEnd.match(line).hasMatch() || terminated.match(line).hasMatch()) && m_linkFailure.isEmpty())
+        m_orderlyEnd = true;
     if (terminated.match(line).hasMatch()) {
         qInfo() << "Connection terminated";
         emit connectionTerminated();
@@ -389,6 +512,10 @@ void ZELNXBackend::processFinished(int exitCode, QProcess::ExitStatus exitStatus
     qInfo().nospace() << "NXproxy exited with code " << exitCode << ", status " << exitStatus;
     if (m_ended)
         return;
+    if (isDrop()) {
+        reportDrop();
+        return;
+    }
 
     if (m_stopping) {
         // The owner asked for the end: no failure to report.
@@ -408,6 +535,13 @@ void ZELNXBackend::processFinished(int exitCode, QProcess::ExitStatus exitStatus
 void ZELNXBackend::processError(QProcess::ProcessError error)
 {
     qInfo().nospace() << "Error running NXproxy: " << error;
+    if (m_ended)
+        return;
+    // Its exit follows and is judged then.
+    if (error != QProcess::FailedToStart && error != QProcess::Crashed && isDrop()) {
+        reportDrop();
+        return;
+    }
     switch (error) {
     case QProcess::FailedToStart:
         end(true, StartFailure, QStringLiteral("Proxy process failed to start"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backends/lastpicture.h"
 #include "backends/xserverlauncher.h"
 #include "linebuffer.h"
 #include "zelbackend.h"
@@ -10,6 +11,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QAbstractSocket>
 #include <QTcpServer>
 
 class QTcpSocket;
@@ -19,6 +21,12 @@ class SocketForwarder;
 // against a loopback listener, pumps bytes between nxproxy's connection and the tunnel, and
 // turns nxproxy's status lines into backend signals. The listener takes one connection, made by
 // the session's own user (nxproxy's), and then stops listening; any other is closed at once.
+//
+// Once the desktop is up, the end of the link is judged: nxproxy reporting the session's
+// orderly end is the session's end; the tunnel or nxproxy ending without it, or nothing from
+// the VM for the link bound, is a drop. With the display kept for a resume (ZELBackend), a drop
+// keeps the X server with the last picture on it and is reported as linkLost(); start() with a
+// new tunnel then runs a new nxproxy against the same X server.
 class ZELCLIENT_EXPORT ZELNXBackend : public ZELBackend
 {
     Q_OBJECT
@@ -46,9 +54,22 @@ public:
     // Title of the window in which a nested local X server shows the remote desktop.
     void setDesktopTitle(const QString &title);
 
-    // nxproxy's argument list, display argument included.
+    // nxproxy's argument list, display argument included; a link timeout of 0 leaves nxproxy's own.
     static QStringList proxyArguments(unsigned short slavePort, bool printing, unsigned short smbPort, bool audio,
-                                      unsigned short audioPort, const QString &extraArgs, int display);
+                                      unsigned short audioPort, const QString &extraArgs, int display,
+                                      int linkTimeoutSeconds = 0);
+    // nxproxy's bound on silence from the VM (its own default is 120 s): half of it without a
+    // word from the VM is a drop, noticed by nxproxy's warning.
+    static constexpr int LinkTimeoutSeconds = 20;
+    // The kernel's bounds on the tunnel: probes after this much silence, this many of them ...
+    static constexpr int KeepAliveIdleSeconds = 5;
+    static constexpr int KeepAliveProbes = 3;
+    // ... and data left unacknowledged this long ends the connection.
+    static constexpr int UnacknowledgedLimitMs = 20000;
+    // The variable that tells the dialog program nxproxy starts (NX_CLIENT) that the session
+    // resumes after a drop, so that nxproxy's questions about the lost link need no answer
+    // from the user.
+    static const char *const ResumingVariable;
     // nxproxy numbers its displays from this port: display N is port offset + N.
     static constexpr int portOffset = 4000;
     // A listener at or below the port offset has no display number: listen elsewhere, above it.
@@ -72,6 +93,8 @@ private slots:
     void XServerFailed(const QString &error);
     void forwarderTransferred(int64_t a_to_b, int64_t b_to_a);
     void tunnelClosed();
+    void tunnelEnded();
+    void tunnelFailed(QAbstractSocket::SocketError error);
 
 private:
     void handleLine(const QString &line);
@@ -82,6 +105,12 @@ private:
     bool soundServerIsTheUsers() const;
     // Reports the end of the proxy run: a failure (if any), then finished(), each once.
     void end(bool failure, BackendError error, const QString &description);
+    // Whether the proxy run that ends now is a drop to resume from, rather than an end.
+    bool isDrop() const;
+    // The link is gone: the picture is kept and nxproxy ended; linkLost() follows its exit.
+    void dropLink(const QString &reason);
+    void keepLastPicture();
+    void reportDrop();
 
     QString m_nxproxyPath;
     // The session client owns the tunnel and may release it at any time.
@@ -101,4 +130,14 @@ private:
     bool m_crashed = false;
     // The tunnel closed before nxproxy connected: the attempt is over, the X server unused.
     bool m_tunnelLost = false;
+    // This proxy run: the remote desktop came up; the link failed (with what nxproxy said);
+    // nxproxy reported the session's orderly end.
+    bool m_established = false;
+    QString m_linkFailure;
+    bool m_orderlyEnd = false;
+    // nxproxy is being ended because the link is gone.
+    bool m_dropping = false;
+    // nxproxy runs so far, on this X server.
+    int m_runs = 0;
+    LastPicture m_lastPicture;
 };
