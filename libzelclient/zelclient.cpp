@@ -2,6 +2,7 @@
 
 #include "pulseaudio/soundrelay.h"
 #include "slaveclient/commands/connectaudio.h"
+#include "slaveclient/commands/exportedusbdevice.h"
 #include "slaveclient/commands/shareusbdevice.h"
 #include "slaveclient/commands/slavesharefolderwithvm.h"
 #include "tlswarmup.h"
@@ -88,6 +89,7 @@ void ZELClient::setBackend(ZELBackend *backend)
     connect(backend, &ZELBackend::connectionEstablished, this, &ZELClient::backend_connectionEstablished);
     connect(backend, &ZELBackend::finished, this, &ZELClient::disconnectFromZEL);
     connect(backend, &ZELBackend::failed, this, &ZELClient::backend_failed);
+    connect(backend, &ZELBackend::linkLost, this, &ZELClient::backend_linkLost);
 }
 
 ZELBackend *ZELClient::getBackend() const
@@ -230,10 +232,13 @@ void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
     // A socket of a session already closed has nothing more to say.
     if (!m_socket || (sender() && sender() != m_socket))
         return;
-    // Once the socket carries the display, the broker closing it is how a VM session ends:
-    // the backend sees the tunnel end and finishes the session. It is no connection failure.
-    if (m_tunnelStarted && error == QAbstractSocket::RemoteHostClosedError) {
-        qInfo() << "The broker closed the display tunnel";
+    // Once the socket carries the display, its end is the backend's to judge: the end of the
+    // VM's session, or a drop that the session may come back from. It is no connection failure.
+    if (m_tunnelStarted) {
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            qInfo() << "The broker closed the display tunnel";
+        else
+            qWarning() << "The display tunnel failed:" << error << m_socket->errorString();
         return;
     }
     // The connection is gone: the whole session ends with it (requests waiting on it, slave
@@ -564,6 +569,9 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
     m_slavePort = port;
 
     // One connection per command: every folder, then every device, then compressed audio.
+    // A resumed session shares everything again on its new slave channel, USB devices too.
+    giveBackHeldUsbDevices();
+
     const QStringList folders = m_parameters.sharedFolders();
     for (const QString &folder : folders) {
         qInfo().nospace() << "Sharing folder " << folder << " with VM";
@@ -635,6 +643,14 @@ void ZELClient::endRunningServers()
     const QList<QObject *> servers = m_runningServers;
     m_runningServers.clear();
     qDeleteAll(servers);
+    giveBackHeldUsbDevices();
+}
+
+void ZELClient::giveBackHeldUsbDevices()
+{
+    const QList<QObject *> devices = m_heldUsbDevices;
+    m_heldUsbDevices.clear();
+    qDeleteAll(devices);
 }
 
 void ZELClient::backend_connectionEstablished()
@@ -648,6 +664,14 @@ void ZELClient::backend_failed(ZELBackend::BackendError error, const QString &de
     qCritical().nospace() << "Backend failed with error: " << error << ", " << description;
     disconnectFromZEL();
     emit connectionError(error == ZELBackend::XServerFailed ? XServerError : BackendFailed, description);
+}
+
+void ZELClient::backend_linkLost(const QString &reason)
+{
+    qWarning().noquote() << "The link to the VM was lost:" << reason;
+    closeConnection(true);
+    qInfo() << "Disconnected from ZEL, the session kept for a resume";
+    emit connectionLost(reason);
 }
 
 void ZELClient::failSession(ConnectionError error, const QString &text)
@@ -677,6 +701,16 @@ void ZELClient::abandonReplies(QSslSocket *socket)
 void ZELClient::disconnectFromZEL()
 {
     qDebug() << "Disconnecting from ZEL";
+    // The session ends for good: the tunnel closing now is no drop to come back from.
+    if (m_backend)
+        m_backend->setKeepDisplayOnLinkLoss(false);
+    closeConnection(false);
+    qInfo() << "Disconnected from ZEL";
+    emit connectionTerminated();
+}
+
+void ZELClient::closeConnection(bool keepUsb)
+{
     m_connectTimer.stop();
 
     if (m_socket) {
@@ -702,15 +736,25 @@ void ZELClient::disconnectFromZEL()
         qDebug().nospace() << "Stopping slave " << slave;
         slave->deleteLater();
     }
-    // Nothing of this session keeps serving the VM, and its VM's credential goes with it.
+    // Nothing of this connection keeps serving the VM, and its VM's credential goes with it.
+    // USB devices lent to the kernel stay lent across a drop: given back now, they would be
+    // taken by the computer's own drivers while the VM still counts on them.
     delete m_soundRelay;
     m_soundRelay = nullptr;
-    endRunningServers();
+    if (keepUsb) {
+        const QList<QObject *> servers = m_runningServers;
+        m_runningServers.clear();
+        for (QObject *server : servers) {
+            if (qobject_cast<ExportedUsbDevice *>(server))
+                m_heldUsbDevices.append(server);
+            else
+                delete server;
+        }
+    } else {
+        endRunningServers();
+    }
     m_slaveKey.clear();
     m_slavePort = 0;
-
-    qInfo() << "Disconnected from ZEL";
-    emit connectionTerminated();
 }
 
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed)

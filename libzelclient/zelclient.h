@@ -126,6 +126,12 @@ signals:
     void audioNotAvailable(const QString &reason);
     // A USB device did not reach the VM (named as the user knows it); the rest goes on.
     void usbDeviceNotShared(const QString &device, const QString &reason);
+    // The link to the VM broke while its desktop was up, without the session's orderly end,
+    // and the backend keeps the local display for a resume. What the broker connection carried
+    // is closed (the slave channel with it) but the session is not over: connectToZEL() and
+    // connectToVM() with the same VM resume it, and the USB devices stay lent meanwhile.
+    // connectionTerminated() comes only when the session ends for good (disconnectFromZEL()).
+    void connectionLost(const QString &reason);
 
 public slots:
     void disconnectFromZEL();
@@ -145,6 +151,7 @@ private slots:
     void backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned short port);
     void backend_connectionEstablished();
     void backend_failed(ZELBackend::BackendError error, const QString &description);
+    void backend_linkLost(const QString &reason);
     void slave_success(const ZELSlaveCommand &cmd);
     void slave_failure(const ZELSlaveCommand &cmd);
     void slave_done();
@@ -164,6 +171,11 @@ private:
     // The session's sound port, to which nxproxy delivers the VM's sound (compressed audio).
     void openSoundPort();
     void endRunningServers();
+    // Closes what the broker connection carried: the socket, its replies, the slave clients,
+    // the sound port and the servers serving the VM; with keepUsb the USB devices stay lent.
+    void closeConnection(bool keepUsb);
+    // USB devices kept lent across a drop go back to their drivers before they are shared again.
+    void giveBackHeldUsbDevices();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
@@ -180,6 +192,8 @@ private:
     // What finished slave commands left running for the session (servers serving the VM);
     // owned, ended when the session ends.
     QList<QObject *> m_runningServers;
+    // The USB devices lent before a drop, kept so until the session resumes or ends.
+    QList<QObject *> m_heldUsbDevices;
     // The way into the session's sound server; owned, closed when the session ends.
     SoundRelay *m_soundRelay = nullptr;
     QString m_slaveKey;

@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <csignal>
+
 DemoBrokerProcess::DemoBrokerProcess() = default;
 
 DemoBrokerProcess::~DemoBrokerProcess()
@@ -71,6 +73,12 @@ bool DemoBrokerProcess::start(const QJsonObject &config, const QStringList &extr
     }
     m_errorText = QString::fromUtf8(output + m_process.readAllStandardError());
     return false;
+}
+
+bool DemoBrokerProcess::cutTunnels(bool stall)
+{
+    const qint64 pid = m_process.processId();
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), stall ? SIGUSR2 : SIGUSR1) == 0;
 }
 
 void DemoBrokerProcess::stop()

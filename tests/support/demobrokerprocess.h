@@ -19,6 +19,9 @@ public:
     void stop();
 
     quint16 port() const { return m_port; }
+    // Cuts every tunnel as a network would: closed, or stalled (nothing forwarded, nothing
+    // closed). The broker logs it; false when it does not run.
+    bool cutTunnels(bool stall);
     QString log() const;
     QString errorText() const { return m_errorText; }
 
