@@ -42,6 +42,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_session(new ZELClient(this))
     , ui(std::make_unique<Ui::MainWindow>())
+    , m_passwords(this)
 {
     initPixmaps();
     m_trafficIn.setWindow(trafficWindowMs);
@@ -86,11 +87,15 @@ MainWindow::MainWindow(QWidget *parent)
     // Known by the time the user connects, without holding up the window then.
     KeyboardDetector::detectInBackground();
 
-    // The keyring answers later: a password typed (or given on the command line) meanwhile wins.
-    connect(&m_passwords, &PasswordStore::loaded, this, [this](const QString &password) {
-        if (ui->password->text().isEmpty())
-            ui->password->setText(password);
-    });
+    connect(&m_passwords, &PasswordStore::loaded, this, &MainWindow::rememberedPasswordLoaded);
+    connect(&m_passwords, &PasswordStore::keyringFailed, this, &MainWindow::showKeyringProblem);
+    ui->keyringStatusLabel->hide();
+    for (QLineEdit *field : {ui->serverLineEdit, ui->username}) {
+        connect(field, &QLineEdit::textChanged, this, &MainWindow::serverOrUserChanged);
+        connect(field, &QLineEdit::editingFinished, this, &MainWindow::requestRememberedPassword);
+    }
+    // Typed by the user, the password is theirs to send wherever they connect.
+    connect(ui->password, &QLineEdit::textEdited, this, [this] { m_filledPassword.clear(); });
     // Idle, the busy bar is hidden; it keeps its place so that nothing moves when it appears.
     QSizePolicy barPolicy = ui->progressBar->sizePolicy();
     barPolicy.setRetainSizeWhenHidden(true);
@@ -156,8 +161,10 @@ void MainWindow::setConnectionParms(ZELConnectionParameters params)
     }
     if (!params.username().isEmpty())
         ui->username->setText(params.username());
-    if (!params.password().isEmpty())
+    if (!params.password().isEmpty()) {
         ui->password->setText(params.password());
+        m_filledPassword.clear();
+    }
 
     // The stored-settings loader reads a missing speed as modem while the form defaults to
     // ADSL; only a speed that the store or the command line really gave replaces the choice.
@@ -165,6 +172,7 @@ void MainWindow::setConnectionParms(ZELConnectionParameters params)
     const bool speedStored = settings.contains(QStringLiteral("Connection/speed"));
     if (m_connectionTypeGiven || speedStored || params.connectionSpeed() != ZELConnectionParameters::Modem)
         setConnectionSpeedChoice(params.connectionSpeed());
+    requestRememberedPassword();
     focusCredentials();
 }
 
@@ -186,6 +194,51 @@ void MainWindow::focusCredentials()
         ui->username->setFocus();
     else
         ui->password->setFocus();
+}
+
+QString MainWindow::formHost() const
+{
+    return ServerAddress::parse(ui->serverLineEdit->text()).host();
+}
+
+void MainWindow::requestRememberedPassword()
+{
+    if (!ui->rememberPasswordCheck->isChecked() || !ui->password->text().isEmpty())
+        return;
+    const QString host = formHost();
+    const QString user = ui->username->text();
+    if (!host.isEmpty() && !user.isEmpty())
+        m_passwords.load(host, user);
+}
+
+void MainWindow::rememberedPasswordLoaded(const QString &host, const QString &user, const QString &password)
+{
+    // The keyring answers later: by then the form may name another server or user, or hold a
+    // password typed (or given on the command line) meanwhile, which wins.
+    if (password.isEmpty() || host != formHost() || user != ui->username->text() || !ui->password->text().isEmpty())
+        return;
+    ui->password->setText(password);
+    m_filledPassword = password;
+    m_filledHost = host;
+    m_filledUser = user;
+}
+
+void MainWindow::serverOrUserChanged()
+{
+    if (m_filledPassword.isEmpty() || (formHost() == m_filledHost && ui->username->text() == m_filledUser))
+        return;
+    if (ui->password->text() == m_filledPassword)
+        ui->password->clear();
+    m_filledPassword.clear();
+}
+
+void MainWindow::showKeyringProblem(const QString &reason)
+{
+    if (ui->keyringStatusLabel->isVisibleTo(this))
+        return;
+    ui->keyringStatusLabel->setText(
+        tr("The desktop keyring did not answer (%1): remembered passwords are kept in the settings file.").arg(reason));
+    ui->keyringStatusLabel->show();
 }
 
 void MainWindow::setFormEnabled(bool enabled)
@@ -617,10 +670,15 @@ void MainWindow::saveSettings()
     // The settings may hold the password: private to the user, after every save.
     PrivateFile::ensure(settings.fileName());
 
+    // The password belongs to the server saved with it: the one in the field, or, while the
+    // field cannot be used, the one kept.
+    const QString passwordHost = server.isValid() ? server.host() : settings.value(QStringLiteral("Connection/host")).toString();
+    if (passwordHost.isEmpty() || ui->username->text().isEmpty())
+        return;
     if (rememberPassword)
-        m_passwords.remember(ui->password->text());
+        m_passwords.remember(passwordHost, ui->username->text(), ui->password->text());
     else
-        m_passwords.forget();
+        m_passwords.forget(passwordHost, ui->username->text());
 }
 
 void MainWindow::setConnectionSpeedChoice(int speed)
@@ -673,8 +731,7 @@ void MainWindow::loadSettings()
     ui->username->setText(settings.value(QStringLiteral("username")).toString());
     ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());
     settings.endGroup();
-    if (ui->rememberPasswordCheck->isChecked())
-        m_passwords.load();
+    requestRememberedPassword();
 
     on_enableTwoFactorAuthCheck_toggled(ui->enableTwoFactorAuthCheck->isChecked());
 }

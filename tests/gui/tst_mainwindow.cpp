@@ -547,7 +547,13 @@ private slots:
         QSettings settings;
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
         QCOMPARE(settings.value(QStringLiteral("Connection/port")).toString(), QStringLiteral("8443"));
-        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toByteArray(), QStringLiteral("pässword").toUtf8().toBase64());
+        // No keyring answers here: the settings keep the password, for this server and user.
+        QCOMPARE(settings.beginReadArray(QStringLiteral("Connection/remembered_passwords")), 1);
+        settings.setArrayIndex(0);
+        QCOMPARE(settings.value(QStringLiteral("host")).toString(), QStringLiteral("broker.example"));
+        QCOMPARE(settings.value(QStringLiteral("user")).toString(), QStringLiteral("alice"));
+        QCOMPARE(settings.value(QStringLiteral("password")).toByteArray(), QStringLiteral("pässword").toUtf8().toBase64());
+        settings.endArray();
         QVERIFY(settings.value(QStringLiteral("UI/settingsTabVisible")).toBool());
 
         MainWindow window;
@@ -563,7 +569,8 @@ private slots:
         child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(false);
         child<QLineEdit>(window, "serverLineEdit")->clear();
         window.close();
-        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toString(), QString());
+        QCOMPARE(settings.beginReadArray(QStringLiteral("Connection/remembered_passwords")), 0);
+        settings.endArray();
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
         MainWindow again;
         QVERIFY(child<QLineEdit>(again, "password")->text().isEmpty());
