@@ -434,6 +434,44 @@ private slots:
         }
     }
 
+    // The user reads the certificate question for longer than the connect bound: accepted then,
+    // the session goes on to the VM list; no time-out, one end of the session.
+    void certificateQuestionHasNoClock()
+    {
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(twoUserConfig(2)), qPrintable(broker.errorText()));
+        MainWindow window;
+        const int bound = TestEnvironment::timeout(500);
+        window.session()->setConnectTimeout(bound);
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        QSignalSpy errors(window.session(), &ZELClient::connectionError);
+        QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
+        // Started after the session's bound and running longer: once it has fired, so would have
+        // the session's.
+        QTimer boundPassed;
+        boundPassed.setSingleShot(true);
+        ModalAnswerer answerer([&](QWidget *dialog) {
+            if (qobject_cast<SSLErrorDialog *>(dialog)) {
+                QTRY_VERIFY_WITH_TIMEOUT(!boundPassed.isActive(), TestEnvironment::timeout(10000));
+                ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
+            } else {
+                ModalAnswerer::rejectDialog(dialog);
+            }
+        });
+        LoginForm::connect(&window);
+        boundPassed.start(bound + 200);
+        QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, 30000);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(lists.count(), 1);
+        QCOMPARE(answerer.count(), 2);
+        QCOMPARE(answerer.seen().at(0).className, QStringLiteral("SSLErrorDialog"));
+        QCOMPARE(answerer.seen().at(1).className, QStringLiteral("ListDialog"));
+        QTRY_VERIFY(isIdle(window));
+        QCOMPARE(terminated.count(), 1);
+    }
+
     void oneVmConnectsAtOnceAndRestartStopsItFirst()
     {
         DemoBrokerProcess broker;
