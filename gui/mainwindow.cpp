@@ -67,16 +67,21 @@ MainWindow::MainWindow(QWidget *parent)
     resize(438, 544);
 
     connect(ui->connectButton, &QPushButton::clicked, this, &MainWindow::connectToVM);
-    // Return, and Enter on the keypad, connect at once: a button's own shortcut first plays a
-    // 100 ms click animation.
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *connectShortcut = new QShortcut(QKeySequence(key), this);
-        connect(connectShortcut, &QShortcut::activated, this, [this] {
+    // Return (and Enter on the keypad) connects from the fields a connection is made of and from
+    // the Connect button (its own default-button handling), at once; elsewhere, on the folder
+    // buttons or in the lists, it is no request to connect.
+    for (QLineEdit *field : {ui->username, ui->password, ui->secondFactor, ui->serverLineEdit}) {
+        connect(field, &QLineEdit::returnPressed, this, [this] {
             if (ui->connectButton->isEnabled())
                 connectToVM();
         });
     }
     connect(ui->cancelButton, &QPushButton::clicked, this, &MainWindow::cancelButtonClicked);
+    auto *cancelShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(cancelShortcut, &QShortcut::activated, this, [this] {
+        if (ui->cancelButton->isEnabled())
+            cancelButtonClicked();
+    });
     connect(ui->enableSharedFoldersCheck, &QCheckBox::clicked, this, &MainWindow::enableSharedFoldersClicked);
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
     connect(ui->removeSharedFolderButton, &QPushButton::clicked, this, &MainWindow::removeSharedFolder);
@@ -473,10 +478,16 @@ void MainWindow::connectionError(ZELClient::ConnectionError error, QString error
     setFormEnabled(true);
     m_statistics.stop();
     if (error == ZELClient::AuthenticationError) {
-        // Most likely a mistyped password: ready to be typed again.
         ui->mainTabWidget->setCurrentWidget(ui->connectTab);
-        ui->password->setFocus();
-        ui->password->selectAll();
+        if (ui->enableTwoFactorAuthCheck->isChecked()) {
+            // A second factor is good for one login at most: the next one needs a new code.
+            ui->secondFactor->clear();
+            ui->secondFactor->setFocus();
+        } else {
+            // Most likely a mistyped password: ready to be typed again.
+            ui->password->setFocus();
+            ui->password->selectAll();
+        }
     }
 }
 
