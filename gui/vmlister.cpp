@@ -52,7 +52,8 @@ int VMLister::run()
         fail(ConnectionFailed, tr("No server given: use --host."));
         return m_status;
     }
-    if (m_options.rememberedPassword)
+    // Remembered passwords belong to a server and a user: without a user there is none to take.
+    if (m_options.rememberedPassword && !m_parameters.username().isEmpty())
         loadRememberedPassword();
     qInfo() << "Listing VMs on" << m_parameters.host() << m_parameters.port();
     m_session.setParameters(m_parameters);
