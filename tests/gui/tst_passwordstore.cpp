@@ -187,31 +187,6 @@ private slots:
         QCOMPARE(loadedPassword(), password);
     }
 
-    // One password per server and user: a login elsewhere never gets it.
-    void perServerAndUser_data()
-    {
-        QTest::addColumn<QString>("askedHost");
-        QTest::addColumn<QString>("askedUser");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("its server and user") << host << user << "Mein-Geheim";
-        QTest::newRow("another server") << otherHost << user << "";
-        QTest::newRow("another user") << host << "bob" << "";
-        QTest::newRow("no user") << host << "" << "";
-    }
-
-    void perServerAndUser()
-    {
-        QFETCH(QString, askedHost);
-        QFETCH(QString, askedUser);
-        QFETCH(QString, expected);
-        PasswordStore store;
-        QCOMPARE(remembered(store, QStringLiteral("Mein-Geheim")), PasswordStore::Place::Keyring);
-        QCOMPARE(remembered(store, QStringLiteral("Bobs-Geheim"), otherHost, QStringLiteral("bob")),
-                 PasswordStore::Place::Keyring);
-        QCOMPARE(loadedPassword(askedHost, askedUser), expected);
-        QCOMPARE(keyringEntry(PasswordStore::key(host, user)), QStringLiteral("Mein-Geheim"));
-    }
-
     // The one password an earlier version kept, in the settings or in the keyring, belongs to
     // the server and user stored beside it: used for them alone, and moved to their entry.
     void oldSingleEntry_data()
