@@ -117,7 +117,13 @@ MainWindow::MainWindow(QWidget *parent)
     focusCredentials();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // A field that has the cursor loses it as the window's widgets go, and would call back into
+    // a window that is no longer whole.
+    for (QLineEdit *field : {ui->serverLineEdit, ui->username, ui->password, ui->secondFactor})
+        field->disconnect(this);
+}
 
 void MainWindow::connectSessionSignals()
 {
