@@ -147,6 +147,9 @@ void PasswordStore::legacyMoved()
 
 void PasswordStore::startJob(QKeychain::Job *job, const QString &key)
 {
+    // A job belongs to no store: the keyring library answers through a callback that holds the
+    // job, so the job must outlive a store that goes first. It deletes itself once it has
+    // answered, and its answer reaches this store only while the store is there.
     ++m_pending;
     job->setKey(key);
     job->start();
@@ -176,7 +179,7 @@ void PasswordStore::load(const QString &host, const QString &user)
     }
     // Once per run: the old single entry moves to its server and user before anything is read.
     m_legacyAsked = true;
-    auto *job = new QKeychain::ReadPasswordJob(service(), this);
+    auto *job = new QKeychain::ReadPasswordJob(service());
     connect(job, &QKeychain::Job::finished, this,
             [this, host, user](QKeychain::Job *finished) { readLegacyFinished(finished, host, user); });
     startJob(job, legacyKey());
@@ -204,7 +207,7 @@ void PasswordStore::readLegacyFinished(QKeychain::Job *job, const QString &host,
 
 void PasswordStore::readKeyring(const QString &host, const QString &user)
 {
-    auto *job = new QKeychain::ReadPasswordJob(service(), this);
+    auto *job = new QKeychain::ReadPasswordJob(service());
     connect(job, &QKeychain::Job::finished, this,
             [this, host, user](QKeychain::Job *finished) { readFinished(finished, host, user); });
     startJob(job, key(host, user));
@@ -249,7 +252,7 @@ void PasswordStore::write(const QString &host, const QString &user, const QStrin
     const QString entry = key(host, user);
     m_unconfirmed.insert(entry, password);
     m_keyringMayHold.insert(entry);
-    auto *job = new QKeychain::WritePasswordJob(service(), this);
+    auto *job = new QKeychain::WritePasswordJob(service());
     job->setTextData(password);
     connect(job, &QKeychain::Job::finished, this, [this, host, user, password, replacesLegacy](QKeychain::Job *finished) {
         // Started first: work still to do keeps the store from counting as idle.
@@ -263,7 +266,7 @@ void PasswordStore::write(const QString &host, const QString &user, const QStrin
 void PasswordStore::removeLegacy()
 {
     legacyMoved();
-    auto *removal = new QKeychain::DeletePasswordJob(service(), this);
+    auto *removal = new QKeychain::DeletePasswordJob(service());
     connect(removal, &QKeychain::Job::finished, this, &PasswordStore::deleteFinished);
     startJob(removal, legacyKey());
 }
@@ -301,7 +304,7 @@ void PasswordStore::forget(const QString &host, const QString &user)
         return;
     }
     m_inKeyring.remove(entry);
-    auto *job = new QKeychain::DeletePasswordJob(service(), this);
+    auto *job = new QKeychain::DeletePasswordJob(service());
     connect(job, &QKeychain::Job::finished, this, [this](QKeychain::Job *finished) {
         deleteFinished(finished);
         emit stored(Place::Nowhere);
