@@ -442,7 +442,8 @@ private slots:
         DemoBrokerProcess broker;
         QVERIFY2(broker.start(twoUserConfig(2)), qPrintable(broker.errorText()));
         MainWindow window;
-        const int bound = TestEnvironment::timeout(500);
+        // Short, yet long enough for the question to come up within it on a busy machine.
+        const int bound = TestEnvironment::timeout(2000);
         window.session()->setConnectTimeout(bound);
         window.show();
         fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
