@@ -17,6 +17,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -60,6 +61,8 @@ private slots:
     void refusingCertificate();
     void noCertificateReceiver();
     void acceptingCertificate();
+    void certificateQuestionHasNoClock_data();
+    void certificateQuestionHasNoClock();
     void passwordNeverInLog();
     void connectionRefused();
     void waitsAreBounded_data();
@@ -418,6 +421,79 @@ void TestZELClient::acceptingCertificate()
     QVERIFY(client.getSocket()->state() == QAbstractSocket::ConnectedState);
     QVERIFY(!states.isEmpty());
     QCOMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::ConnectedState);
+}
+
+// The user reads the certificate question for longer than the connect bound: the bound waits
+// for the answer. A broker that closed the unfinished handshake meanwhile is connected again,
+// once, without asking again. Either way one end of the session is reported once.
+void TestZELClient::certificateQuestionHasNoClock_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<bool>("brokerCloses");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("accepted late") << true << false << QStringList{"established"} << 1;
+    QTest::newRow("refused late") << false << false << QStringList{"terminated"} << 1;
+    QTest::newRow("accepted, broker closed meanwhile") << true << true << QStringList{"established"} << 2;
+    QTest::newRow("refused, broker closed meanwhile") << false << true << QStringList{"terminated"} << 1;
+}
+
+void TestZELClient::certificateQuestionHasNoClock()
+{
+    QFETCH(bool, accept);
+    QFETCH(bool, brokerCloses);
+    QFETCH(QStringList, events);
+    QFETCH(int, connections);
+
+    // Short, yet long enough for the question to come up within it on a busy machine.
+    const int bound = TestEnvironment::timeout(1000);
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    ZELClient client;
+    client.setParameters(parameters);
+    client.setConnectTimeout(bound);
+    recordEvents(client);
+    QSignalSpy socketErrors(&client, &ZELClient::socketError);
+    // Started after the client's own bound and running longer: when it has fired, the client's
+    // bound would have fired too.
+    QTimer boundPassed;
+    boundPassed.setSingleShot(true);
+    int asked = 0;
+    connect(&client, &ZELClient::sslErrors, this,
+            [&](const QList<QSslError> &, const QList<QSslCertificate> &, bool &answer) {
+                ++asked;
+                if (brokerCloses) {
+                    for (QSslSocket *peer : m_server.findChildren<QSslSocket *>())
+                        peer->abort();
+                    QTRY_COMPARE_WITH_TIMEOUT(client.getSocket()->state(), QAbstractSocket::UnconnectedState,
+                                              TestEnvironment::timeout(10000));
+                }
+                QTRY_VERIFY_WITH_TIMEOUT(!boundPassed.isActive(), TestEnvironment::timeout(10000));
+                answer = accept;
+            },
+            Qt::DirectConnection);
+
+    const int connectionsBefore = m_server.connectionCount();
+    client.connectToZEL();
+    boundPassed.start(bound + 200);
+    QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 1, TestEnvironment::timeout(10000));
+    QCOMPARE(m_events, events);
+    QCOMPARE(asked, 1);
+    QCOMPARE(socketErrors.count(), 0);
+    QCOMPARE(m_server.connectionCount(), connectionsBefore + connections);
+    QCOMPARE(client.isConnected(), accept);
+
+    if (accept) {
+        // The connection made after the answer carries requests, and ends once.
+        QSslSocket *peer = m_server.nextEncrypted(TestEnvironment::timeout(10000));
+        QVERIFY(peer);
+        client.requestVMList();
+        answer(peer, vmListResponse("[]"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 2, TestEnvironment::timeout(10000));
+        client.disconnectFromZEL();
+        QCOMPARE(m_events, (events + QStringList{"list of 0", "terminated"}));
+    }
 }
 
 void TestZELClient::passwordNeverInLog()

@@ -6,13 +6,13 @@ QString ProgramRun::clientProgram()
 }
 
 ProgramRun ProgramRun::client(const QStringList &arguments, const QProcessEnvironment &environment,
-                              const QString &workingDirectory)
+                              const QString &workingDirectory, const QByteArray &input)
 {
     QProcessEnvironment env = environment;
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    return run(arguments, env, workingDirectory);
+    return run(arguments, env, workingDirectory, input);
 }
 
 ProgramRun ProgramRun::clientOnDisplay(const QString &display, const QStringList &arguments)
@@ -25,13 +25,15 @@ ProgramRun ProgramRun::clientOnDisplay(const QString &display, const QStringList
 }
 
 ProgramRun ProgramRun::run(const QStringList &arguments, const QProcessEnvironment &environment,
-                           const QString &workingDirectory)
+                           const QString &workingDirectory, const QByteArray &input)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(clientProgram(), arguments);
+    process.write(input);
+    process.closeWriteChannel();
 
     ProgramRun run;
     if (!process.waitForFinished(60000)) {
