@@ -340,8 +340,8 @@ private slots:
             }
             return texts;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(!boxes().isEmpty(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes().isEmpty(), TestEnvironment::timeout(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         QCOMPARE(boxes().size(), 1);
         QVERIFY2(boxes().first().startsWith(message), qPrintable(boxes().first()));
         QVERIFY(window.isVisible());
@@ -381,7 +381,7 @@ private slots:
             }
             return false;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(sawErrorBox(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(sawErrorBox(), TestEnvironment::timeout(60000));
         qputenv("PATH", path);
 
         QString text;
@@ -390,7 +390,7 @@ private slots:
                 text = seen.text;
         }
         QVERIFY2(text.startsWith(QStringLiteral("X Server error\n")), qPrintable(text));
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         QVERIFY(window.isVisible());
     }
 
@@ -408,7 +408,7 @@ private slots:
         {
             ModalAnswerer answerer(ModalAnswerer::clickButton(QStringLiteral("Cancel")));
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, TestEnvironment::timeout(30000));
             QCOMPARE(answerer.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
             QCOMPARE(lists.count(), 0);
@@ -423,7 +423,7 @@ private slots:
                     ModalAnswerer::rejectDialog(dialog);
             });
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 2, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 2, TestEnvironment::timeout(30000));
             QCOMPARE(lists.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
         }
@@ -433,7 +433,7 @@ private slots:
         {
             ModalAnswerer answerer;
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 3, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 3, TestEnvironment::timeout(30000));
             QCOMPARE(lists.count(), 2);
             QCOMPARE(answerer.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("ListDialog"));
@@ -469,7 +469,7 @@ private slots:
         });
         LoginForm::connect(&window);
         boundPassed.start(bound + 200);
-        QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, TestEnvironment::timeout(30000));
         QCOMPARE(errors.count(), 0);
         QCOMPARE(lists.count(), 1);
         QCOMPARE(answerer.count(), 2);
@@ -491,7 +491,8 @@ private slots:
         QSignalSpy poweredDown(window.session(), &ZELClient::vmPoweredDown);
 
         QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(QStringLiteral("/zel/connect_to_vm")), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(QStringLiteral("/zel/connect_to_vm")),
+                                 TestEnvironment::timeout(30000));
         QCOMPARE(poweredDown.count(), 1);
         QCOMPARE(poweredDown.first().first().toInt(), 10);
         QVERIFY(!child<QCheckBox>(window, "restartSession")->isChecked());
@@ -502,7 +503,7 @@ private slots:
 
         QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
         QTest::mouseClick(child<QPushButton>(window, "cancelButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
     }
 
     // Password, second factor and the value of a chosen environment variable all reach the
@@ -531,8 +532,8 @@ private slots:
         ModalAnswerer answerer(acceptCertificateOnce);
         QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
         QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(lists.count() == 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(lists.count() == 1, TestEnvironment::timeout(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         window.close();
         qunsetenv("ZEL_TEST_TICKET");
 
@@ -875,7 +876,7 @@ private slots:
         ModalAnswerer answerer(acceptCertificateOnce);
         QSignalSpy errors(window.session(), &ZELClient::connectionError);
         LoginForm::connect(&window);
-        QTRY_VERIFY_WITH_TIMEOUT(errors.count() == 1 && isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(errors.count() == 1 && isIdle(window), TestEnvironment::timeout(30000));
         QCOMPARE(errors.first().first().value<ZELClient::ConnectionError>(), ZELClient::AuthenticationError);
 
         QTRY_COMPARE(window.focusWidget()->objectName(), focused);
@@ -938,7 +939,7 @@ private slots:
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), host);
         QCOMPARE(settings.value(QStringLiteral("Connection/port")).toInt(), port);
         // Nothing listens there (or something that is no broker): the attempt ends.
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
     }
 
     // The window opens where and as large as the user left it, and on the screen.

@@ -172,7 +172,7 @@ private slots:
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::QueryPeer);
         socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker.port());
-        QVERIFY(socket.waitForEncrypted(10000));
+        QVERIFY(socket.waitForEncrypted(TestEnvironment::timeout(10000)));
         AcceptedCertificateStore().acceptChain(socket.peerCertificateChain(), acceptedFor);
         socket.disconnectFromHost();
 

@@ -168,7 +168,7 @@ void TestZELClient::vmListRequestAndAnswer()
                                 "\n";
     QCOMPARE(request, expected);
 
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     const auto list = received.at(0).at(0).value<QList<ZELClient::VMInfo>>();
     QCOMPARE(list.size(), 2);
     QCOMPARE(list.at(0).id, 3);
@@ -199,13 +199,13 @@ void TestZELClient::pingRequestAndDisposal()
                                  "Authorization: Basic Og==\n"
                                  "User-Agent: ZELClient Qt/0.01 (Linux)\n"
                                  "\n"));
-    QVERIFY(clientReadyRead.wait(10000));
+    QVERIFY(clientReadyRead.wait(TestEnvironment::timeout(10000)));
 
     // The answered ping must not take the next response for itself.
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     answer(peer, vmListResponse("[{\"id\": 1, \"name\": \"A\", \"state\": \"running\"}]"));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().size(), 1);
     QCOMPARE(m_events, (QStringList{"established", "list of 1"}));
     for (const QString &line : qAsConst(LogCapture::lines()))
@@ -260,7 +260,7 @@ void TestZELClient::statusMapping()
     answer(peer, response);
     if (QByteArray(QTest::currentDataTag()) == "cut off")
         peer->disconnectFromHost();
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
 
     QCOMPARE(m_events.size(), 2);
     QVERIFY2(m_events.at(0).startsWith(expected), qPrintable(m_events.join(QLatin1Char('|'))));
@@ -301,7 +301,7 @@ void TestZELClient::vmListParsing()
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     answer(peer, vmListResponse(json));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
 
     QStringList got;
     for (const ZELClient::VMInfo &vm : received.at(0).at(0).value<QList<ZELClient::VMInfo>>())
@@ -319,7 +319,7 @@ void TestZELClient::vmListUntilPeerCloses()
     client.requestVMList();
     answer(peer, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n[{\"id\":7,\"name\":\"x\"}]");
     peer->disconnectFromHost();
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().value(0).id, 7);
 }
 
@@ -336,7 +336,7 @@ void TestZELClient::malformedThenMoreBytes()
     // A header block ended by a bare LF, then a perfectly good response.
     peer->write("HTTP/1.1 200 OK\nContent-Length: 2\n\n[]");
     peer->write(vmListResponse("[]"));
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, (QStringList{"error ProtocolError: The server sent a malformed header line", "terminated"}));
     QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(m_events.size(), 2);
@@ -365,7 +365,7 @@ void TestZELClient::refusingCertificate()
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     const int connectionsBefore = m_server.connectionCount();
     client.connectToZEL();
-    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+    QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(10000)));
 
     QCOMPARE(asked, 1);
     QVERIFY(chainSeen.contains(m_server.certificate()));
@@ -390,7 +390,7 @@ void TestZELClient::noCertificateReceiver()
     recordEvents(client);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.connectToZEL();
-    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+    QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
 }
 
@@ -413,7 +413,7 @@ void TestZELClient::acceptingCertificate()
     QSignalSpy established(&client, &ZELClient::connectionEstablished);
     QSignalSpy states(&client, &ZELClient::socketStateChanged);
     client.connectToZEL();
-    QVERIFY(established.count() == 1 || established.wait(10000));
+    QVERIFY(established.count() == 1 || established.wait(TestEnvironment::timeout(10000)));
     QVERIFY(kinds.contains(QSslError::SelfSignedCertificate));
     QCOMPARE(m_events, QStringList{QStringLiteral("established")});
     QVERIFY(LogCapture::lines().contains(QStringLiteral("Continuing, SSL errors accepted by user.")));
@@ -513,7 +513,7 @@ void TestZELClient::passwordNeverInLog()
     QTRY_VERIFY(LogCapture::lines().contains(QStringLiteral("HTTP download complete")));
     client.requestVMList();
     const QByteArray request = answer(peer, vmListResponse("[]"));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
 
     const QByteArray basic = QString(QStringLiteral("bob:") + password + secondFactor).toLocal8Bit().toBase64();
     QVERIFY(request.contains(basic));
@@ -539,7 +539,7 @@ void TestZELClient::connectionRefused()
     QSignalSpy states(&client, &ZELClient::socketStateChanged);
     QVERIFY(errors.isValid());
     client.connectToZEL();
-    QVERIFY(errors.count() >= 1 || errors.wait(10000));
+    QVERIFY(errors.count() >= 1 || errors.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
     QTRY_COMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::UnconnectedState);
     // A connection that fails ends the session at once.
@@ -583,7 +583,7 @@ void TestZELClient::waitsAreBounded()
         QVERIFY(m_events.isEmpty());
         error = error.arg(silent.serverPort());
     }
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, (QStringList{error, QStringLiteral("terminated")}));
     QCOMPARE(client.getSocket(), nullptr);
 }
@@ -601,7 +601,7 @@ void TestZELClient::brokerDropsDuringVmList()
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{\"id\":");
     peer->disconnectFromHost();
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     // The session's socket and request layer are gone once everything about the end was said.
     QTRY_COMPARE(client.getSocket(), nullptr);
     QCoreApplication::processEvents();
@@ -790,7 +790,7 @@ void TestZELClient::againstDemoBroker()
     client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(m_events.size() >= expected.size(),
                               qPrintable(m_events.join(QLatin1Char('|')) + QLatin1Char('\n') + broker.log()),
-                              20000);
+                              TestEnvironment::timeout(20000));
     QCOMPARE(m_events, expected);
     if (!list.isEmpty()) {
         QCOMPARE(list.at(0).id, 4);

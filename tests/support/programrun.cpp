@@ -1,5 +1,7 @@
 #include "programrun.h"
 
+#include "testenvironment.h"
+
 QString ProgramRun::clientProgram()
 {
     return QStringLiteral(ZEL_CLIENT_PROGRAM);
@@ -36,7 +38,7 @@ ProgramRun ProgramRun::run(const QStringList &arguments, const QProcessEnvironme
     process.closeWriteChannel();
 
     ProgramRun run;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(TestEnvironment::timeout(60000))) {
         process.kill();
         process.waitForFinished();
         return run;
@@ -62,8 +64,8 @@ void ProcessGuard::end(QProcess &process, int graceMs)
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(graceMs)) {
+    if (!process.waitForFinished(TestEnvironment::timeout(graceMs))) {
         process.kill();
-        process.waitForFinished(5000);
+        process.waitForFinished(TestEnvironment::timeout(5000));
     }
 }

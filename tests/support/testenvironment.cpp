@@ -149,7 +149,7 @@ void TestEnvironment::removeDisplayLeftovers(int display)
         return;
     QLocalSocket probe;
     probe.connectToServer(socketPath);
-    if (!probe.waitForConnected(200))
+    if (!probe.waitForConnected(TestEnvironment::timeout(200)))
         QFile::remove(socketPath);
 }
 
