@@ -172,8 +172,6 @@ void TestVMConnection::initTestCase()
     QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)));
     QVERIFY(m_work.isValid());
 
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     // The local X server is a headless one, whatever display the test runs under.
     qunsetenv("DISPLAY");
 

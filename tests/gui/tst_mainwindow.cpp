@@ -90,8 +90,6 @@ private slots:
     {
         // The demo broker's VMs run a real agent.
         ZEL_REQUIRE("nxagent", "nxproxy");
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     }
 
     void init()

@@ -93,8 +93,6 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
         ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy");
         // The local X server of a VM session is a headless one.
         qunsetenv("DISPLAY");

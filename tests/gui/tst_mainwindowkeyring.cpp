@@ -50,11 +50,6 @@ class TestMainWindowKeyring : public QObject
     SecretService m_secretService;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
-    }
 
     void init()
     {

@@ -119,11 +119,6 @@ class TestPasswordStore : public QObject
     bool m_keyring = false;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
-    }
 
     void init()
     {

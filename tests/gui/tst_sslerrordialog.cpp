@@ -151,8 +151,6 @@ private:
 
 void TestSSLErrorDialog::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorText()));
 }
 

@@ -48,8 +48,6 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
         QJsonObject config = DemoBrokerProcess::simpleConfig();
         config[QStringLiteral("users")] = QJsonArray{
             QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}},

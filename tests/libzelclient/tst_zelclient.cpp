@@ -88,8 +88,6 @@ private:
 
 void TestZELClient::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
     LogCapture::install();
 }

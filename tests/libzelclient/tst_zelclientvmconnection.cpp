@@ -91,8 +91,6 @@ private:
 
 void TestZELClientVMConnection::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
     LogCapture::install();
 }
