@@ -39,18 +39,18 @@ public:
         if (!server.listen(m_path) || !server.waitForNewConnection(60000))
             return;
         QLocalSocket *socket = server.nextPendingConnection();
-        socket->waitForReadyRead(30000);
+        socket->waitForReadyRead(TestEnvironment::timeout(30000));
         for (const QByteArray &piece : qAsConst(m_pieces)) {
             if (piece == Close) {
                 socket->disconnectFromServer();
                 return;
             }
             socket->write(piece);
-            socket->waitForBytesWritten(5000);
+            socket->waitForBytesWritten(TestEnvironment::timeout(5000));
             // Each piece its own chunk for the reader.
             QThread::msleep(30);
         }
-        socket->waitForDisconnected(30000);
+        socket->waitForDisconnected(TestEnvironment::timeout(30000));
     }
 
 private:
@@ -165,7 +165,7 @@ void TestPulseAudio::serverLifecycle()
     pulse.start();
 
     if (!startsUp) {
-        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
         QCOMPARE(spies.error.count(), 1);
         QVERIFY2(spies.errors().contains(reason), qPrintable(spies.errors()));
         QCOMPARE(spies.started.count(), 0);
@@ -174,7 +174,7 @@ void TestPulseAudio::serverLifecycle()
     }
 
     QTRY_VERIFY2_WITH_TIMEOUT(spies.started.count() == 1 || spies.stopped.count() > 0,
-                              qPrintable(LogCapture::lines().join(QLatin1Char('\n'))), 30000);
+                              qPrintable(LogCapture::lines().join(QLatin1Char('\n'))), TestEnvironment::timeout(30000));
     QCOMPARE(spies.started.count(), 1);
     QVERIFY(!pulse.getVersion().isNull());
     QVERIFY(pulse.isRunning());
@@ -197,7 +197,7 @@ void TestPulseAudio::serverLifecycle()
         pulse.stop();
     else
         ::kill(static_cast<pid_t>(pid), ending);
-    QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
     // Only an end that was not asked for is a failure.
     QCOMPARE(spies.error.count(), ending == 0 ? 0 : 1);
     QCOMPARE(spies.started.count(), 1);
@@ -239,16 +239,16 @@ void TestPulseAudio::attachedServerAnswers()
     QVERIFY(spies.isValid());
     pulse.connectExisting(home.path());
 
-    QTRY_COMPARE_WITH_TIMEOUT(spies.started.count(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(spies.started.count(), 1, TestEnvironment::timeout(30000));
     QCOMPARE(pulse.getVersion(), QVersionNumber::fromString(version));
     if (lost) {
-        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
         QCOMPARE(spies.error.count(), 1);
     } else {
         QCOMPARE(spies.error.count(), 0);
     }
     pulse.stop();
-    QVERIFY(cli.wait(30000));
+    QVERIFY(cli.wait(TestEnvironment::timeout(30000)));
     QCOMPARE(spies.started.count(), 1);
 }
 
