@@ -8,6 +8,7 @@
 #include "helpers/privatefiles.h"
 #include "listdialog.h"
 #include "serveraddress.h"
+#include "sessionkeeper.h"
 #include "sslerrordialog.h"
 #include "usbip/boundusbdevices.h"
 #include "usbip/usbbindhelper.h"
@@ -43,6 +44,7 @@ static void initPixmaps()
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_session(new ZELClient(this))
+    , m_keeper(new SessionKeeper(m_session, this))
     , ui(std::make_unique<Ui::MainWindow>())
     , m_passwords(this)
 {
@@ -141,6 +143,11 @@ void MainWindow::connectSessionSignals()
     connect(m_session, &ZELClient::folderNotShared, this, &MainWindow::folderNotShared);
     connect(m_session, &ZELClient::audioNotAvailable, this, &MainWindow::audioNotAvailable);
     connect(m_session, &ZELClient::usbDeviceNotShared, this, &MainWindow::usbDeviceNotShared);
+    connect(m_keeper, &SessionKeeper::dropped, this, &MainWindow::sessionDropped);
+    connect(m_keeper, &SessionKeeper::progress, this, &MainWindow::reconnectProgress);
+    connect(m_keeper, &SessionKeeper::resumed, this, &MainWindow::sessionResumed);
+    connect(m_keeper, &SessionKeeper::credentialsNeeded, this, &MainWindow::credentialsNeeded);
+    connect(m_keeper, &SessionKeeper::gaveUp, this, &MainWindow::resumeGaveUp);
 }
 
 void MainWindow::fillConnectionTypes()
@@ -284,6 +291,14 @@ void MainWindow::setFormEnabled(bool enabled)
 
 void MainWindow::connectToVM()
 {
+    if (m_keeper->needsCredentials()) {
+        // The same session, with the credentials the broker wanted: no new VM choice.
+        qInfo() << "Resuming with new credentials";
+        setFormEnabled(false);
+        m_keeper->resumeWith(ui->password->text(),
+                             ui->enableTwoFactorAuthCheck->isChecked() ? ui->secondFactor->text() : QString());
+        return;
+    }
     qInfo() << "Connecting to " << ui->serverLineEdit->text();
     // A server the connection cannot use is refused before anything is stored or sent.
     const ServerAddress server = ServerAddress::parse(ui->serverLineEdit->text());
@@ -311,6 +326,7 @@ void MainWindow::connectToVM()
     m_session->setBackend(backend);
     m_statistics.setBackend(backend);
     m_session->setParameters(parameters);
+    m_keeper->setResumeSeconds(settings.value(QStringLiteral("Connection/reconnect_seconds"), 300).toInt());
     setStatus(tr("Connecting to %1...").arg(parameters.host()));
     m_unsharedFolders.clear();
     m_unsharedUsbDevices.clear();
@@ -373,6 +389,8 @@ ZELConnectionParameters MainWindow::parametersFromForm(const ServerAddress &serv
 
 void MainWindow::connectionEstablished()
 {
+    if (m_keeper->isResuming())
+        return;
     setStatus(tr("Fetching the list of virtual machines..."));
     m_session->requestVMList();
 }
@@ -396,6 +414,7 @@ void MainWindow::vmListReceived(QList<ZELClient::VMInfo> vmlist)
             continue;
         if (auto *backend = qobject_cast<ZELNXBackend *>(m_session->getBackend()))
             backend->setDesktopTitle(tr("%1 - ZEL").arg(vm.name));
+        m_keeper->watch(vm.id, vm.name);
     }
     setStatus(tr("Waiting for the virtual machine to start..."));
     if (ui->restartSession->isChecked()) {
@@ -467,6 +486,9 @@ void MainWindow::showWindowAgain()
 
 void MainWindow::socketError(QAbstractSocket::SocketError error)
 {
+    // A failed reconnect attempt is the keeper's: it tries again.
+    if (m_keeper->isResuming())
+        return;
     const ZELConnectionParameters parameters = m_session->getParameters();
     QTcpSocket *socket = m_session->getSocket();
     const QString errorText = socket ? socket->errorString() : QString();
@@ -482,6 +504,8 @@ void MainWindow::socketError(QAbstractSocket::SocketError error)
 
 void MainWindow::connectionError(ZELClient::ConnectionError error, QString error_desc)
 {
+    if (m_keeper->isResuming())
+        return;
     qCritical() << "Connection error " << int(error) << ": " << error_desc;
     showError(ConnectionErrorText::title(error) + QLatin1Char('\n')
               + ConnectionErrorText::description(error, error_desc));
@@ -503,12 +527,17 @@ void MainWindow::connectionError(ZELClient::ConnectionError error, QString error
 
 void MainWindow::sslErrors(QList<QSslError> errors, QList<QSslCertificate> cert_chain, bool &continueConnection)
 {
+    // During a resume the keeper accepts the session's certificates and no others, unasked.
+    if (m_keeper->isResuming())
+        return;
     qInfo() << "In sslErrors";
     continueConnection = SSLErrorDialog::decide(errors, cert_chain, m_session->getParameters().host(), this);
 }
 
 void MainWindow::connectionTerminated()
 {
+    if (m_keeper->isResuming())
+        return;
     qInfo() << "Connection terminated";
     closePicker();
     setFormEnabled(true);
@@ -568,7 +597,62 @@ void MainWindow::releaseBackend()
 void MainWindow::cancelButtonClicked()
 {
     qWarning() << "Cancelling active connection";
-    m_session->disconnectFromZEL();
+    if (m_keeper->isResuming())
+        m_keeper->cancel();
+    else
+        m_session->disconnectFromZEL();
+}
+
+void MainWindow::showResumeState(const QString &text)
+{
+    setStatus(text);
+    m_trayIcon->setToolTip(text);
+    show();
+    raise();
+}
+
+void MainWindow::sessionDropped(const QString &vmName)
+{
+    setFormEnabled(false);
+    // The remote desktop's window keeps its last picture; this window says what happens.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_trayIcon->show();
+    showResumeState(tr("The connection to %1 was lost").arg(vmName));
+}
+
+void MainWindow::reconnectProgress(const QString &vmName, int attempt, int secondsToNext)
+{
+    showResumeState(tr("Reconnecting to %1 (attempt %2, next in %3 s)").arg(vmName).arg(attempt).arg(secondsToNext));
+}
+
+void MainWindow::sessionResumed()
+{
+    m_trayIcon->setToolTip(tr("ZEL: connected"));
+}
+
+void MainWindow::credentialsNeeded(const QString &vmName, bool secondFactor)
+{
+    // The fields are the user's again; Connect resumes the same session, Cancel ends it.
+    setFormEnabled(true);
+    ui->cancelButton->setEnabled(true);
+    ui->mainTabWidget->setCurrentWidget(ui->connectTab);
+    if (secondFactor) {
+        showResumeState(tr("Enter a new second factor to reconnect to %1").arg(vmName));
+        ui->secondFactor->clear();
+        ui->secondFactor->setFocus();
+    } else {
+        showResumeState(tr("The server refused the password: enter it to reconnect to %1").arg(vmName));
+        ui->password->setFocus();
+        ui->password->selectAll();
+    }
+}
+
+void MainWindow::resumeGaveUp(const QString &text)
+{
+    m_trayIcon->setToolTip(tr("ZEL: connected"));
+    // A cancel says nothing; the session's end has brought back the idle window.
+    if (!text.isEmpty())
+        showError(text);
 }
 
 void MainWindow::refreshSharedFolders()

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 class QSystemTrayIcon;
+class SessionKeeper;
 class ServerAddress;
 
 #include <memory>
@@ -42,6 +43,7 @@ public:
     // over the stored choices even where they equal a default.
     void setGivenOnCommandLine(bool port, bool connectionType);
     ZELClient *session() const { return m_session; }
+    SessionKeeper *keeper() const { return m_keeper; }
     UsbDeviceList *usbDeviceList() { return &m_usbDevices; }
 
 public slots:
@@ -71,6 +73,12 @@ private slots:
     void printTraffic();
     void on_enableTwoFactorAuthCheck_toggled(bool checked);
     void usbDevicesUpdated(bool success);
+    // What the session keeper says while it resumes a dropped session.
+    void sessionDropped(const QString &vmName);
+    void reconnectProgress(const QString &vmName, int attempt, int secondsToNext);
+    void sessionResumed();
+    void credentialsNeeded(const QString &vmName, bool secondFactor);
+    void resumeGaveUp(const QString &text);
 
 private:
     void connectSessionSignals();
@@ -93,6 +101,8 @@ private:
     bool acceptServer(const ServerAddress &server);
     void createTrayIcon();
     void showWindowAgain();
+    // The window and the tray icon both say it while the session is being resumed.
+    void showResumeState(const QString &text);
     void refreshSharedFolders();
     void setUpUsbTab();
     void saveUsbDevices(QSettings &settings) const;
@@ -108,6 +118,9 @@ private:
     void closePicker();
 
     ZELClient *m_session;
+    // Resumes the session after a drop; the window reports the session's signals to it and shows
+    // what it says.
+    SessionKeeper *m_keeper;
     std::unique_ptr<Ui::MainWindow> ui;
     ZELConnectionParameters m_parameters;
     QStringList m_sharedFolders;

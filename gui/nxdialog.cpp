@@ -1,15 +1,29 @@
 #include "nxdialog.h"
 
+#include "backends/zelnxbackend.h"
+
 #include <QDebug>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 NXDialog::NXDialog(const NXErrorCommandData &request)
     : m_request(request)
 {
 }
 
+bool NXDialog::answeredBySession(const NXErrorCommandData &request)
+{
+    static const QRegularExpression lostLink(QStringLiteral("(No response received from|connection with) the remote"));
+    return qEnvironmentVariableIsSet(ZELNXBackend::ResumingVariable) && lostLink.match(request.message).hasMatch();
+}
+
 int NXDialog::exec()
 {
+    if (answeredBySession(m_request)) {
+        qInfo() << "Not showing message of type " << m_request.type << " with title " << m_request.caption
+                << ": the session resumes after the lost link itself (" << m_request.message << ")";
+        return 0;
+    }
     qInfo() << "Showing message of type " << m_request.type << " with title " << m_request.caption << ", content "
             << m_request.message;
 

@@ -139,6 +139,9 @@ private slots:
         window.show();
         ModalAnswerer answerer(acceptCertificateOnce);
         if (kind == QLatin1String("proxy killed")) {
+            // Without resuming a proxy that dies is the session's failure; with it, the session
+            // is resumed (tst_mainwindowresume).
+            QSettings().setValue(QStringLiteral("Connection/reconnect_seconds"), 0);
             QVERIFY2(runVm(window, broker), qPrintable(broker.log().right(2000)));
             QVERIFY(!window.isVisible());
             const qint64 proxy = TestEnvironment::childProcess(QStringLiteral("nxproxy"));
