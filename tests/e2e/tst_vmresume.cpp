@@ -253,7 +253,8 @@ void TestVmResume::dropComesBackToTheSameSession()
 
     // The same session: the agent resumed it, and the VM's desktop program still runs; in the
     // same local X server, with nothing asked of the user.
-    QVERIFY2(m_broker->log().contains(QStringLiteral("Session: Session resumed")), qPrintable(diagnostics(session)));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("Session: Session resumed")),
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(10000));
     QCOMPARE(desktopProgram(), desktop);
     QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(desktop)));
     QCOMPARE(TestEnvironment::displayLockOwner(display), xServer);
