@@ -225,8 +225,8 @@ void SessionKeeper::deadlinePassed()
         return;
     qWarning().noquote().nospace() << "Giving up resuming VM " << m_vmName << " after " << m_attempt << " attempts in "
                                    << m_resumeSeconds << " s" << (m_lastFailure.isEmpty() ? QString() : "; last: " + m_lastFailure);
-    QString text = tr("The connection to %1 was lost and could not be restored within %n second(s).", nullptr, m_resumeSeconds)
-                       .arg(m_vmName);
+    QString text =
+        tr("The connection to %1 was lost and could not be restored within %2 seconds.").arg(m_vmName).arg(m_resumeSeconds);
     if (!m_lastFailure.isEmpty())
         text += QLatin1Char('\n') + tr("Last attempt: %1").arg(m_lastFailure);
     end(text);
