@@ -57,8 +57,11 @@ struct Session
                          [this](ZELClient::ConnectionError error, const QString &text) {
                              events << QStringLiteral("error %1: %2").arg(errorName(error), text);
                          });
-        QObject::connect(&client, &ZELClient::connectionTerminated, &client,
-                         [this]() { events << QStringLiteral("terminated"); });
+        // A failed reconnect attempt ends its own connection, not the session.
+        QObject::connect(&client, &ZELClient::connectionTerminated, &client, [this]() {
+            if (!keeper.isResuming())
+                events << QStringLiteral("terminated");
+        });
         QObject::connect(&client, &ZELClient::connectionLost, &client, [this]() { events << QStringLiteral("lost"); });
         QObject::connect(&keeper, &SessionKeeper::dropped, &client, [this]() { events << QStringLiteral("dropped"); });
         QObject::connect(&keeper, &SessionKeeper::resumed, &client, [this]() { events << QStringLiteral("resumed"); });
@@ -101,6 +104,9 @@ private slots:
 
     void dropComesBackToTheSameSession_data();
     void dropComesBackToTheSameSession();
+    void userLoggingOutEndsTheSession();
+    void refusedLoginStopsAndAsks();
+    void foldersSharedAgainOnTheNewSlaveChannel();
 
 private:
     QJsonObject brokerConfig() const;
@@ -111,10 +117,14 @@ private:
     // How many colours the local X server's screen shows.
     int screenColours(int display) const;
     QString diagnostics(const Session &session) const;
+    // Connects, and waits until the VM's desktop is up and its program known.
+    bool connectAndWait(Session &session, const ZELConnectionParameters &parameters);
+    QList<QJsonObject> sftpReports(const QString &folder) const;
 
     TestEnvironment m_environment;
     QTemporaryDir m_work;
     QString m_desktopPidFile;
+    QString m_reportPath;
     std::unique_ptr<DemoBrokerProcess> m_broker;
 };
 
@@ -128,6 +138,9 @@ void TestVmResume::initTestCase()
     // The local X server is a headless one, whatever display the test runs under.
     qunsetenv("DISPLAY");
     m_desktopPidFile = m_work.filePath(QStringLiteral("desktop.pid"));
+    // The broker hands its environment to the VM, and the VM to its slave service.
+    m_reportPath = m_work.filePath(QStringLiteral("slave-report.jsonl"));
+    qputenv("ZEL_SLAVE_REPORT", QFile::encodeName(m_reportPath));
     LogCapture::install();
 }
 
@@ -135,6 +148,7 @@ void TestVmResume::init()
 {
     LogCapture::clear();
     QFile::remove(m_desktopPidFile);
+    QFile::remove(m_reportPath);
     m_broker = std::make_unique<DemoBrokerProcess>();
     QVERIFY2(m_broker->start(brokerConfig()), qPrintable(m_broker->errorText()));
 }
@@ -215,6 +229,30 @@ QString TestVmResume::diagnostics(const Session &session) const
     return QStringLiteral("events: %1\nbroker log:\n%2").arg(session.events.join(QStringLiteral(" | ")), m_broker->log());
 }
 
+bool TestVmResume::connectAndWait(Session &session, const ZELConnectionParameters &parameters)
+{
+    connect(session, parameters);
+    return QTest::qWaitFor([&]() { return (session.count(QStringLiteral("vmConnected")) == 1 && desktopProgram() > 0)
+                                          || session.ended(); },
+                           TestEnvironment::timeout(90000))
+        && !session.ended();
+}
+
+QList<QJsonObject> TestVmResume::sftpReports(const QString &folder) const
+{
+    QList<QJsonObject> entries;
+    QFile file(m_reportPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        if (entry.value(QStringLiteral("event")).toString() == QLatin1String("sftp")
+            && entry.value(QStringLiteral("folder")).toString() == folder)
+            entries << entry;
+    }
+    return entries;
+}
+
 void TestVmResume::dropComesBackToTheSameSession_data()
 {
     QTest::addColumn<bool>("stall");
@@ -262,6 +300,85 @@ void TestVmResume::dropComesBackToTheSameSession()
 
     session.client.disconnectFromZEL();
     QVERIFY(session.ended());
+}
+
+// The desktop program is the VM's session: its end is the user's logging out, which the client
+// takes for the session's end, not for a drop.
+void TestVmResume::userLoggingOutEndsTheSession()
+{
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    QVERIFY2(connectAndWait(session, parameters(QStringLiteral("demo"))), qPrintable(diagnostics(session)));
+
+    QCOMPARE(::kill(static_cast<pid_t>(desktopProgram()), SIGTERM), 0);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
+    QCOMPARE(session.events, (QStringList{QStringLiteral("vmConnected"), QStringLiteral("terminated")}));
+    QVERIFY(!session.keeper.isResuming());
+    QCOMPARE(LogCapture::count(QStringLiteral("Reconnect attempt")), 0);
+    QVERIFY(m_broker->log().contains(QStringLiteral("the VM's user logged out")));
+}
+
+// A one-time second factor opens one login: the reconnect is refused, the keeper stops at once
+// and asks, and a new code resumes the same session.
+void TestVmResume::refusedLoginStopsAndAsks()
+{
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    QVERIFY2(connectAndWait(session, parameters(QStringLiteral("coded"), QStringLiteral("111111"))),
+             qPrintable(diagnostics(session)));
+    const qint64 desktop = desktopProgram();
+
+    QVERIFY(m_broker->cutTunnels(false));
+    QTRY_VERIFY2_WITH_TIMEOUT(session.keeper.needsCredentials() || session.ended(), qPrintable(diagnostics(session)),
+                              TestEnvironment::timeout(60000));
+    QVERIFY(session.events.contains(QStringLiteral("credentials needed (code)")));
+    QCOMPARE(session.attempts, 1);
+    QVERIFY(!session.ended());
+
+    session.keeper.resumeWith(QStringLiteral("demo"), QStringLiteral("222222"));
+    QTRY_VERIFY2_WITH_TIMEOUT(session.count(QStringLiteral("resumed")) == 1 || session.ended(),
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
+    QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
+    QCOMPARE(session.attempts, 2);
+    QCOMPARE(desktopProgram(), desktop);
+    session.client.disconnectFromZEL();
+}
+
+// A resume is a new slave channel with a key of its own: the folder is shared again on it, and
+// the VM lists it again.
+void TestVmResume::foldersSharedAgainOnTheNewSlaveChannel()
+{
+    const QString folder = m_work.filePath(QStringLiteral("Shared"));
+    QVERIFY(QDir().mkpath(folder));
+    QFile note(folder + QStringLiteral("/note.txt"));
+    QVERIFY(note.open(QIODevice::WriteOnly));
+    note.write("from the client\n");
+    note.close();
+
+    const int display = TestEnvironment::freeDisplay();
+    QVERIFY(display > 0);
+    Session session(display);
+    ZELConnectionParameters shared = parameters(QStringLiteral("demo"));
+    shared.setSharedFolders({folder});
+    QVERIFY2(connectAndWait(session, shared), qPrintable(diagnostics(session)));
+    QTRY_COMPARE_WITH_TIMEOUT(sftpReports(folder).size(), 1, TestEnvironment::timeout(30000));
+    const quint16 firstSlavePort = static_cast<quint16>(session.backend.slavePort());
+
+    QVERIFY(m_broker->cutTunnels(false));
+    QTRY_VERIFY2_WITH_TIMEOUT(session.count(QStringLiteral("resumed")) == 1 || session.ended(),
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
+    QTRY_COMPARE_WITH_TIMEOUT(sftpReports(folder).size(), 2, TestEnvironment::timeout(30000));
+    QVERIFY(session.backend.slavePort() != firstSlavePort);
+    for (const QJsonObject &report : sftpReports(folder)) {
+        QCOMPARE(report.value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
+        QVERIFY2(QJsonDocument(report.value(QStringLiteral("entries")).toArray()).toJson().contains("note.txt"),
+                 qPrintable(QJsonDocument(report).toJson()));
+    }
+    // Each share came with the key of its connection: the new one replaced the old.
+    QCOMPARE(LogCapture::count(QStringLiteral("Server provided a slave channel key")), 2);
+    session.client.disconnectFromZEL();
 }
 
 QTEST_GUILESS_MAIN(TestVmResume)

@@ -328,7 +328,7 @@ bool BrokerConfig::loadJson(const QByteArray &json, QString *error)
     return true;
 }
 
-bool BrokerConfig::authenticate(const User &user, const QString &secret, const void *connection)
+bool BrokerConfig::authenticate(const User &user, const QString &secret, quint64 connection)
 {
     if (user.oneTimeCodes.isEmpty())
         return sameSecret(secret, user.password + user.secondFactor);

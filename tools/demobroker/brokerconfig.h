@@ -75,13 +75,14 @@ public:
     const Override *overrideFor(const User &user, const QString &path) const;
 
     // Whether secret (the password with the second factor appended) lets the user in on this
-    // connection; a one-time code is taken by the first connection that presents it.
-    bool authenticate(const User &user, const QString &secret, const void *connection);
+    // connection (a number no other connection has); a one-time code is taken by the first
+    // connection that presents it.
+    bool authenticate(const User &user, const QString &secret, quint64 connection);
 
 private:
     QList<User> m_users;
     QList<Vm> m_vms;
     QHash<QString, Override> m_overrides;
     // "user:code" of each one-time code used, and the connection that used it.
-    QHash<QString, const void *> m_usedCodes;
+    QHash<QString, quint64> m_usedCodes;
 };

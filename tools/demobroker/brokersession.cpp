@@ -31,6 +31,8 @@ BrokerSession::BrokerSession(QSslSocket *socket, BrokerConfig *config, QObject *
     , m_socket(socket)
     , m_config(config)
 {
+    static quint64 connections = 0;
+    m_serial = ++connections;
     m_socket->setParent(this);
     m_peer = QStringLiteral("[%1:%2]").arg(socket->peerAddress().toString()).arg(socket->peerPort());
 
@@ -177,7 +179,7 @@ void BrokerSession::handleRequest()
         qInfo().noquote() << m_peer << "  environment" << variable.first + QLatin1Char('=') + variable.second;
 
     const BrokerConfig::User *user = m_config->user(facts.user);
-    if (!user || !m_config->authenticate(*user, facts.secret, this)) {
+    if (!user || !m_config->authenticate(*user, facts.secret, m_serial)) {
         qWarning().noquote() << m_peer << "authentication failed for user"
                              << BrokerRequest::printable(facts.user.toUtf8());
         answer(401, BrokerResponse::text(401, "Wrong user name or password",

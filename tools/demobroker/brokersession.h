@@ -68,6 +68,8 @@ private:
 
     QSslSocket *m_socket;
     BrokerConfig *m_config;
+    // This connection's number, which no other connection of the broker's run has.
+    quint64 m_serial;
     QString m_peer;
     State m_state = State::Handshake;
     QTimer m_handshakeTimer;
