@@ -175,6 +175,59 @@ private slots:
         QVERIFY2(!warnings.filter(QStringLiteral("Not signalling PID")).isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
     }
 
+    // nxproxy's words when the link to the VM broke or went silent, as the real one says them.
+    void lostLinkWhileResuming_data()
+    {
+        QTest::addColumn<bool>("resuming");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("shown");
+        const QString silent = QStringLiteral("No response received from the remote server.\nDo you want to terminate the current session?");
+        const QString shutDown = QStringLiteral("The connection with the remote server was shut down.\nPlease check the state of your network connection.");
+        QTest::newRow("silent link, resuming") << true << "yesno" << silent << false;
+        QTest::newRow("link shut down, resuming") << true << "ok" << shutDown << false;
+        QTest::newRow("another question, resuming") << true << "yesno" << "Really?" << true;
+        QTest::newRow("silent link, not resuming") << false << "yesno" << silent << true;
+        QTest::newRow("link shut down, not resuming") << false << "ok" << shutDown << true;
+    }
+
+    void lostLinkWhileResuming()
+    {
+        QFETCH(bool, resuming);
+        QFETCH(QString, type);
+        QFETCH(QString, message);
+        QFETCH(bool, shown);
+
+        if (resuming)
+            qputenv("ZEL_NX_RESUMING", "1");
+        else
+            qunsetenv("ZEL_NX_RESUMING");
+        SignalWitness witness;
+        NXErrorCommandData request;
+        QVERIFY(request.setTypeFromQString(type));
+        request.caption = QStringLiteral("NX - 1");
+        request.message = message;
+        request.pid = witness.pid();
+
+        // Whatever box comes up is recorded and refused.
+        int boxes = 0;
+        QTimer refuse;
+        connect(&refuse, &QTimer::timeout, this, [&boxes] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                ++boxes;
+                box->reject();
+            }
+        });
+        refuse.start(10);
+        // Answered without a box, the session ending the dead link itself: nothing is done to
+        // nxproxy either way.
+        QCOMPARE(NXDialog(request).exec(), 0);
+        refuse.stop();
+        QCOMPARE(boxes, shown ? 1 : 0);
+        QVERIFY(witness.stillRunning());
+        qunsetenv("ZEL_NX_RESUMING");
+    }
+
 private:
     TestEnvironment m_environment;
 };
