@@ -1,6 +1,7 @@
 #include "backends/zelnxbackend.h"
 #include "demobrokerprocess.h"
 #include "logcapture.h"
+#include "sessionevents.h"
 #include "sessionkeeper.h"
 #include "testenvironment.h"
 #include "zelclient.h"
@@ -22,11 +23,6 @@ namespace {
 
 const int VmId = 5;
 const QString VmName = QStringLiteral("Desk");
-
-QString errorName(ZELClient::ConnectionError error)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
-}
 
 // One client session as the program runs it, with the keeper that resumes it: the session
 // client, a real NX backend on a headless X server of the test's choosing, and the keeper.
@@ -55,7 +51,7 @@ struct Session
         QObject::connect(&client, &ZELClient::vmConnected, &client, [this]() { events << QStringLiteral("vmConnected"); });
         QObject::connect(&client, &ZELClient::connectionError, &client,
                          [this](ZELClient::ConnectionError error, const QString &text) {
-                             events << QStringLiteral("error %1: %2").arg(errorName(error), text);
+                             events << QStringLiteral("error %1: %2").arg(SessionEvents::errorName(error), text);
                          });
         // A failed reconnect attempt ends its own connection, not the session.
         QObject::connect(&client, &ZELClient::connectionTerminated, &client, [this]() {
