@@ -227,3 +227,19 @@ bool DisplayWatch::looksDrawn(XID window)
     }
     return drawn;
 }
+
+void DisplayWatch::coverMiddle()
+{
+    if (!isOpen())
+        return;
+    const int screen = DefaultScreen(m_display);
+    const Window root = DefaultRootWindow(m_display);
+    const int width = DisplayWidth(m_display, screen);
+    const int height = DisplayHeight(m_display, screen);
+    GC gc = XCreateGC(m_display, root, 0, nullptr);
+    XSetForeground(m_display, gc, BlackPixel(m_display, screen));
+    XFillRectangle(m_display, root, gc, 0, height / 2 - 2, unsigned(width), 5);
+    XFillRectangle(m_display, root, gc, width / 2 - 2, 0, 5, unsigned(height));
+    XFreeGC(m_display, gc);
+    XSync(m_display, False);
+}

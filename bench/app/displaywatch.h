@@ -44,6 +44,9 @@ public:
     // Whether the window shows more than one colour along its middle row and column: a
     // window that is mapped but not yet drawn is one flat background.
     bool looksDrawn(XID window);
+    // Paints the root window's middle row and column in one colour, so that looksDrawn() finds
+    // a window flat there until something draws over the paint.
+    void coverMiddle();
 
 private:
     static void connectionLost(Display *display, void *self);
