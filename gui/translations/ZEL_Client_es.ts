@@ -538,6 +538,22 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
         <source>The desktop keyring did not answer (%1): remembered passwords are kept in the settings file.</source>
         <translation>El depósito de claves del escritorio no respondió (%1): las contraseñas recordadas se guardan en el archivo de configuración.</translation>
     </message>
+    <message>
+        <source>The connection to %1 was lost</source>
+        <translation>Se perdió la conexión con %1</translation>
+    </message>
+    <message>
+        <source>Reconnecting to %1 (attempt %2, next in %3 s)</source>
+        <translation>Reconectando con %1 (intento %2, siguiente en %3 s)</translation>
+    </message>
+    <message>
+        <source>Enter a new second factor to reconnect to %1</source>
+        <translation>Introduzca un nuevo segundo factor para reconectar con %1</translation>
+    </message>
+    <message>
+        <source>The server refused the password: enter it to reconnect to %1</source>
+        <translation>El servidor rechazó la contraseña: introdúzcala para reconectar con %1</translation>
+    </message>
 </context>
 <context>
     <name>NXDialog</name>
@@ -603,6 +619,21 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
     <message>
         <source>Untrusted certificate of %1</source>
         <translation>Certificado no fiable de %1</translation>
+    </message>
+</context>
+<context>
+    <name>SessionKeeper</name>
+    <message>
+        <source>The connection to %1 was lost, and the server that answered presented another certificate: the session was not resumed.</source>
+        <translation>Se perdió la conexión con %1 y el servidor que respondió presentó otro certificado: la sesión no se reanudó.</translation>
+    </message>
+    <message>
+        <source>The connection to %1 was lost and could not be restored within %2 seconds.</source>
+        <translation>Se perdió la conexión con %1 y no pudo restablecerse en %2 segundos.</translation>
+    </message>
+    <message>
+        <source>Last attempt: %1</source>
+        <translation>Último intento: %1</translation>
     </message>
 </context>
 <context>
