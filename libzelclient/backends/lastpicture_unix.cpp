@@ -1,60 +1,13 @@
 #include "lastpicture.h"
 
-#include "backends/xauthority.h"
+#include "backends/xconnection.h"
 
 #include <QDebug>
 
-#include <cstdlib>
-#include <xcb/xcb.h>
-
-namespace {
-
-// A connection that presents the server's cookie, closed when it goes.
-class Connection
-{
-public:
-    Connection(unsigned short display, const QByteArray &cookie)
-    {
-        QByteArray authName = XAuthority::cookieName();
-        QByteArray authData = cookie;
-        xcb_auth_info_t auth{};
-        auth.namelen = authName.size();
-        auth.name = authName.data();
-        auth.datalen = authData.size();
-        auth.data = authData.data();
-        const QByteArray displayName = ':' + QByteArray::number(display);
-        m_connection = xcb_connect_to_display_with_auth_info(displayName.constData(), cookie.isEmpty() ? nullptr : &auth,
-                                                             nullptr);
-    }
-    ~Connection() { xcb_disconnect(m_connection); }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    xcb_connection_t *get() const { return m_connection; }
-    bool failed() const { return xcb_connection_has_error(m_connection) != 0; }
-    xcb_screen_t *screen() const { return xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data; }
-
-    // Whether the server carried out the request; its error is logged.
-    bool succeeded(xcb_void_cookie_t request, const char *what) const
-    {
-        xcb_generic_error_t *error = xcb_request_check(m_connection, request);
-        if (!error && !failed())
-            return true;
-        qWarning() << "The local X server refused" << what << "(error" << (error ? error->error_code : 0) << ")";
-        free(error);
-        return false;
-    }
-
-private:
-    xcb_connection_t *m_connection;
-};
-
-} // namespace
-
 bool LastPicture::keep(unsigned short display, const QByteArray &cookie)
 {
-    const Connection connection(display, cookie);
-    if (connection.failed() || !connection.screen()) {
+    const XConnection connection(display, cookie);
+    if (connection.error() || !connection.screen()) {
         qWarning() << "Can't keep the last picture: no connection to the local X server on display" << display;
         return false;
     }
@@ -73,8 +26,11 @@ bool LastPicture::keep(unsigned short display, const QByteArray &cookie)
     // The window holds its background: the pixmap's name is not needed any more.
     xcb_free_gc(c, gc);
     xcb_free_pixmap(c, pixmap);
-    if (!connection.succeeded(set, "the last picture as its background"))
+    const QString refusal = connection.check(set, QStringLiteral("the last picture as its background"));
+    if (!refusal.isEmpty()) {
+        qWarning().noquote() << "Can't keep the last picture:" << refusal;
         return false;
+    }
     m_kept = true;
     m_display = display;
     m_cookie = cookie;
@@ -87,11 +43,13 @@ void LastPicture::release()
     if (!m_kept)
         return;
     m_kept = false;
-    const Connection connection(m_display, m_cookie);
-    if (connection.failed() || !connection.screen())
+    const XConnection connection(m_display, m_cookie);
+    if (connection.error() || !connection.screen())
         return;
     const uint32_t none = XCB_BACK_PIXMAP_NONE;
-    connection.succeeded(
+    const QString refusal = connection.check(
         xcb_change_window_attributes_checked(connection.get(), connection.screen()->root, XCB_CW_BACK_PIXMAP, &none),
-        "its own background");
+        QStringLiteral("the root window's own background"));
+    if (!refusal.isEmpty())
+        qWarning().noquote() << "Can't give the root window its own background back:" << refusal;
 }

@@ -1,5 +1,6 @@
 #include "xserverlauncher.h"
 
+#include "backends/xconnection.h"
 #include "helpers/pathtools.h"
 
 #include <QDebug>
@@ -82,32 +83,14 @@ bool displayFree(int display)
 // Returns the error, empty on success.
 QString admitLocalUser(unsigned short display, const QByteArray &cookie, const QByteArray &user)
 {
-    QByteArray authName = XAuthority::cookieName();
-    QByteArray authData = cookie;
-    xcb_auth_info_t auth{};
-    auth.namelen = authName.size();
-    auth.name = authName.data();
-    auth.datalen = authData.size();
-    auth.data = authData.data();
-    const QByteArray displayName = ':' + QByteArray::number(display);
-    xcb_connection_t *connection = xcb_connect_to_display_with_auth_info(displayName.constData(), &auth, nullptr);
-    if (const int failure = xcb_connection_has_error(connection)) {
-        xcb_disconnect(connection);
-        return QStringLiteral("cannot connect to display %1 (error %2)").arg(QString::fromLatin1(displayName)).arg(failure);
-    }
+    const XConnection connection(display, cookie);
+    if (const int failure = connection.error())
+        return QStringLiteral("cannot connect to display %1 (error %2)").arg(connection.displayName()).arg(failure);
     const QByteArray address = QByteArrayLiteral("localuser") + '\0' + user;
-    const xcb_void_cookie_t request =
-        xcb_change_hosts_checked(connection, XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
-                                 static_cast<uint16_t>(address.size()), reinterpret_cast<const uint8_t *>(address.constData()));
-    xcb_generic_error_t *refusal = xcb_request_check(connection, request);
-    QString error;
-    if (refusal)
-        error = QStringLiteral("the server refused the access list change (error %1)").arg(refusal->error_code);
-    else if (const int failure = xcb_connection_has_error(connection))
-        error = QStringLiteral("the connection to display %1 failed (error %2)").arg(QString::fromLatin1(displayName)).arg(failure);
-    free(refusal);
-    xcb_disconnect(connection);
-    return error;
+    return connection.check(xcb_change_hosts_checked(connection.get(), XCB_HOST_MODE_INSERT, XCB_FAMILY_SERVER_INTERPRETED,
+                                                     static_cast<uint16_t>(address.size()),
+                                                     reinterpret_cast<const uint8_t *>(address.constData())),
+                            QStringLiteral("the access list change"));
 }
 
 } // namespace

@@ -166,14 +166,15 @@ void ZELNXBackend::start(QTcpSocket *socket)
     m_socket = socket;
     m_ended = false;
     m_tunnelLost = false;
+    // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed and
+    // leave the attempt waiting for ever.
+    if (socket)
+        connect(socket, &QTcpSocket::disconnected, this, &ZELNXBackend::tunnelClosed);
     m_established = false;
     m_linkFailure.clear();
     m_orderlyEnd = false;
     m_dropping = false;
     if (socket) {
-        // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed
-        // and leave the attempt waiting for ever.
-        connect(socket, &QTcpSocket::disconnected, this, &ZELNXBackend::tunnelClosed);
         // Connected before the forwarder is: the picture is taken while nxproxy still shows it.
         connect(socket, &QIODevice::readChannelFinished, this, &ZELNXBackend::tunnelEnded);
         connect(socket, &QAbstractSocket::errorOccurred, this, &ZELNXBackend::tunnelFailed);
@@ -230,6 +231,11 @@ void ZELNXBackend::XServerReady()
     const QString self = QCoreApplication::applicationFilePath();
     qInfo().nospace() << "Passing " << self << " as NX_CLIENT";
     environment.insert(QStringLiteral("NX_CLIENT"), self);
+    // The questions nxproxy asks about a lost link are the session's to answer when it resumes.
+    if (keepDisplayOnLinkLoss())
+        environment.insert(QString::fromLatin1(ResumingVariable), QStringLiteral("1"));
+    else
+        environment.remove(QString::fromLatin1(ResumingVariable));
     environment.insert(QStringLiteral("DISPLAY"), m_launcher.clientDisplay());
     // The local X server admits only holders of its cookie.
     if (!m_launcher.authorityFile().isEmpty())
@@ -239,11 +245,6 @@ void ZELNXBackend::XServerReady()
     if (!nxRoot.isEmpty() && !PrivateFiles::makeFolder(nxRoot))
         qWarning() << "Can't create NX root" << nxRoot;
     environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
-    // The questions nxproxy asks about a lost link are the session's to answer when it resumes.
-    if (keepDisplayOnLinkLoss())
-        environment.insert(QString::fromLatin1(ResumingVariable), QStringLiteral("1"));
-    else
-        environment.remove(QString::fromLatin1(ResumingVariable));
     m_process.setProcessEnvironment(environment);
     qInfo().noquote().nospace() << "DISPLAY = "
                       << (environment.contains(QStringLiteral("DISPLAY")) ? environment.value(QStringLiteral("DISPLAY"))
@@ -253,7 +254,6 @@ void ZELNXBackend::XServerReady()
     m_crashed = false;
     m_ended = false;
     m_stderrLines = LineBuffer();
-    ++m_runs;
     m_process.start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
 }
 
@@ -425,10 +425,10 @@ void ZELNXBackend::handleLine(const QString &line)
         handleListening(channelFromName(listeningMatch.captured(1)), listeningMatch.captured(2), line);
 
     if (established.match(line).hasMatch()) {
-        qInfo() << "Backend has established the connection";
         m_established = true;
         // The desktop is back over the last picture.
         m_lastPicture.release();
+        qInfo() << "Backend has established the connection";
         emit connectionEstablished();
     }
     if (linkFailurePattern().match(line).hasMatch() && m_linkFailure.isEmpty()) {

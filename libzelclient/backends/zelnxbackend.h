@@ -7,11 +7,11 @@
 #include "zelclient_export.h"
 #include "zelconnectionparameters.h"
 
+#include <QAbstractSocket>
 #include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QAbstractSocket>
 #include <QTcpServer>
 
 class QTcpSocket;
@@ -92,9 +92,9 @@ private slots:
     void XServerReady();
     void XServerFailed(const QString &error);
     void forwarderTransferred(int64_t a_to_b, int64_t b_to_a);
-    void tunnelClosed();
     void tunnelEnded();
     void tunnelFailed(QAbstractSocket::SocketError error);
+    void tunnelClosed();
 
 private:
     void handleLine(const QString &line);
@@ -103,14 +103,14 @@ private:
     // Whether the socket listening on the audio port is the user's own: only then is nxproxy
     // told to pass the VM's sound to it. Says in the log why not.
     bool soundServerIsTheUsers() const;
-    // Reports the end of the proxy run: a failure (if any), then finished(), each once.
-    void end(bool failure, BackendError error, const QString &description);
     // Whether the proxy run that ends now is a drop to resume from, rather than an end.
     bool isDrop() const;
     // The link is gone: the picture is kept and nxproxy ended; linkLost() follows its exit.
     void dropLink(const QString &reason);
     void keepLastPicture();
     void reportDrop();
+    // Reports the end of the proxy run: a failure (if any), then finished(), each once.
+    void end(bool failure, BackendError error, const QString &description);
 
     QString m_nxproxyPath;
     // The session client owns the tunnel and may release it at any time.
@@ -119,6 +119,15 @@ private:
     QTcpServer m_server;
     ZELConnectionParameters m_parameters;
     XServerLauncher m_launcher;
+    // What the X server shows while the link to the VM is down.
+    LastPicture m_lastPicture;
+    // This proxy run: the remote desktop came up; the link failed (with what nxproxy said);
+    // nxproxy reported the session's orderly end.
+    bool m_established = false;
+    QString m_linkFailure;
+    bool m_orderlyEnd = false;
+    // nxproxy is being ended because the link is gone.
+    bool m_dropping = false;
     LineBuffer m_stderrLines;
     int m_portOffset = portOffset;
     QProcess m_process;
@@ -130,14 +139,4 @@ private:
     bool m_crashed = false;
     // The tunnel closed before nxproxy connected: the attempt is over, the X server unused.
     bool m_tunnelLost = false;
-    // This proxy run: the remote desktop came up; the link failed (with what nxproxy said);
-    // nxproxy reported the session's orderly end.
-    bool m_established = false;
-    QString m_linkFailure;
-    bool m_orderlyEnd = false;
-    // nxproxy is being ended because the link is gone.
-    bool m_dropping = false;
-    // nxproxy runs so far, on this X server.
-    int m_runs = 0;
-    LastPicture m_lastPicture;
 };

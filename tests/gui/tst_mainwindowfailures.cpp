@@ -84,10 +84,8 @@ private:
     // Connects the window to a broker with one real VM and waits until the remote desktop runs.
     bool runVm(MainWindow &window, DemoBrokerProcess &broker)
     {
-        QSignalSpy connected(window.session(), &ZELClient::vmConnected);
         LoginForm::fill(&window, server(broker), QStringLiteral("demo"), QStringLiteral("demo"));
-        LoginForm::connect(&window);
-        return connected.wait(TestEnvironment::timeout(90000)) || !connected.isEmpty();
+        return LoginForm::connectVm(&window, window.session());
     }
 
 private slots:

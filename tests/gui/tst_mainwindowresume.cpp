@@ -65,13 +65,6 @@ private:
     static QString status(MainWindow &window) { return window.findChild<QLabel *>(QStringLiteral("statusLabel"))->text(); }
     static QString tooltip(MainWindow &window) { return window.findChild<QSystemTrayIcon *>()->toolTip(); }
 
-    bool runVm(MainWindow &window)
-    {
-        QSignalSpy connected(window.session(), &ZELClient::vmConnected);
-        LoginForm::connect(&window);
-        return connected.wait(TestEnvironment::timeout(90000)) || !connected.isEmpty();
-    }
-
 private slots:
     void initTestCase()
     {
@@ -100,7 +93,7 @@ private slots:
         window.show();
         ModalAnswerer answerer(acceptCertificateOnce);
         LoginForm::fill(&window, server(), QStringLiteral("demo"), QStringLiteral("demo"));
-        QVERIFY2(runVm(window), qPrintable(m_broker->log().right(2000)));
+        QVERIFY2(LoginForm::connectVm(&window, window.session()), qPrintable(m_broker->log().right(2000)));
         QTRY_VERIFY(!window.isVisible());
 
         QSignalSpy resumed(window.keeper(), &SessionKeeper::resumed);
@@ -129,7 +122,7 @@ private slots:
         window.findChild<QCheckBox *>(QStringLiteral("enableTwoFactorAuthCheck"))->setChecked(true);
         auto *code = window.findChild<QLineEdit *>(QStringLiteral("secondFactor"));
         code->setText(QStringLiteral("111111"));
-        QVERIFY2(runVm(window), qPrintable(m_broker->log().right(2000)));
+        QVERIFY2(LoginForm::connectVm(&window, window.session()), qPrintable(m_broker->log().right(2000)));
 
         QVERIFY(m_broker->cutTunnels(false));
         QTRY_VERIFY_WITH_TIMEOUT(window.keeper()->needsCredentials(), TestEnvironment::timeout(30000));
@@ -156,7 +149,7 @@ private slots:
         window.show();
         ModalAnswerer answerer(acceptCertificateOnce);
         LoginForm::fill(&window, server(), QStringLiteral("demo"), QStringLiteral("demo"));
-        QVERIFY2(runVm(window), qPrintable(m_broker->log().right(2000)));
+        QVERIFY2(LoginForm::connectVm(&window, window.session()), qPrintable(m_broker->log().right(2000)));
 
         // The broker is gone after the cut: every attempt is refused.
         QSignalSpy dropped(window.keeper(), &SessionKeeper::dropped);

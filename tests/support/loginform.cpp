@@ -32,6 +32,14 @@ void LoginForm::connect(QWidget *window)
     QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
 }
 
+bool LoginForm::connectVm(QWidget *window, ZELClient *session)
+{
+    QSignalSpy connected(session, &ZELClient::vmConnected);
+    connect(window);
+    // A real VM starts: a generous bound.
+    return connected.wait(TestEnvironment::timeout(90000)) || !connected.isEmpty();
+}
+
 bool LoginForm::isIdle(QWidget *window)
 {
     return child<QPushButton>(window, "connectButton")->isEnabled()

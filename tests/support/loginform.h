@@ -13,6 +13,9 @@ public:
     static void fill(QWidget *window, const QString &server, const QString &user, const QString &password);
     // Clicks Connect.
     static void connect(QWidget *window);
+    // Clicks Connect and waits until the session has connected its VM (the remote desktop
+    // runs); false when that did not happen within the bound.
+    static bool connectVm(QWidget *window, ZELClient *session);
     // Whether the form is back in its idle look: Connect enabled, Cancel disabled, the busy bar
     // still and the fields editable.
     static bool isIdle(QWidget *window);
