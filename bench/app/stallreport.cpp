@@ -1,0 +1,37 @@
+#include "stallreport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+bool StallReport::read(const std::string &path)
+{
+    m_stalls.clear();
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        Stall stall{};
+        if (std::sscanf(line.c_str(), "late %lf %lf", &stall.startMs, &stall.lengthMs) == 2)
+            m_stalls.push_back(stall);
+    }
+    return true;
+}
+
+int StallReport::count(double fromMs, double toMs, double overMs) const
+{
+    return int(std::count_if(m_stalls.begin(), m_stalls.end(), [=](const Stall &stall) {
+        return stall.startMs >= fromMs && stall.startMs <= toMs && stall.lengthMs > overMs;
+    }));
+}
+
+double StallReport::longest(double fromMs, double toMs) const
+{
+    double longest = 0;
+    for (const Stall &stall : m_stalls) {
+        if (stall.startMs >= fromMs && stall.startMs <= toMs)
+            longest = std::max(longest, stall.lengthMs);
+    }
+    return longest;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What the stall watch (stallwatch.cpp) noted in one run of the client: each time the window's
+// thread was held up, when it began and for how long.
+class StallReport
+{
+public:
+    struct Stall
+    {
+        double startMs;
+        double lengthMs;
+    };
+
+    // Reads the watch's file; an absent file is an empty report.
+    bool read(const std::string &path);
+    bool empty() const { return m_stalls.empty(); }
+
+    // The stalls that began within [fromMs, toMs] and lasted longer than overMs.
+    int count(double fromMs, double toMs, double overMs) const;
+    // The longest hold-up that began within [fromMs, toMs]; 0 when there was none.
+    double longest(double fromMs, double toMs) const;
+
+private:
+    std::vector<Stall> m_stalls;
+};
