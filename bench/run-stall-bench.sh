@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds and runs the stall benchmark of ZEL_Client: in its own Xvfb, against the demo broker
 # with one VM (tools/demobroker/desktop-demo.json), it starts the client with sound and a shared
-# folder, presses Return (Connect), waits for the VM's first window, then lets the VM end the
-# session and waits until the client has ended every program of it. A watch loaded into the
+# folder, presses Return (Connect), waits for the VM's first window, then disconnects from the
+# tray icon's menu (a tray host runs on the screen) and waits until the client has ended every
+# program of the session. A watch loaded into the
 # client, a timer that measures its own lateness, notes each time the client's window thread
 # was held up; every hold-up over 100 ms is a stall, when the window stops answering.
 #
@@ -16,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$here")
 build_dir=${ZEL_BENCH_APP_BUILD_DIR:-$source_dir/build-bench-app}
 
-for program in cmake Xvfb Xephyr xdotool nxproxy nxagent xclock openssl pulseaudio pacat sox bwrap; do
+for program in cmake Xvfb Xephyr xdotool trayer nxproxy nxagent xclock openssl pulseaudio pacat sox bwrap; do
     if ! command -v "$program" >/dev/null 2>&1; then
         echo "run-stall-bench: $program is needed" >&2
         exit 1
