@@ -593,10 +593,15 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
             waitFor({client.outputFd(), m_desktop.fd()}, 20);
             takeLines();
             handleMaps();
-            if (log.first("Disconnected from ZEL", disconnectMs) >= 0 && ChildProcess::childrenOf(client.pid()).empty()) {
+            if (log.first("Disconnected from ZEL", menuMs) >= 0 && ChildProcess::childrenOf(client.pid()).empty()) {
                 sessionGoneMs = BenchClock::nowMs();
             } else if (!client.running() || BenchClock::nowMs() > deadline || g_interrupted) {
-                fail("the session's programs did not end after the disconnect (run " + std::to_string(index) + ")", &client);
+                std::string left;
+                for (pid_t pid : ChildProcess::childrenOf(client.pid()))
+                    left += " " + processName(pid) + "(" + std::to_string(pid) + ")";
+                fail("the session's programs did not end after the disconnect (run " + std::to_string(index)
+                         + "; still running:" + (left.empty() ? std::string(" none") : left) + ")",
+                     &client);
                 ok = false;
             }
         }
