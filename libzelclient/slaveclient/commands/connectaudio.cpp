@@ -101,6 +101,10 @@ void ConnectAudio::stop()
         m_pulse->stop();
 }
 
+void ConnectAudio::abandon(const QString &reason)
+{
+    fail(reason);
+}
 
 QObject *ConnectAudio::takeRunningServer()
 {

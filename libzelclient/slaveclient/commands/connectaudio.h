@@ -26,6 +26,7 @@ public:
 
     void run() override;
     void stop() override;
+    void abandon(const QString &reason) override;
     QObject *takeRunningServer() override;
 
     // The port the VM's sound arrives on, at the session's relay.

@@ -54,7 +54,8 @@ struct Vm
             socket = server.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, &server, [this] {
                 received += socket->readAll();
-                if (answered || !received.contains("\n\n"))
+                // Status 0: a VM that never answers.
+                if (answered || !received.contains("\n\n") || status == 0)
                     return;
                 answered = true;
                 received.clear();
@@ -361,16 +362,27 @@ private slots:
         QCOMPARE(tree.helperCalls(), QStringList());
     }
 
-    // A VM that refuses the switch gets no USB/IP at all.
+    // A VM that refuses the switch, or never answers it, gets no USB/IP at all.
+    void vmRefuses_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("refuses") << 403 << "status 403";
+        QTest::newRow("never answers") << 0 << "did not answer within";
+    }
+
     void vmRefuses()
     {
+        QFETCH(int, status);
+        QFETCH(QString, reason);
         FakeUsbTree tree;
         plugIn(tree);
         Share share;
-        share.vm.status = 403;
+        share.vm.status = status;
         start(share, tree, {tree.helper()});
+        share.client->setRequestTimeout(TestEnvironment::timeout(500));
         QTRY_COMPARE_WITH_TIMEOUT(share.failed, 1, TestEnvironment::timeout(10000));
-        QVERIFY(share.command->failureReason().contains(QStringLiteral("status 403")));
+        QVERIFY2(share.command->failureReason().contains(reason), qPrintable(share.command->failureReason()));
         QCOMPARE(tree.helperCalls(), QStringList());
         delete share.client;
     }
