@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTextStream>
@@ -21,18 +22,26 @@
 
 namespace {
 
+QString programName()
+{
+    return QFileInfo(QCoreApplication::arguments().value(0, QStringLiteral("ZEL_Client"))).fileName();
+}
+
 int printCommandLineAnswer(CommandLineParser::Result result)
 {
     QTextStream out(stdout, QIODevice::WriteOnly);
     const CommandLineParser &parser = CommandLineParser::instance();
     switch (result) {
     case CommandLineParser::Error:
-        out << parser.errorText() << parser.helpText();
-        out.flush();
+        qWarning().noquote() << "Command line error:" << parser.errorText().trimmed();
+        Application::tellUser(parser.errorText().trimmed());
+        QTextStream(stderr) << QCoreApplication::translate("Application", "Try '%1 --help' for the options.")
+                                   .arg(programName())
+                            << '\n';
         qDebug() << "Exit: command line parse error";
         return 1;
     case CommandLineParser::VersionRequested:
-        out << "0.1";
+        out << QCoreApplication::applicationVersion() << '\n';
         out.flush();
         qDebug() << "Exit: version command";
         return 0;
@@ -102,6 +111,7 @@ int listVms(const ZELConnectionParameters &parameters, const CommandLineParser::
     VMLister::Options options;
     options.header = !misc.noHeader;
     options.json = misc.json;
+    options.rememberedPassword = !misc.passwordGiven;
     if (misc.sslErrors == QLatin1String("continue"))
         options.certificates = VMLister::ContinuePolicy;
     else if (misc.sslErrors == QLatin1String("abort"))
@@ -114,7 +124,22 @@ int listVms(const ZELConnectionParameters &parameters, const CommandLineParser::
     return status;
 }
 
+// The first line of standard input, as a script pipes it in (its line end dropped).
+QString readPasswordLine()
+{
+    QTextStream in(stdin, QIODevice::ReadOnly);
+    return in.readLine();
+}
+
 } // namespace
+
+void Application::tellUser(const QString &text)
+{
+    // Where the log is on standard error its line says it already.
+    if (LogHandler::logOnStandardError())
+        return;
+    QTextStream(stderr) << programName() << ": " << text << '\n';
+}
 
 QStringList Application::translationFolders()
 {
@@ -175,6 +200,15 @@ int Application::run(int argc, char *argv[])
     CommandLineParser::MiscParameters misc;
     const CommandLineParser::Result result = CommandLineParser::instance().parse(*parameters, *nx, misc);
 
+    // Answers read in a terminal keep the log in its file unless asked for; the window and the
+    // NX notice log on standard error as well.
+    const bool answersInTerminal = !nx->isComplete() && (result != CommandLineParser::Ok || misc.listVms);
+    LogHandler::setLogOnStandardError(!answersInTerminal || misc.verbose || qgetenv("ZEL_DEBUG") == "1");
+    for (const QString &warning : CommandLineParser::instance().warnings()) {
+        qWarning().noquote() << warning;
+        tellUser(QCoreApplication::translate("Application", "warning: %1").arg(warning));
+    }
+
     if (nx->isComplete()) {
         if (headless)
             qWarning() << "No display to show the NX dialog on:" << nx->caption << nx->message;
@@ -187,6 +221,11 @@ int Application::run(int argc, char *argv[])
     const int status = printCommandLineAnswer(result);
     if (status >= 0)
         return status;
+
+    if (misc.passwordFromStandardInput) {
+        parameters->setPassword(readPasswordLine());
+        qInfo() << "Password read from standard input";
+    }
 
     if (misc.listVms)
         return listVms(*parameters, misc);

@@ -18,6 +18,8 @@ public:
     // found from the program's own (the application object must exist).
     static QStringList translationFolders();
     static bool loadTranslation(QTranslator &translator, const QStringList &folders);
+    // A line on standard error for the user of a terminal: the program's name, then the text.
+    static void tellUser(const QString &text);
 
 private:
     static void setApplicationNames();

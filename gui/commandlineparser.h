@@ -26,6 +26,11 @@ public:
         // Given on the command line: for this run they win over the stored choices.
         bool portGiven = false;
         bool connectionTypeGiven = false;
+        // The password comes from the command line (--password) or from standard input.
+        bool passwordGiven = false;
+        bool passwordFromStandardInput = false;
+        // The log on standard error in the modes that answer in a terminal.
+        bool verbose = false;
     };
 
     enum Result {
@@ -42,24 +47,34 @@ public:
     Result parse(const QStringList &arguments, ZELConnectionParameters &parameters, NXErrorCommandData &nx,
                  MiscParameters &misc);
 
+    // Why the last parse gave Error, in a line or two ending with a line break.
     QString errorText() const { return m_errorText; }
+    // What the user should know about options that were accepted (empty when all is well).
+    QStringList warnings() const { return m_warnings; }
     QString helpText() const { return m_parser.helpText(); }
 
-    // nxproxy passes "--local" without a value; it means the same as "--local 1".
-    static QStringList normalizedArguments(const QStringList &arguments);
+    // nxproxy passes "--local" without a value; it means the same as "--local 1". The switches
+    // of the listing keep their older written forms: "--json=1", and "--json 1" where the next
+    // word is one of 1/0/yes/no/true/false ("--json 0" leaves the switch off). A switch with
+    // another "=" value is an error, in error.
+    static QStringList normalizedArguments(const QStringList &arguments, QString *error = nullptr);
 
 private:
     CommandLineParser();
 
     void registerOptions();
-    void applyConnectionOptions(ZELConnectionParameters &parameters) const;
-    bool applyConnectionType(ZELConnectionParameters &parameters) const;
-    bool applyDialogOptions(NXErrorCommandData &nx) const;
+    bool checkValues();
+    bool applyConnectionOptions(ZELConnectionParameters &parameters, MiscParameters &misc);
+    bool applyConnectionType(ZELConnectionParameters &parameters);
+    bool applyDialogOptions(NXErrorCommandData &nx);
     bool applyListingOptions(MiscParameters &misc);
-    // Switch-like options take a value; "0", "false", "no" and "off" turn them off.
-    bool switchValue(const QString &name) const;
+    bool fail(const QString &text);
 
     QString m_errorText;
+    QStringList m_warnings;
     QCommandLineParser m_parser;
+    // Every name an option answers to, help and version included.
+    QStringList m_optionNames;
+    QStringList m_valueOptionNames;
     bool m_optionsRegistered = false;
 };

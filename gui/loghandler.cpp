@@ -7,10 +7,50 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 
+namespace {
+// More than a start-up logs before the program knows where its log goes.
+constexpr int heldLineLimit = 1000;
+}
+
 void LogHandler::install(const QString &logDir)
 {
-    instance().openLogFile(logDir);
+    LogHandler &handler = instance();
+    {
+        const QMutexLocker locker(&handler.m_mutex);
+        handler.m_holding = true;
+    }
+    handler.openLogFile(logDir);
     qInstallMessageHandler(&LogHandler::handleMessage);
+}
+
+void LogHandler::setLogOnStandardError(bool show)
+{
+    LogHandler &handler = instance();
+    const QMutexLocker locker(&handler.m_mutex);
+    handler.m_toStandardError = show;
+    if (!handler.m_openFailure.isEmpty()) {
+        // As a log line's prefix when the log follows; a line of its own when it does not.
+        handler.m_errorStream << handler.m_openFailure << (show ? "" : "\n");
+        handler.m_openFailure.clear();
+    }
+    if (show)
+        handler.writeHeld();
+    handler.m_held.clear();
+    handler.m_holding = false;
+    handler.m_errorStream.flush();
+}
+
+bool LogHandler::logOnStandardError()
+{
+    LogHandler &handler = instance();
+    const QMutexLocker locker(&handler.m_mutex);
+    return handler.m_toStandardError;
+}
+
+void LogHandler::writeHeld()
+{
+    for (const QString &line : qAsConst(m_held))
+        m_errorStream << line;
 }
 
 LogHandler &LogHandler::instance()
@@ -31,8 +71,7 @@ void LogHandler::openLogFile(const QString &logDir)
     m_logFile.setFileName(QDir(logDir).filePath(QStringLiteral("client.log")));
     PrivateFiles::ensureFile(m_logFile.fileName());
     if (!m_logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        m_errorStream << "Failed to open log file " << QFileInfo(m_logFile).absoluteFilePath();
-        m_errorStream.flush();
+        m_openFailure = QStringLiteral("Failed to open log file ") + QFileInfo(m_logFile).absoluteFilePath();
         return;
     }
     m_logStream.setDevice(&m_logFile);
@@ -76,16 +115,30 @@ QString LogHandler::formatLine(QtMsgType type, const QMessageLogContext &context
 
 void LogHandler::handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    instance().write(formatLine(type, context, message));
+    instance().write(type, formatLine(type, context, message));
 }
 
-void LogHandler::write(const QString &line)
+void LogHandler::write(QtMsgType type, const QString &line)
 {
     const QMutexLocker locker(&m_mutex);
     if (m_logStream.device()) {
         m_logStream << line;
         m_logStream.flush();
     }
-    m_errorStream << line;
-    m_errorStream.flush();
+    if (m_holding && type != QtFatalMsg) {
+        if (m_held.size() < heldLineLimit)
+            m_held << line;
+        return;
+    }
+    // The program is about to abort: whatever was held tells why.
+    if (m_holding) {
+        m_errorStream << m_openFailure;
+        m_openFailure.clear();
+        writeHeld();
+        m_held.clear();
+    }
+    if (m_toStandardError || type == QtFatalMsg) {
+        m_errorStream << line;
+        m_errorStream.flush();
+    }
 }

@@ -44,6 +44,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_session(new ZELClient(this))
     , ui(std::make_unique<Ui::MainWindow>())
+    , m_passwords(this)
 {
     initPixmaps();
     m_trafficIn.setWindow(trafficWindowMs);
@@ -68,16 +69,21 @@ MainWindow::MainWindow(QWidget *parent)
     resize(438, 544);
 
     connect(ui->connectButton, &QPushButton::clicked, this, &MainWindow::connectToVM);
-    // Return, and Enter on the keypad, connect at once: a button's own shortcut first plays a
-    // 100 ms click animation.
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *connectShortcut = new QShortcut(QKeySequence(key), this);
-        connect(connectShortcut, &QShortcut::activated, this, [this] {
+    // Return (and Enter on the keypad) connects from the fields a connection is made of and from
+    // the Connect button (its own default-button handling), at once; elsewhere, on the folder
+    // buttons or in the lists, it is no request to connect.
+    for (QLineEdit *field : {ui->username, ui->password, ui->secondFactor, ui->serverLineEdit}) {
+        connect(field, &QLineEdit::returnPressed, this, [this] {
             if (ui->connectButton->isEnabled())
                 connectToVM();
         });
     }
     connect(ui->cancelButton, &QPushButton::clicked, this, &MainWindow::cancelButtonClicked);
+    auto *cancelShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(cancelShortcut, &QShortcut::activated, this, [this] {
+        if (ui->cancelButton->isEnabled())
+            cancelButtonClicked();
+    });
     connect(ui->enableSharedFoldersCheck, &QCheckBox::clicked, this, &MainWindow::enableSharedFoldersClicked);
     connect(ui->addSharedFolderButton, &QPushButton::clicked, this, &MainWindow::addSharedFolder);
     connect(ui->removeSharedFolderButton, &QPushButton::clicked, this, &MainWindow::removeSharedFolder);
@@ -88,11 +94,15 @@ MainWindow::MainWindow(QWidget *parent)
     // Known by the time the user connects, without holding up the window then.
     KeyboardDetector::detectInBackground();
 
-    // The keyring answers later: a password typed (or given on the command line) meanwhile wins.
-    connect(&m_passwords, &PasswordStore::loaded, this, [this](const QString &password) {
-        if (ui->password->text().isEmpty())
-            ui->password->setText(password);
-    });
+    connect(&m_passwords, &PasswordStore::loaded, this, &MainWindow::rememberedPasswordLoaded);
+    connect(&m_passwords, &PasswordStore::keyringFailed, this, &MainWindow::showKeyringProblem);
+    ui->keyringStatusLabel->hide();
+    for (QLineEdit *field : {ui->serverLineEdit, ui->username}) {
+        connect(field, &QLineEdit::textChanged, this, &MainWindow::serverOrUserChanged);
+        connect(field, &QLineEdit::editingFinished, this, &MainWindow::requestRememberedPassword);
+    }
+    // Typed by the user, the password is theirs to send wherever they connect.
+    connect(ui->password, &QLineEdit::textEdited, this, [this] { m_filledPassword.clear(); });
     // Idle, the busy bar is hidden; it keeps its place so that nothing moves when it appears.
     QSizePolicy barPolicy = ui->progressBar->sizePolicy();
     barPolicy.setRetainSizeWhenHidden(true);
@@ -109,7 +119,13 @@ MainWindow::MainWindow(QWidget *parent)
     focusCredentials();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // A field that has the cursor loses it as the window's widgets go, and would call back into
+    // a window that is no longer whole.
+    for (QLineEdit *field : {ui->serverLineEdit, ui->username, ui->password, ui->secondFactor})
+        field->disconnect(this);
+}
 
 void MainWindow::connectSessionSignals()
 {
@@ -159,8 +175,10 @@ void MainWindow::setConnectionParms(ZELConnectionParameters params)
     }
     if (!params.username().isEmpty())
         ui->username->setText(params.username());
-    if (!params.password().isEmpty())
+    if (!params.password().isEmpty()) {
         ui->password->setText(params.password());
+        m_filledPassword.clear();
+    }
 
     // The stored-settings loader reads a missing speed as modem while the form defaults to
     // ADSL; only a speed that the store or the command line really gave replaces the choice.
@@ -168,6 +186,7 @@ void MainWindow::setConnectionParms(ZELConnectionParameters params)
     const bool speedStored = settings.contains(QStringLiteral("Connection/speed"));
     if (m_connectionTypeGiven || speedStored || params.connectionSpeed() != ZELConnectionParameters::Modem)
         setConnectionSpeedChoice(params.connectionSpeed());
+    requestRememberedPassword();
     focusCredentials();
 }
 
@@ -189,6 +208,51 @@ void MainWindow::focusCredentials()
         ui->username->setFocus();
     else
         ui->password->setFocus();
+}
+
+QString MainWindow::formHost() const
+{
+    return ServerAddress::parse(ui->serverLineEdit->text()).host();
+}
+
+void MainWindow::requestRememberedPassword()
+{
+    if (!ui->rememberPasswordCheck->isChecked() || !ui->password->text().isEmpty())
+        return;
+    const QString host = formHost();
+    const QString user = ui->username->text();
+    if (!host.isEmpty() && !user.isEmpty())
+        m_passwords.load(host, user);
+}
+
+void MainWindow::rememberedPasswordLoaded(const QString &host, const QString &user, const QString &password)
+{
+    // The keyring answers later: by then the form may name another server or user, or hold a
+    // password typed (or given on the command line) meanwhile, which wins.
+    if (password.isEmpty() || host != formHost() || user != ui->username->text() || !ui->password->text().isEmpty())
+        return;
+    ui->password->setText(password);
+    m_filledPassword = password;
+    m_filledHost = host;
+    m_filledUser = user;
+}
+
+void MainWindow::serverOrUserChanged()
+{
+    if (m_filledPassword.isEmpty() || (formHost() == m_filledHost && ui->username->text() == m_filledUser))
+        return;
+    if (ui->password->text() == m_filledPassword)
+        ui->password->clear();
+    m_filledPassword.clear();
+}
+
+void MainWindow::showKeyringProblem(const QString &reason)
+{
+    if (ui->keyringStatusLabel->isVisibleTo(this))
+        return;
+    ui->keyringStatusLabel->setText(
+        tr("The desktop keyring did not answer (%1): remembered passwords are kept in the settings file.").arg(reason));
+    ui->keyringStatusLabel->show();
 }
 
 void MainWindow::setFormEnabled(bool enabled)
@@ -424,10 +488,16 @@ void MainWindow::connectionError(ZELClient::ConnectionError error, QString error
     setFormEnabled(true);
     m_statistics.stop();
     if (error == ZELClient::AuthenticationError) {
-        // Most likely a mistyped password: ready to be typed again.
         ui->mainTabWidget->setCurrentWidget(ui->connectTab);
-        ui->password->setFocus();
-        ui->password->selectAll();
+        if (ui->enableTwoFactorAuthCheck->isChecked()) {
+            // A second factor is good for one login at most: the next one needs a new code.
+            ui->secondFactor->clear();
+            ui->secondFactor->setFocus();
+        } else {
+            // Most likely a mistyped password: ready to be typed again.
+            ui->password->setFocus();
+            ui->password->selectAll();
+        }
     }
 }
 
@@ -628,10 +698,15 @@ void MainWindow::saveSettings()
     // The settings may hold the password: private to the user, after every save.
     PrivateFiles::ensureFile(settings.fileName());
 
+    // The password belongs to the server saved with it: the one in the field, or, while the
+    // field cannot be used, the one kept.
+    const QString passwordHost = server.isValid() ? server.host() : settings.value(QStringLiteral("Connection/host")).toString();
+    if (passwordHost.isEmpty() || ui->username->text().isEmpty())
+        return;
     if (rememberPassword)
-        m_passwords.remember(ui->password->text());
+        m_passwords.remember(passwordHost, ui->username->text(), ui->password->text());
     else
-        m_passwords.forget();
+        m_passwords.forget(passwordHost, ui->username->text());
 }
 
 void MainWindow::setConnectionSpeedChoice(int speed)
@@ -684,8 +759,7 @@ void MainWindow::loadSettings()
     ui->username->setText(settings.value(QStringLiteral("username")).toString());
     ui->rememberPasswordCheck->setChecked(settings.value(QStringLiteral("remember_password"), false).toBool());
     settings.endGroup();
-    if (ui->rememberPasswordCheck->isChecked())
-        m_passwords.load();
+    requestRememberedPassword();
 
     on_enableTwoFactorAuthCheck_toggled(ui->enableTwoFactorAuthCheck->isChecked());
 }

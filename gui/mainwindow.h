@@ -84,6 +84,12 @@ private:
     void setMainTabVisible(QWidget *tab, bool visible);
     void setStatus(const QString &text);
     void focusCredentials();
+    // The host of the server field, which a remembered password belongs to with the user name.
+    QString formHost() const;
+    void requestRememberedPassword();
+    void rememberedPasswordLoaded(const QString &host, const QString &user, const QString &password);
+    void serverOrUserChanged();
+    void showKeyringProblem(const QString &reason);
     bool acceptServer(const ServerAddress &server);
     void createTrayIcon();
     void showWindowAgain();
@@ -115,6 +121,11 @@ private:
     QTimer m_trafficTimer;
     ConnectionStatistics m_statistics;
     PasswordStore m_passwords;
+    // The remembered password put into the form, and whose it is: it stays only while the
+    // server and user name are still theirs, so that it never goes to another server.
+    QString m_filledPassword;
+    QString m_filledHost;
+    QString m_filledUser;
     bool m_experimental = false;
     // The folders of this connection that did not reach the VM, each with its reason; shown
     // when the window comes back.

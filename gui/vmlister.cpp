@@ -2,6 +2,7 @@
 
 #include "acceptedcertificatestore.h"
 #include "connectionerrortext.h"
+#include "passwordstore.h"
 
 #include <QDebug>
 #include <QEventLoop>
@@ -9,6 +10,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+// The keyring's own calls give up after 25 s; the listing does not wait that long for it.
+constexpr int keyringBoundMs = 10000;
+}
 
 VMLister::VMLister(const ZELConnectionParameters &parameters, const Options &options, QTextStream &out,
                    QTextStream &err)
@@ -45,12 +52,50 @@ int VMLister::run()
         fail(ConnectionFailed, tr("No server given: use --host."));
         return m_status;
     }
+    // Remembered passwords belong to a server and a user: without a user there is none to take.
+    if (m_options.rememberedPassword && !m_parameters.username().isEmpty())
+        loadRememberedPassword();
     qInfo() << "Listing VMs on" << m_parameters.host() << m_parameters.port();
     m_session.setParameters(m_parameters);
     m_session.connectToZEL();
     while (!m_done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return m_status;
+}
+
+void VMLister::loadRememberedPassword()
+{
+    // What the window remembered for this server and user: a script then names no password
+    // where other users of the machine can read it.
+    PasswordStore store;
+    QEventLoop loop;
+    bool answered = false;
+    connect(&store, &PasswordStore::loaded, &loop, [&](const QString &, const QString &, const QString &password) {
+        m_parameters.setPassword(password);
+        answered = true;
+        loop.quit();
+    });
+    connect(&store, &PasswordStore::keyringFailed, this, [this](const QString &reason) {
+        warn(tr("warning: the desktop keyring did not answer (%1).").arg(reason));
+    });
+    store.load(m_parameters.host(), m_parameters.username());
+    if (!answered) {
+        QTimer::singleShot(keyringBoundMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    // An old entry read on the way moves to its server and user; the store must not go first.
+    store.finishPending(keyringBoundMs);
+    if (m_parameters.password().isEmpty()) {
+        warn(tr("warning: no password remembered for %1 at %2; give one with --password-stdin.")
+                 .arg(m_parameters.username(), m_parameters.host()));
+    }
+}
+
+void VMLister::warn(const QString &message)
+{
+    qWarning().noquote() << message;
+    m_err << message << '\n';
+    m_err.flush();
 }
 
 void VMLister::decideCertificate(const QList<QSslError> &errors, const QList<QSslCertificate> &chain, bool &accept)

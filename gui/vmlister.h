@@ -32,6 +32,8 @@ public:
         bool header = true;
         bool json = false;
         CertificatePolicy certificates = AskPolicy;
+        // No password was given: the one remembered for the server and user is used.
+        bool rememberedPassword = false;
     };
 
     VMLister(const ZELConnectionParameters &parameters, const Options &options, QTextStream &out, QTextStream &err);
@@ -44,6 +46,8 @@ public:
     static QString stateName(int state);
 
 private:
+    void loadRememberedPassword();
+    void warn(const QString &message);
     void printList(const QList<ZELClient::VMInfo> &vms);
     void fail(ExitStatus status, const QString &message);
     void decideCertificate(const QList<QSslError> &errors, const QList<QSslCertificate> &chain, bool &accept);

@@ -104,7 +104,14 @@ QTcpSocket *ZELClient::getSocket()
 void ZELClient::connectToZEL()
 {
     qInfo() << "Connecting!";
+    // A new session: no certificate answer of an earlier one applies.
+    m_acceptedChain.clear();
+    m_reconnected = false;
+    openBrokerConnection();
+}
 
+void ZELClient::openBrokerConnection()
+{
     if (m_socket) {
         // A session that was never closed: drop it quietly rather than leave two sockets
         // feeding the same slots.
@@ -213,17 +220,67 @@ void ZELClient::zel_sslErrors(const QList<QSslError> &errors)
 {
     for (const QSslError &error : errors)
         qInfo().nospace() << "SSL error: " << error.errorString();
+    QSslSocket *socket = m_socket;
+    if (!socket)
+        return;
 
     bool continueConnection = false;
-    const QList<QSslCertificate> chain = m_socket ? m_socket->peerCertificateChain() : QList<QSslCertificate>();
-    emit sslErrors(errors, chain, continueConnection);
-
-    if (continueConnection) {
-        qInfo() << "Continuing, SSL errors accepted by user.";
+    m_lostDuringQuestion = false;
+    const QList<QSslCertificate> chain = socket->peerCertificateChain();
+    if (!m_acceptedChain.isEmpty() && chain == m_acceptedChain) {
+        qInfo() << "Certificate accepted before the broker closed the connection";
+        continueConnection = true;
     } else {
+        // The user may read the question for longer than a connection may take: the bound is
+        // the network's, so it waits with the question.
+        m_connectTimer.stop();
+        m_certificateQuestionOpen = true;
+        emit sslErrors(errors, chain, continueConnection);
+        m_certificateQuestionOpen = false;
+    }
+    applyCertificateAnswer(socket, chain, continueConnection);
+}
+
+void ZELClient::applyCertificateAnswer(QSslSocket *socket, const QList<QSslCertificate> &chain, bool accepted)
+{
+    // The session was ended while the question was open: that end was its one report.
+    if (m_socket != socket)
+        return;
+    if (!accepted) {
         qInfo() << "Aborting due to SSL errors";
         disconnectFromZEL();
+        return;
     }
+    qInfo() << "Continuing, SSL errors accepted by user.";
+    m_acceptedChain = chain;
+    if (!m_lostDuringQuestion && socket->state() == QAbstractSocket::ConnectedState) {
+        m_connectTimer.start(m_connectTimeoutMs);
+        return;
+    }
+    if (m_reconnected) {
+        abandonReplies(socket);
+        emit socketError(m_errorDuringQuestion);
+        if (m_socket == socket)
+            disconnectFromZEL();
+        return;
+    }
+    // A broker closes a handshake that does not finish in its own time (the demo broker after
+    // 30 s). The user said yes to this certificate: the same chain passes without asking again.
+    qInfo() << "The broker closed the connection during the certificate question; connecting again";
+    m_reconnected = true;
+    disconnect(socket, nullptr, this, nullptr);
+    // Not from inside the socket's own handshake, which is still running.
+    const QPointer<QSslSocket> lost(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, lost] {
+            if (!lost || m_socket != lost)
+                return;
+            m_socket = nullptr;
+            m_closedSockets.append(lost);
+            openBrokerConnection();
+        },
+        Qt::QueuedConnection);
 }
 
 void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
@@ -231,6 +288,13 @@ void ZELClient::zel_socketError(QAbstractSocket::SocketError error)
     // A socket of a session already closed has nothing more to say.
     if (!m_socket || (sender() && sender() != m_socket))
         return;
+    if (m_certificateQuestionOpen) {
+        // What the loss means depends on the answer: told, or mended, once it is given.
+        qInfo() << "Broker connection lost during the certificate question:" << error;
+        m_lostDuringQuestion = true;
+        m_errorDuringQuestion = error;
+        return;
+    }
     // Once the socket carries the display, the broker closing it is how a VM session ends:
     // the backend sees the tunnel end and finishes the session. It is no connection failure.
     if (m_tunnelStarted && error == QAbstractSocket::RemoteHostClosedError) {

@@ -81,7 +81,9 @@ public:
 
     // Opens the broker connection without blocking: connectionEstablished() follows, or, when
     // the connection (TLS included) is not up within the connect time-out,
-    // connectionError(Timeout) and connectionTerminated(). With compressed audio it also opens
+    // connectionError(Timeout) and connectionTerminated(). The time-out does not run while the
+    // receiver of sslErrors() makes up its mind; a broker that closed the connection meanwhile
+    // is connected again once, with the answer applied. With compressed audio it also opens
     // the session's sound port, a free one, and gives it to the backend as its audio port.
     void connectToZEL();
     // Bounds of the session's waits, in milliseconds: the connection, and every broker answer.
@@ -153,6 +155,9 @@ private slots:
     void slave_done();
 
 private:
+    void openBrokerConnection();
+    // What the certificate question decided, once it has been asked.
+    void applyCertificateAnswer(QSslSocket *socket, const QList<QSslCertificate> &chain, bool accepted);
     QNetworkRequest createRequest(const QUrl &url);
     // A request that asks the broker to switch the connection ("Upgrade: ZEL/1.0").
     ZELNetworkReply *requestUpgrade(const QString &path, const QUrlQuery &query);
@@ -192,6 +197,14 @@ private:
     QList<QPointer<QSslSocket>> m_closedSockets;
     QTimer m_connectTimer;
     int m_connectTimeoutMs = 20000;
+    // The certificate question: open while its receiver decides (the socket's errors wait for
+    // the answer, which decides what they mean); the chain accepted in this session; whether the
+    // session has connected again after losing its connection during the question.
+    bool m_certificateQuestionOpen = false;
+    bool m_lostDuringQuestion = false;
+    QAbstractSocket::SocketError m_errorDuringQuestion = QAbstractSocket::UnknownSocketError;
+    QList<QSslCertificate> m_acceptedChain;
+    bool m_reconnected = false;
     int m_requestTimeoutMs = 60000;
     int m_slaveRequestTimeoutMs;
 };

@@ -38,12 +38,15 @@ USB devices (USB/IP) and sound (PulseAudio) with the virtual machine.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/libzelclient")
 # The programs the client starts: the NX proxy, the X server that shows the remote desktop
-# (Xvfb when no desktop display is reachable), the sound server, the SFTP server and its
-# confinement. USB sharing needs pkexec for a user who is not root, which not every machine wants.
+# (Xvfb when no desktop display is reachable), the SFTP server and its confinement.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "nxproxy, xserver-xephyr, pulseaudio, openssh-sftp-server, bubblewrap")
+    "nxproxy, xserver-xephyr, openssh-sftp-server, bubblewrap")
+# Sound is optional (a session without it says "No sound"), and pulseaudio conflicts with
+# pipewire-audio, the sound stack of a default desktop: recommended, so that the package installs
+# beside it. USB sharing needs pkexec for a user who is not root, which not every machine wants.
 # The remembered password goes to the desktop keyring through libsecret, which QtKeychain loads
 # at run time.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, usb.ids, xvfb, x11-utils, qttranslations5-l10n, libsecret-1-0")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "pulseaudio, pkexec, usb.ids, xvfb, x11-utils, qttranslations5-l10n, libsecret-1-0")
 
 include(CPack)

@@ -7,6 +7,14 @@
         <source>No display available (%1): set DISPLAY to a display that answers to show the ZEL Client window.</source>
         <translation>No hay ninguna pantalla disponible (%1): defina DISPLAY con una pantalla que responda para mostrar la ventana de ZEL Client.</translation>
     </message>
+    <message>
+        <source>Try &apos;%1 --help&apos; for the options.</source>
+        <translation>Pruebe «%1 --help» para ver las opciones.</translation>
+    </message>
+    <message>
+        <source>warning: %1</source>
+        <translation>aviso: %1</translation>
+    </message>
 </context>
 <context>
     <name>CommandLineParser</name>
@@ -15,20 +23,20 @@
         <translation>Nombre de usuario para iniciar sesión.</translation>
     </message>
     <message>
-        <source>Login password.</source>
-        <translation>Contraseña para iniciar sesión.</translation>
+        <source>Login password. Other users of the machine can read a command line: prefer --password-stdin.</source>
+        <translation>Contraseña para iniciar sesión. Otros usuarios del equipo pueden leer una línea de órdenes: es preferible --password-stdin.</translation>
     </message>
     <message>
-        <source>Login bearer token (used instead of password).</source>
-        <translation>Token de portador para iniciar sesión (en lugar de la contraseña).</translation>
+        <source>Not supported: the client logs in with a user name and a password.</source>
+        <translation>No admitido: el cliente inicia sesión con un nombre de usuario y una contraseña.</translation>
     </message>
     <message>
         <source>Server to connect to.</source>
         <translation>Servidor al que conectarse.</translation>
     </message>
     <message>
-        <source>Port ZEL is running on.</source>
-        <translation>Puerto en el que se ejecuta ZEL.</translation>
+        <source>Port ZEL is running on (1 to 65535).</source>
+        <translation>Puerto en el que se ejecuta ZEL (de 1 a 65535).</translation>
     </message>
     <message>
         <source>Open file in VM.</source>
@@ -43,8 +51,8 @@
         <translation>Qué hacer ante errores de SSL. Valores válidos: &apos;ask&apos;, &apos;continue&apos; y &apos;abort&apos;.</translation>
     </message>
     <message>
-        <source>List VMs, and exit.</source>
-        <translation>Listar las máquinas virtuales y salir.</translation>
+        <source>List VMs, and exit. Without a password given, the one remembered for this server and user is used.</source>
+        <translation>Listar las máquinas virtuales y salir. Si no se indica una contraseña, se usa la recordada para este servidor y usuario.</translation>
     </message>
     <message>
         <source>List applications, and exit.</source>
@@ -98,6 +106,60 @@
         <source>Unknown value &apos;%1&apos; for --ssl-errors: use ask, continue or abort.
 </source>
         <translation>Valor desconocido &apos;%1&apos; para --ssl-errors: use ask, continue o abort.
+</translation>
+    </message>
+    <message>
+        <source>Read the login password from the first line of standard input.</source>
+        <translation>Leer la contraseña de la primera línea de la entrada estándar.</translation>
+    </message>
+    <message>
+        <source>Write the log to standard error as well (also with ZEL_DEBUG=1); it always goes to client.log.</source>
+        <translation>Escribir el registro también en la salida de error estándar (también con ZEL_DEBUG=1); siempre va a client.log.</translation>
+    </message>
+    <message>
+        <source>--%1 is a switch: it takes no value but 1/0, yes/no or true/false, not &apos;%2&apos;.
+</source>
+        <translation>--%1 es un interruptor: no admite más valor que 1/0, yes/no o true/false, no «%2».
+</translation>
+    </message>
+    <message>
+        <source>--%1 needs a value, but the option --%2 follows it.
+</source>
+        <translation>--%1 necesita un valor, pero le sigue la opción --%2.
+</translation>
+    </message>
+    <message>
+        <source>Unexpected argument &apos;%1&apos;: every value follows the option it belongs to.
+</source>
+        <translation>Argumento inesperado «%1»: cada valor va detrás de la opción a la que pertenece.
+</translation>
+    </message>
+    <message>
+        <source>Give the password with --password or with --password-stdin, not with both.
+</source>
+        <translation>Indique la contraseña con --password o con --password-stdin, no con ambas.
+</translation>
+    </message>
+    <message>
+        <source>--token is not supported and is not sent: log in with --user and a password.</source>
+        <translation>--token no se admite y no se envía: inicie sesión con --user y una contraseña.</translation>
+    </message>
+    <message>
+        <source>--port must be a number from 1 to 65535, not &apos;%1&apos;.
+</source>
+        <translation>--port debe ser un número de 1 a 65535, no «%1».
+</translation>
+    </message>
+    <message>
+        <source>Unknown connection type &apos;%1&apos;: use %2.
+</source>
+        <translation>Tipo de conexión desconocido «%1»: use %2.
+</translation>
+    </message>
+    <message>
+        <source>Unknown dialog type &apos;%1&apos;.
+</source>
+        <translation>Tipo de diálogo desconocido «%1».
 </translation>
     </message>
 </context>
@@ -472,6 +534,10 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
         <source>The list of USB devices could not be read.</source>
         <translation>No se pudo leer la lista de dispositivos USB.</translation>
     </message>
+    <message>
+        <source>The desktop keyring did not answer (%1): remembered passwords are kept in the settings file.</source>
+        <translation>El depósito de claves del escritorio no respondió (%1): las contraseñas recordadas se guardan en el archivo de configuración.</translation>
+    </message>
 </context>
 <context>
     <name>NXDialog</name>
@@ -590,6 +656,14 @@ Indique un número del 1 al 65535 tras el nombre del servidor.</translation>
     <message>
         <source>The server&apos;s certificate was not accepted: %1</source>
         <translation>No se aceptó el certificado del servidor: %1</translation>
+    </message>
+    <message>
+        <source>warning: the desktop keyring did not answer (%1).</source>
+        <translation>aviso: el depósito de claves del escritorio no respondió (%1).</translation>
+    </message>
+    <message>
+        <source>warning: no password remembered for %1 at %2; give one with --password-stdin.</source>
+        <translation>aviso: no hay ninguna contraseña recordada para %1 en %2; indique una con --password-stdin.</translation>
     </message>
 </context>
 </TS>

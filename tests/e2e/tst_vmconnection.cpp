@@ -172,8 +172,6 @@ void TestVMConnection::initTestCase()
     QVERIFY(QFile::exists(QStringLiteral(ZEL_DEMO_SLAVE_SERVICE)));
     QVERIFY(m_work.isValid());
 
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     // The local X server is a headless one, whatever display the test runs under.
     qunsetenv("DISPLAY");
 
@@ -305,7 +303,7 @@ QByteArray TestVMConnection::localWindows(int display) const
     tree.start(TestEnvironment::program(QStringLiteral("xwininfo")),
                {QStringLiteral("-display"), QStringLiteral(":%1").arg(display), QStringLiteral("-root"),
                 QStringLiteral("-tree")});
-    if (!tree.waitForFinished(10000)) {
+    if (!tree.waitForFinished(TestEnvironment::timeout(10000))) {
         tree.kill();
         tree.waitForFinished();
     }
@@ -329,7 +327,7 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
 
     session.client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
-                              qPrintable(diagnostics(session)), 90000);
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(90000));
     QCOMPARE(session.events, (QStringList{QStringLiteral("established"), QStringLiteral("list of 3"),
                                           QStringLiteral("vmConnected 0")}));
     QCOMPARE(session.vms.at(0).id, VmId);
@@ -345,14 +343,15 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     // local X server.
     QByteArray windows;
     QTRY_VERIFY2_WITH_TIMEOUT((windows = localWindows(display)).contains("\"NX Agent\"") && windows.contains("100x100"),
-                              windows.constData(), 30000);
+                              windows.constData(), TestEnvironment::timeout(30000));
 
     // A slave connection per shared folder and one for audio, none for the USB device; each
     // reached a slave service process of its own inside the VM.
-    QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(QStringLiteral("Starting compressed audio")), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(QStringLiteral("Starting compressed audio")), 1,
+                              TestEnvironment::timeout(30000));
     QCOMPARE(LogCapture::count(QStringLiteral("Sharing folder ")), 2);
     QCOMPARE(LogCapture::count(QStringLiteral("Sharing USB device")), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 3, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 3, TestEnvironment::timeout(30000));
 
     // Requests on the slave channel reach the service through the tunnel with their key and
     // path as written, the folder's blank included; a wrong key is refused.
@@ -363,10 +362,10 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
         QVERIFY(finished.isValid());
         auto *command = new ShareRequest(m_folderOne);
         slave.runCommand(command);
-        QVERIFY2(finished.wait(30000), qPrintable(diagnostics(session)));
+        QVERIFY2(finished.wait(TestEnvironment::timeout(30000)), qPrintable(diagnostics(session)));
         QCOMPARE(command->status, key == SlaveKey ? 101 : 401);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 5, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(report(QStringLiteral("request")).size(), 5, TestEnvironment::timeout(30000));
     QList<QJsonObject> shares;
     for (const QJsonObject &entry : report(QStringLiteral("request"))) {
         if (entry.contains(QStringLiteral("target")))
@@ -409,9 +408,9 @@ void TestVMConnection::remoteDesktopWithSlaveChannel()
     Session control(controlDisplay);
     stopVmFrom(control);
     QTRY_VERIFY2_WITH_TIMEOUT(control.events.contains(QStringLiteral("vmPoweredDown %1").arg(VmId)),
-                              qPrintable(diagnostics(control)), 60000);
+                              qPrintable(diagnostics(control)), TestEnvironment::timeout(60000));
     QCOMPARE(LogCapture::count(QStringLiteral("Powerdown completed")), 1);
-    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
     QCOMPARE(session.events.last(), QStringLiteral("terminated"));
     // The VM's end closes the tunnel; that is the session's end, not a connection failure.
     QVERIFY2(session.events.filter(QStringLiteral("socketError")).isEmpty(), qPrintable(diagnostics(session)));
@@ -434,7 +433,7 @@ void TestVMConnection::closingTheTunnelEndsTheVm()
                      [&session]() { session.client.connectToVM(VmId); });
     session.client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
-                              qPrintable(diagnostics(session)), 90000);
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(90000));
     QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
     QCOMPARE(LogCapture::count(QStringLiteral("Sharing folder ")), 0);
     QCOMPARE(LogCapture::count(QStringLiteral("Starting compressed audio")), 0);
@@ -442,7 +441,7 @@ void TestVMConnection::closingTheTunnelEndsTheVm()
     // The client leaves: the broker ends the VM it started for this connection.
     session.client.disconnectFromZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")),
-                              qPrintable(diagnostics(session)), 60000);
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
     QVERIFY(m_broker->log().contains(QStringLiteral("tunnel of VM %1 closed").arg(VmId)));
 }
 
@@ -472,7 +471,7 @@ void TestVMConnection::refusedConnection()
     QObject::connect(&session.client, &ZELClient::connectionEstablished, &session.client,
                      [&session, vm]() { session.client.connectToVM(vm); });
     session.client.connectToZEL();
-    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), 60000);
+    QTRY_VERIFY2_WITH_TIMEOUT(session.ended(), qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
     QCOMPARE(session.events, (QStringList{QStringLiteral("established"), expected, QStringLiteral("terminated")}));
     // No display session on a connection that never became a tunnel: no X server, no proxy.
     QCOMPARE(session.backendStarts, 0);
@@ -570,7 +569,8 @@ void TestVMConnection::folderSharing()
     QTRY_VERIFY2_WITH_TIMEOUT(notShared.size() == refused.size()
                                   && std::all_of(served.begin(), served.end(),
                                                  [this](const QString &folder) { return !sftpReport(folder).isEmpty(); }),
-                              qPrintable(diagnostics(session) + notShared.join(QLatin1Char('|'))), 90000);
+                              qPrintable(diagnostics(session) + notShared.join(QLatin1Char('|'))),
+                                         TestEnvironment::timeout(90000));
     for (int i = 0; i < refused.size(); i += 2) {
         QCOMPARE(notShared.at(i), refused.at(i));
         QVERIFY2(notShared.at(i + 1).contains(refused.at(i + 1)), qPrintable(notShared.at(i + 1)));
@@ -624,11 +624,11 @@ void TestVMConnection::folderSharing()
 
     // The session goes on whatever became of the folders, and ends the servers when it ends.
     QTRY_VERIFY2_WITH_TIMEOUT(session.events.contains(QStringLiteral("vmConnected 0")) || session.ended(),
-                              qPrintable(diagnostics(session)), 60000);
+                              qPrintable(diagnostics(session)), TestEnvironment::timeout(60000));
     QVERIFY2(!session.ended(), qPrintable(diagnostics(session)));
     session.client.disconnectFromZEL();
     for (const QString &folder : qAsConst(folders))
-        QTRY_COMPARE_WITH_TIMEOUT(sftpServersServing(folder), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sftpServersServing(folder), 0, TestEnvironment::timeout(10000));
     qunsetenv("ZEL_SFTP_SERVER");
 }
 

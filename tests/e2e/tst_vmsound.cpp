@@ -52,8 +52,6 @@ void TestVMSound::initTestCase()
     m_tone = SoundProbe::makeTone(m_work.path());
     QVERIFY(!m_tone.isEmpty());
 
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     qunsetenv("DISPLAY");
     // No sound server of the user's here: the session's server plays to a sink of its own,
     // whose monitor the test records.

@@ -54,8 +54,6 @@ private:
 
 void TestAcceptedCertificateStore::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorText()));
     m_leafHash = AcceptedCertificateStore::fingerprint(m_certificates.leaf());
     m_caHash = AcceptedCertificateStore::fingerprint(m_certificates.ca());

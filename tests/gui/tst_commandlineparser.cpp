@@ -31,14 +31,22 @@ private slots:
         QTest::addColumn<bool>("hasErrorText");
         QTest::newRow("nothing") << QStringList() << int(CommandLineParser::Ok) << false;
         QTest::newRow("unknown option") << QStringList{"--bogus"} << int(CommandLineParser::Error) << true;
-        QTest::newRow("list-vms needs a value") << QStringList{"--list-vms"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("list-vms is a flag") << QStringList{"--list-vms"} << int(CommandLineParser::Ok) << false;
         QTest::newRow("list-vms with value") << QStringList{"--list-vms", "1"} << int(CommandLineParser::Ok) << false;
+        QTest::newRow("list-vms with another value") << QStringList{"--list-vms=maybe"} << int(CommandLineParser::Error)
+                                                     << true;
         QTest::newRow("version and help") << QStringList{"--help", "--version"} << int(CommandLineParser::VersionRequested)
                                           << false;
         QTest::newRow("help") << QStringList{"-help"} << int(CommandLineParser::HelpRequested) << false;
+        // Every error says what was wrong.
         QTest::newRow("bad connection type") << QStringList{"--connection-type", "fast"} << int(CommandLineParser::Error)
-                                             << false;
-        QTest::newRow("bad dialog type") << QStringList{"--dialog", "maybe"} << int(CommandLineParser::Error) << false;
+                                             << true;
+        QTest::newRow("bad dialog type") << QStringList{"--dialog", "maybe"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("port out of range") << QStringList{"--port", "70000"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("port zero") << QStringList{"--port", "0"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("port not a number") << QStringList{"--port", "abc"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("option as a value") << QStringList{"--password", "-json"} << int(CommandLineParser::Error) << true;
+        QTest::newRow("help as a value") << QStringList{"--host", "--help"} << int(CommandLineParser::Error) << true;
     }
 
     void results()
@@ -59,8 +67,7 @@ private slots:
         QTest::addColumn<int>("speed");
         QTest::newRow("single dash") << QStringList{"-host", "h1"} << "h1" << 8443 << 2;
         QTest::newRow("double dash") << QStringList{"--host", "h2", "--port", "9000"} << "h2" << 9000 << 2;
-        QTest::newRow("port cut to 16 bits") << QStringList{"--port", "70000"} << "" << 4464 << 2;
-        QTest::newRow("port not a number") << QStringList{"--port", "abc"} << "" << 0 << 2;
+        QTest::newRow("highest port") << QStringList{"--port", "65535"} << "" << 65535 << 2;
         QTest::newRow("type in capitals with blanks") << QStringList{"--connection-type", " ADSL "} << "" << 8443 << 2;
         QTest::newRow("type lan") << QStringList{"--connection-type", "lan"} << "" << 8443 << 4;
         QTest::newRow("ssl options change nothing")
@@ -87,7 +94,14 @@ private slots:
         QCOMPARE(outcome.parameters.password(), QStringLiteral("pw"));
         QCOMPARE(outcome.parameters.token(), QStringLiteral("t"));
         QVERIFY(outcome.misc.experimental);
-        QVERIFY(!parse({}).misc.experimental);
+        QVERIFY(outcome.misc.passwordGiven);
+        // The token is carried but nothing sends it: the user is told so.
+        QCOMPARE(CommandLineParser::instance().warnings().size(), 1);
+        QVERIFY(CommandLineParser::instance().warnings().first().contains(QStringLiteral("--token")));
+        const Outcome plain = parse({});
+        QVERIFY(!plain.misc.experimental);
+        QVERIFY(!plain.misc.passwordGiven);
+        QVERIFY(CommandLineParser::instance().warnings().isEmpty());
     }
 
     void listingOptions_data()
@@ -102,6 +116,12 @@ private slots:
         QTest::newRow("list off") << QStringList{"--list-vms", "no"} << false << false << false << "";
         QTest::newRow("json, no header")
             << QStringList{"--list-vms", "yes", "--json", "1", "--no-header", "true"} << true << true << true << "";
+        QTest::newRow("flags") << QStringList{"--list-vms", "--json", "--no-header"} << true << true << true << "";
+        QTest::newRow("value after =") << QStringList{"--list-vms=1", "-json=FALSE", "--no-header=yes"} << true << true
+                                       << false << "";
+        // Only those words are the switch's value; anything else is the next option's business.
+        QTest::newRow("flag before another option") << QStringList{"--list-vms", "--host", "h"} << true << false << false
+                                                    << "";
         QTest::newRow("policy in capitals") << QStringList{"--ssl-errors", " Continue "} << false << false << false
                                             << "continue";
     }
@@ -175,9 +195,10 @@ private slots:
     {
         parse({});
         const QString help = CommandLineParser::instance().helpText();
-        const QStringList names = {"--user", "--password", "--token", "--host", "--port", "--file", "--ssl <",
-                                   "--ssl-errors", "--list-vms", "--list-apps", "--no-header", "--json",
-                                   "--connection-type", "--experimental", "--dialog", "--caption", "--window",
+        const QStringList names = {"--user", "--password <", "--password-stdin", "--token", "--host", "--port",
+                                   "--file", "--ssl <", "--ssl-errors", "--list-vms", "--list-apps", "--no-header",
+                                   "--json", "--connection-type", "--experimental", "--verbose", "--dialog",
+                                   "--caption", "--window",
                                    "--message", "--local", "--parent", "--display", "--help", "--version"};
         int position = 0;
         for (const QString &name : names) {

@@ -70,7 +70,7 @@ void TestConnectionStatistics::feedsTheChart()
     dialog.setBackend(&backend);
     QVERIFY(dialog.chart()->isRunning());
     emit backend.totalTrafficIncrement(200 * 1024, 0);
-    QVERIFY(added.wait(5000));
+    QVERIFY(added.wait(TestEnvironment::timeout(5000)));
     QVERIFY(dialog.chart()->downloadSeries()->points().constLast().y() > 0);
 
     dialog.stop();
@@ -94,7 +94,7 @@ void TestConnectionStatistics::followsOnlyWhileShown()
     QVERIFY(dialog.chart()->isRunning());
     QSignalSpy added(dialog.chart()->downloadSeries(), &QtCharts::QXYSeries::pointAdded);
     emit first.totalTrafficIncrement(100 * 1024, 0);
-    QVERIFY(added.wait(5000));
+    QVERIFY(added.wait(TestEnvironment::timeout(5000)));
 
     dialog.hide();
     QVERIFY(!dialog.chart()->isRunning());

@@ -156,7 +156,7 @@ void TestConnectionStatisticsChart::peakStaysThirtySeconds()
         return chart.downloadSeries()->points().constLast().y();
     };
     // Every tick saw the burst until it left the averaging window.
-    QTRY_VERIFY_WITH_TIMEOUT(lastDownload() == 0.0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(lastDownload() == 0.0, TestEnvironment::timeout(10000));
     chart.stop();
 
     int burstTicks = 0;
@@ -229,7 +229,7 @@ void TestConnectionStatisticsChart::timerRunsUntilStopped()
     chart.setBackend(&backend);
     QVERIFY(chart.isRunning());
     emit backend.totalTrafficIncrement(bytesFor(50), 0);
-    QVERIFY(added.wait(5000));
+    QVERIFY(added.wait(TestEnvironment::timeout(5000)));
     QTRY_VERIFY(added.count() >= 2);
     QVERIFY(chart.downloadSeries()->points().constFirst().y() > 0);
 
@@ -240,7 +240,7 @@ void TestConnectionStatisticsChart::timerRunsUntilStopped()
     QCOMPARE(chart.downloadSeries()->count(), count);
     chart.setBackend(&backend);
     QVERIFY(chart.isRunning());
-    QVERIFY(added.wait(5000));
+    QVERIFY(added.wait(TestEnvironment::timeout(5000)));
     QVERIFY(chart.downloadSeries()->count() > count);
     chart.stop();
 }

@@ -51,7 +51,6 @@ class TestListDialog : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void form();
     void preselection_data();
     void preselection();
@@ -71,11 +70,6 @@ private:
     TestEnvironment m_environment;
 };
 
-void TestListDialog::initTestCase()
-{
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
-}
 
 void TestListDialog::form()
 {

@@ -1,4 +1,5 @@
 #include "loghandler.h"
+#include "testenvironment.h"
 
 #include <QtTest>
 #include <QThread>
@@ -101,7 +102,7 @@ private slots:
             workers.last()->start();
         }
         for (QThread *worker : workers) {
-            QVERIFY(worker->wait(60000));
+            QVERIFY(worker->wait(TestEnvironment::timeout(60000)));
             delete worker;
         }
         qInstallMessageHandler(nullptr);

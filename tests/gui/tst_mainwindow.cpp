@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -89,8 +90,6 @@ private slots:
     {
         // The demo broker's VMs run a real agent.
         ZEL_REQUIRE("nxagent", "nxproxy");
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     }
 
     void init()
@@ -339,8 +338,8 @@ private slots:
             }
             return texts;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(!boxes().isEmpty(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes().isEmpty(), TestEnvironment::timeout(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         QCOMPARE(boxes().size(), 1);
         QVERIFY2(boxes().first().startsWith(message), qPrintable(boxes().first()));
         QVERIFY(window.isVisible());
@@ -380,7 +379,7 @@ private slots:
             }
             return false;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(sawErrorBox(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(sawErrorBox(), TestEnvironment::timeout(60000));
         qputenv("PATH", path);
 
         QString text;
@@ -389,7 +388,7 @@ private slots:
                 text = seen.text;
         }
         QVERIFY2(text.startsWith(QStringLiteral("X Server error\n")), qPrintable(text));
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         QVERIFY(window.isVisible());
     }
 
@@ -407,7 +406,7 @@ private slots:
         {
             ModalAnswerer answerer(ModalAnswerer::clickButton(QStringLiteral("Cancel")));
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, TestEnvironment::timeout(30000));
             QCOMPARE(answerer.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
             QCOMPARE(lists.count(), 0);
@@ -422,7 +421,7 @@ private slots:
                     ModalAnswerer::rejectDialog(dialog);
             });
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 2, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 2, TestEnvironment::timeout(30000));
             QCOMPARE(lists.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("SSLErrorDialog"));
         }
@@ -432,11 +431,50 @@ private slots:
         {
             ModalAnswerer answerer;
             QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 3, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 3, TestEnvironment::timeout(30000));
             QCOMPARE(lists.count(), 2);
             QCOMPARE(answerer.count(), 1);
             QCOMPARE(answerer.seen().first().className, QStringLiteral("ListDialog"));
         }
+    }
+
+    // The user reads the certificate question for longer than the connect bound: accepted then,
+    // the session goes on to the VM list; no time-out, one end of the session.
+    void certificateQuestionHasNoClock()
+    {
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(twoUserConfig(2)), qPrintable(broker.errorText()));
+        MainWindow window;
+        // Short, yet long enough for the question to come up within it on a busy machine.
+        const int bound = TestEnvironment::timeout(2000);
+        window.session()->setConnectTimeout(bound);
+        window.show();
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), QStringLiteral("demo"));
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        QSignalSpy errors(window.session(), &ZELClient::connectionError);
+        QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
+        // Started after the session's bound and running longer: once it has fired, so would have
+        // the session's.
+        QTimer boundPassed;
+        boundPassed.setSingleShot(true);
+        ModalAnswerer answerer([&](QWidget *dialog) {
+            if (qobject_cast<SSLErrorDialog *>(dialog)) {
+                QTRY_VERIFY_WITH_TIMEOUT(!boundPassed.isActive(), TestEnvironment::timeout(10000));
+                ModalAnswerer::clickButton(QStringLiteral("Accept temporarily"))(dialog);
+            } else {
+                ModalAnswerer::rejectDialog(dialog);
+            }
+        });
+        LoginForm::connect(&window);
+        boundPassed.start(bound + 200);
+        QTRY_VERIFY_WITH_TIMEOUT(terminated.count() == 1, TestEnvironment::timeout(30000));
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(lists.count(), 1);
+        QCOMPARE(answerer.count(), 2);
+        QCOMPARE(answerer.seen().at(0).className, QStringLiteral("SSLErrorDialog"));
+        QCOMPARE(answerer.seen().at(1).className, QStringLiteral("ListDialog"));
+        QTRY_VERIFY(isIdle(window));
+        QCOMPARE(terminated.count(), 1);
     }
 
     void oneVmConnectsAtOnceAndRestartStopsItFirst()
@@ -451,7 +489,8 @@ private slots:
         QSignalSpy poweredDown(window.session(), &ZELClient::vmPoweredDown);
 
         QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(QStringLiteral("/zel/connect_to_vm")), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(QStringLiteral("/zel/connect_to_vm")),
+                                 TestEnvironment::timeout(30000));
         QCOMPARE(poweredDown.count(), 1);
         QCOMPARE(poweredDown.first().first().toInt(), 10);
         QVERIFY(!child<QCheckBox>(window, "restartSession")->isChecked());
@@ -462,7 +501,7 @@ private slots:
 
         QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
         QTest::mouseClick(child<QPushButton>(window, "cancelButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
     }
 
     // Password, second factor and the value of a chosen environment variable all reach the
@@ -491,8 +530,8 @@ private slots:
         ModalAnswerer answerer(acceptCertificateOnce);
         QSignalSpy lists(window.session(), &ZELClient::vmListReceived);
         QTest::mouseClick(child<QPushButton>(window, "connectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(lists.count() == 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(lists.count() == 1, TestEnvironment::timeout(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
         window.close();
         qunsetenv("ZEL_TEST_TICKET");
 
@@ -552,7 +591,13 @@ private slots:
         QSettings settings;
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
         QCOMPARE(settings.value(QStringLiteral("Connection/port")).toString(), QStringLiteral("8443"));
-        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toByteArray(), QStringLiteral("pässword").toUtf8().toBase64());
+        // No keyring answers here: the settings keep the password, for this server and user.
+        QCOMPARE(settings.beginReadArray(QStringLiteral("Connection/remembered_passwords")), 1);
+        settings.setArrayIndex(0);
+        QCOMPARE(settings.value(QStringLiteral("host")).toString(), QStringLiteral("broker.example"));
+        QCOMPARE(settings.value(QStringLiteral("user")).toString(), QStringLiteral("alice"));
+        QCOMPARE(settings.value(QStringLiteral("password")).toByteArray(), QStringLiteral("pässword").toUtf8().toBase64());
+        settings.endArray();
         QVERIFY(settings.value(QStringLiteral("UI/settingsTabVisible")).toBool());
 
         MainWindow window;
@@ -568,7 +613,8 @@ private slots:
         child<QCheckBox>(window, "rememberPasswordCheck")->setChecked(false);
         child<QLineEdit>(window, "serverLineEdit")->clear();
         window.close();
-        QCOMPARE(settings.value(QStringLiteral("Connection/password")).toString(), QString());
+        QCOMPARE(settings.beginReadArray(QStringLiteral("Connection/remembered_passwords")), 0);
+        settings.endArray();
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), QStringLiteral("broker.example"));
         MainWindow again;
         QVERIFY(child<QLineEdit>(again, "password")->text().isEmpty());
@@ -707,7 +753,7 @@ private slots:
         QCOMPARE(password->selectedText(), QStringLiteral("secret"));
     }
 
-    // Return and the keypad's Enter both connect, wherever the cursor is in the form.
+    // Return and the keypad's Enter both connect from the login form's fields.
     void keysThatConnect_data()
     {
         QTest::addColumn<int>("key");
@@ -728,6 +774,113 @@ private slots:
         // With no server set, the attempt ends in the box that asks for one.
         QCOMPARE(answerer.count(), 1);
         QVERIFY(isIdle(window));
+    }
+
+    // Return connects from the fields a connection is made of and from Connect, nowhere else;
+    // Escape cancels an attempt under way and does nothing otherwise.
+    void keys_data()
+    {
+        QTest::addColumn<QString>("widget");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("attemptBefore");
+        QTest::addColumn<bool>("attemptAfter");
+        QTest::newRow("return in the user name") << "username" << int(Qt::Key_Return) << false << true;
+        QTest::newRow("enter in the second factor") << "secondFactor" << int(Qt::Key_Enter) << false << true;
+        QTest::newRow("return in the server field") << "serverLineEdit" << int(Qt::Key_Return) << false << true;
+        QTest::newRow("return on Connect") << "connectButton" << int(Qt::Key_Return) << false << true;
+        QTest::newRow("return on Add") << "addSharedFolderButton" << int(Qt::Key_Return) << false << false;
+        QTest::newRow("return in the folder list") << "sharedFoldersList" << int(Qt::Key_Return) << false << false;
+        QTest::newRow("return in the variable list") << "EnvVarList" << int(Qt::Key_Return) << false << false;
+        QTest::newRow("return on the audio box") << "enableAudioCheck" << int(Qt::Key_Return) << false << false;
+        QTest::newRow("escape during an attempt") << "EnvVarList" << int(Qt::Key_Escape) << true << false;
+        QTest::newRow("escape on Cancel") << "cancelButton" << int(Qt::Key_Escape) << true << false;
+        QTest::newRow("escape while idle") << "username" << int(Qt::Key_Escape) << false << false;
+        QTest::newRow("return during an attempt") << "cancelButton" << int(Qt::Key_Return) << true << true;
+    }
+
+    void keys()
+    {
+        QFETCH(QString, widget);
+        QFETCH(int, key);
+        QFETCH(bool, attemptBefore);
+        QFETCH(bool, attemptAfter);
+        // Takes the connection and never answers TLS: an attempt stays under way.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        MainWindow window;
+        fillLogin(window, QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), QStringLiteral("alice"),
+                  QStringLiteral("secret"));
+        child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(true);
+        child<QCheckBox>(window, "enableSharedFoldersCheck")->click();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        ModalAnswerer answerer;
+        QSignalSpy terminated(window.session(), &ZELClient::connectionTerminated);
+        if (attemptBefore) {
+            LoginForm::connect(&window);
+            QVERIFY(!isIdle(window));
+        }
+
+        auto *target = window.findChild<QWidget *>(widget);
+        QVERIFY(target);
+        // Brought to the front as the user would: its tabs chosen, the cursor in it.
+        for (QWidget *page = target; page->parentWidget(); page = page->parentWidget()) {
+            if (auto *pages = qobject_cast<QStackedWidget *>(page->parentWidget()))
+                pages->setCurrentWidget(page);
+        }
+        target->setFocus();
+        QTRY_COMPARE(window.focusWidget(), target);
+        QTest::keyClick(target, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+
+        QCOMPARE(!isIdle(window), attemptAfter);
+        QCOMPARE(terminated.count(), int(attemptBefore && !attemptAfter));
+        QCOMPARE(answerer.count(), 0);
+        if (attemptAfter) {
+            QTest::mouseClick(child<QPushButton>(window, "cancelButton"), Qt::LeftButton);
+            QTRY_VERIFY(isIdle(window));
+        }
+    }
+
+    // A refused login is ready to be tried again: a mistyped password selected, a second
+    // factor (good for one login at most) emptied for the next code.
+    void refusedLogin_data()
+    {
+        QTest::addColumn<bool>("twoFactor");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("focused");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("wrong password") << false << "wrong" << "password" << "wrong";
+        QTest::newRow("wrong second factor") << true << "demo" << "secondFactor" << "";
+    }
+
+    void refusedLogin()
+    {
+        QFETCH(bool, twoFactor);
+        QFETCH(QString, password);
+        QFETCH(QString, focused);
+        QFETCH(QString, selected);
+        QJsonObject config = DemoBrokerProcess::simpleConfig();
+        config[QStringLiteral("users")] = QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")},
+                                                                 {QStringLiteral("password"), QStringLiteral("demo")},
+                                                                 {QStringLiteral("secondFactor"), QStringLiteral("424242")}}};
+        DemoBrokerProcess broker;
+        QVERIFY2(broker.start(config), qPrintable(broker.errorText()));
+        MainWindow window;
+        fillLogin(window, brokerServer(broker), QStringLiteral("demo"), password);
+        child<QCheckBox>(window, "enableTwoFactorAuthCheck")->setChecked(twoFactor);
+        child<QLineEdit>(window, "secondFactor")->setText(QStringLiteral("111111"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        ModalAnswerer answerer(acceptCertificateOnce);
+        QSignalSpy errors(window.session(), &ZELClient::connectionError);
+        LoginForm::connect(&window);
+        QTRY_VERIFY_WITH_TIMEOUT(errors.count() == 1 && isIdle(window), TestEnvironment::timeout(30000));
+        QCOMPARE(errors.first().first().value<ZELClient::ConnectionError>(), ZELClient::AuthenticationError);
+
+        QTRY_COMPARE(window.focusWidget()->objectName(), focused);
+        QCOMPARE(child<QLineEdit>(window, "password")->text(), password);
+        QCOMPARE(child<QLineEdit>(window, "secondFactor")->text().isEmpty(), twoFactor);
+        QCOMPARE(qobject_cast<QLineEdit *>(window.focusWidget())->selectedText(), selected);
     }
 
     // Blanks are dropped; a port that is no number from 1 to 65535 is refused before the
@@ -784,7 +937,7 @@ private slots:
         QCOMPARE(settings.value(QStringLiteral("Connection/host")).toString(), host);
         QCOMPARE(settings.value(QStringLiteral("Connection/port")).toInt(), port);
         // Nothing listens there (or something that is no broker): the attempt ends.
-        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(isIdle(window), TestEnvironment::timeout(30000));
     }
 
     // The window opens where and as large as the user left it, and on the screen.

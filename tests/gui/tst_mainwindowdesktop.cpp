@@ -59,7 +59,7 @@ private slots:
         // 20,20 on the VM's screen) is a window inside it.
         QString tree;
         QTRY_VERIFY2_WITH_TIMEOUT(agentWindowShown(localDisplay, &tree),
-                                  qPrintable(localDisplay + QLatin1Char('\n') + tree), 30000);
+                                  qPrintable(localDisplay + QLatin1Char('\n') + tree), TestEnvironment::timeout(30000));
         QVERIFY2(m_driver.visibleWindow(QStringLiteral("^ZEL$")).isEmpty(), "the login window hides while the desktop runs");
         QVERIFY(m_environment.clientLog().contains(QStringLiteral("] Connection to VM ")));
 

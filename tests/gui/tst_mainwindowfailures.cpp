@@ -87,14 +87,12 @@ private:
         QSignalSpy connected(window.session(), &ZELClient::vmConnected);
         LoginForm::fill(&window, server(broker), QStringLiteral("demo"), QStringLiteral("demo"));
         LoginForm::connect(&window);
-        return connected.wait(90000) || !connected.isEmpty();
+        return connected.wait(TestEnvironment::timeout(90000)) || !connected.isEmpty();
     }
 
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
         ZEL_REQUIRE("Xvfb", "nxagent", "nxproxy");
         // The local X server of a VM session is a headless one.
         qunsetenv("DISPLAY");
@@ -109,7 +107,7 @@ private slots:
 
     void cleanup()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(attemptProgramsGone(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(attemptProgramsGone(), TestEnvironment::timeout(30000));
     }
 
     void vmFailures_data()
@@ -155,11 +153,11 @@ private slots:
             backend->xServerLauncher().setStartTimeout(3000);
         }
 
-        QTRY_VERIFY_WITH_TIMEOUT(!messageBoxTexts(answerer).isEmpty(), 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(!messageBoxTexts(answerer).isEmpty(), TestEnvironment::timeout(90000));
         QCOMPARE(messageBoxTexts(answerer).first(), message);
-        QTRY_VERIFY_WITH_TIMEOUT(LoginForm::isIdle(&window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(LoginForm::isIdle(&window), TestEnvironment::timeout(30000));
         QVERIFY(window.isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(attemptProgramsGone(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(attemptProgramsGone(), TestEnvironment::timeout(30000));
         QCOMPARE(messageBoxTexts(answerer).size(), 1);
         QCOMPARE(QSettings().value(QStringLiteral("Connection/username")).toString(), QStringLiteral("demo"));
         QVERIFY(LoginForm::connectsAgain(&window, window.session(), server(m_listBroker)));
@@ -192,7 +190,7 @@ private slots:
         QVERIFY(window.session()->getSocket());
 
         window.session()->disconnectFromZEL();
-        QTRY_VERIFY_WITH_TIMEOUT(LoginForm::isIdle(&window), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(LoginForm::isIdle(&window), TestEnvironment::timeout(30000));
         QVERIFY(window.isVisible());
         QVERIFY(messageBoxTexts(answerer).isEmpty());
     }

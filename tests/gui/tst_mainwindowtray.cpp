@@ -40,7 +40,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             !m_driver.run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--class"), QStringLiteral("trayer")})
                  .isEmpty(),
-            20000);
+            TestEnvironment::timeout(20000));
 
         const QJsonObject config = DemoBrokerProcess::agentVmConfig(QStringLiteral("running"), QStringLiteral("xclock"));
         QVERIFY2(m_broker.start(config), qPrintable(m_broker.errorText()));
@@ -60,11 +60,12 @@ private slots:
 
         QString icon;
         QTRY_VERIFY2_WITH_TIMEOUT(!(icon = trayIconWindow(client->processId())).isEmpty(),
-                                  "no tray icon while the desktop runs", 20000);
+                                  "no tray icon while the desktop runs", TestEnvironment::timeout(20000));
         // The menu: "Show bandwidth", then "Disconnect".
         m_driver.run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("5"), QStringLiteral("5"),
                  QStringLiteral("click"), QStringLiteral("3")});
-        QTRY_VERIFY_WITH_TIMEOUT(trayIconWindow(client->processId()).isEmpty(), 20000);   // the menu is up too
+        // The menu is up too.
+        QTRY_VERIFY_WITH_TIMEOUT(trayIconWindow(client->processId()).isEmpty(), TestEnvironment::timeout(20000));
         m_driver.run(QStringLiteral("xdotool"),
                      {QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Return")});
 
@@ -74,7 +75,8 @@ private slots:
         QVERIFY2(!m_environment.clientLog().contains(QStringLiteral("socketError")), "a disconnect asked for is no failure");
         QCOMPARE(client->state(), QProcess::Running);
         // The icon goes with the session.
-        QTRY_COMPARE_WITH_TIMEOUT(m_driver.visibleWindowsOf(client->processId()).size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_driver.visibleWindowsOf(client->processId()).size(), 1,
+                                  TestEnvironment::timeout(20000));
     }
 
 private:

@@ -53,22 +53,22 @@ public:
         m_process.start(QStringLiteral("/bin/sh"),
                         {QStringLiteral("-c"), QStringLiteral("trap 'echo TERM; exit 0' TERM; trap 'echo HUP; exit 0' "
                                                               "HUP; echo ready; while :; do sleep 1 & wait $!; done")});
-        m_process.waitForReadyRead(10000);
+        m_process.waitForReadyRead(TestEnvironment::timeout(10000));
         m_process.readAll();
     }
     ~SignalWitness()
     {
         m_process.kill();
-        m_process.waitForFinished(5000);
+        m_process.waitForFinished(TestEnvironment::timeout(5000));
     }
     int pid() const { return int(m_process.processId()); }
     QString signalReceived()
     {
-        if (!m_process.waitForFinished(10000))
+        if (!m_process.waitForFinished(TestEnvironment::timeout(10000)))
             return QString();
         return QString::fromLatin1(m_process.readAll()).trimmed();
     }
-    bool stillRunning() { return !m_process.waitForFinished(300); }
+    bool stillRunning() { return !m_process.waitForFinished(TestEnvironment::timeout(300)); }
 
 private:
     QProcess m_process;

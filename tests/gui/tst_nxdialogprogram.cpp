@@ -63,19 +63,22 @@ private slots:
         proxy->start(QStringLiteral("nxproxy"),
                      {QStringLiteral("-S"), QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(agent.port())});
         QVERIFY(proxy->waitForStarted());
-        QTRY_VERIFY2_WITH_TIMEOUT(proxyOutput.contains("Established X server connection"), proxyOutput.constData(), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(proxyOutput.contains("Established X server connection"), proxyOutput.constData(),
+                                  TestEnvironment::timeout(30000));
 
         // Losing the remote side makes the proxy tell the user through its dialog program. The
         // proxy exits straight away, so the program's standard error is a pipe nobody reads.
         agent.stop();
         QTRY_VERIFY2_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Showing message of type")),
-                                  proxyOutput.constData(), 30000);
+                                  proxyOutput.constData(), TestEnvironment::timeout(30000));
         QString window;
         QTRY_VERIFY2_WITH_TIMEOUT(!(window = m_driver.visibleWindow(QStringLiteral("^NX - "))).isEmpty(),
-                                  qPrintable(m_environment.clientLog().right(1500)), WindowTimeoutMs);
+                                  qPrintable(m_environment.clientLog().right(1500)),
+                                             TestEnvironment::timeout(WindowTimeoutMs));
         QVERIFY(m_driver.pressKey(window, QStringLiteral("Return")));
 
-        QTRY_VERIFY_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Exit: NX message done")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_environment.clientLog().contains(QStringLiteral("Exit: NX message done")),
+                                 TestEnvironment::timeout(20000));
         const QString log = m_environment.clientLog();
         QVERIFY2(log.contains(QStringLiteral("Showing message of type  1  with title  \"NX - ")), qPrintable(log));
         QVERIFY2(log.contains(QStringLiteral("The connection with the remote server was shut down.")), qPrintable(log));
@@ -90,7 +93,7 @@ private slots:
         parent->start(QStringLiteral("/bin/sh"),
                       {QStringLiteral("-c"), QStringLiteral("trap 'echo TERM; exit 0' TERM; trap 'echo HUP; exit 0' HUP; "
                                                             "echo ready; while :; do sleep 1 & wait $!; done")});
-        QVERIFY(parent->waitForReadyRead(10000));
+        QVERIFY(parent->waitForReadyRead(TestEnvironment::timeout(10000)));
         parent->readAll();
 
         const QString caption = QStringLiteral("NX - question");
@@ -104,12 +107,13 @@ private slots:
 
         QString window;
         QTRY_VERIFY2_WITH_TIMEOUT(!(window = m_driver.visibleWindow(caption)).isEmpty(),
-                                  qPrintable(describe(client.get())), WindowTimeoutMs);
+                                  qPrintable(describe(client.get())), TestEnvironment::timeout(WindowTimeoutMs));
         QVERIFY(m_driver.pressKey(window, QStringLiteral("Return")));
 
-        QVERIFY2(client->waitForFinished(WindowTimeoutMs), qPrintable(describe(client.get())));
+        QVERIFY2(client->waitForFinished(TestEnvironment::timeout(WindowTimeoutMs)),
+                 qPrintable(describe(client.get())));
         QCOMPARE(client->exitCode(), 0);
-        QVERIFY(parent->waitForFinished(10000));
+        QVERIFY(parent->waitForFinished(TestEnvironment::timeout(10000)));
         QCOMPARE(parent->readAll().trimmed(), QByteArray("TERM"));
     }
 

@@ -151,8 +151,6 @@ private:
 
 void TestSSLErrorDialog::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorText()));
 }
 
@@ -482,9 +480,9 @@ void TestSSLErrorDialog::realServer()
         DialogAnswerer answerer(attempt.action);
         client.connectToZEL();
         if (attempt.established)
-            QVERIFY(established.count() == 1 || established.wait(20000));
+            QVERIFY(established.count() == 1 || established.wait(TestEnvironment::timeout(20000)));
         else
-            QVERIFY(terminated.count() == 1 || terminated.wait(20000));
+            QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(20000)));
 
         QCOMPARE(chainSeen, m_certificates.chain());
         QCOMPARE(answerer.shown(), attempt.asked ? 1 : 0);

@@ -155,7 +155,7 @@ private slots:
             window.usbDeviceList()->setDevicePath(QDir(tree.path()));
             auto *model = qobject_cast<USBDeviceListModel *>(window.findChild<QTableView *>()->model());
             QVERIFY(model);
-            QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 4, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 4, TestEnvironment::timeout(10000));
             QCOMPARE(tickedBusIds(*model), QStringList({"1-1", "1-2", "1-3"}));
             QVERIFY(model->setData(model->index(1, 0), Qt::Unchecked, Qt::CheckStateRole));
             window.close();

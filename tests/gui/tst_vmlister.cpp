@@ -1,7 +1,9 @@
 #include "acceptedcertificatestore.h"
 #include "demobrokerprocess.h"
+#include "passwordstore.h"
 #include "programrun.h"
 #include "refusingport.h"
+#include "secretservice.h"
 #include "testenvironment.h"
 #include "vmlister.h"
 
@@ -46,8 +48,6 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-        QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
         QJsonObject config = DemoBrokerProcess::simpleConfig();
         config[QStringLiteral("users")] = QJsonArray{
             QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}},
@@ -61,6 +61,7 @@ private slots:
                         {QStringLiteral("state"), QStringLiteral("stopped")}, {QStringLiteral("blocked"), true},
                         {QStringLiteral("endpoint"), QStringLiteral("127.0.0.1:1")}}};
         QVERIFY2(m_broker.start(config), qPrintable(m_broker.errorText()));
+        QVERIFY2(m_secretService.start(), qPrintable(m_secretService.errorText()));
     }
 
     void table()
@@ -169,11 +170,11 @@ private slots:
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::QueryPeer);
         socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker.port());
-        QVERIFY(socket.waitForEncrypted(10000));
+        QVERIFY(socket.waitForEncrypted(TestEnvironment::timeout(10000)));
         AcceptedCertificateStore().acceptChain(socket.peerCertificateChain(), acceptedFor);
         socket.disconnectFromHost();
 
-        const Run run = list({});
+        const Run run = list({QStringLiteral("--verbose")});
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.out.contains(QStringLiteral("Office")), exitCode == 0);
         QCOMPARE(run.err.contains(QStringLiteral("All certs in the chain have been previously accepted")), exitCode == 0);
@@ -182,9 +183,51 @@ private slots:
         settings.remove(QStringLiteral("SSL"));
     }
 
+    // Without a password on the command line the listing uses the one the window remembered in
+    // the desktop keyring, for this server and user only.
+    void rememberedPassword_data()
+    {
+        QTest::addColumn<QString>("rememberedFor");
+        QTest::addColumn<QString>("rememberedUser");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("this server and user") << "127.0.0.1" << "demo" << 0;
+        QTest::newRow("another server") << "broker.example" << "demo" << int(VMLister::Refused);
+        QTest::newRow("another user") << "127.0.0.1" << "blocked" << int(VMLister::Refused);
+    }
+
+    void rememberedPassword()
+    {
+        QFETCH(QString, rememberedFor);
+        QFETCH(QString, rememberedUser);
+        QFETCH(int, exitCode);
+        QSettings().remove(QStringLiteral("Connection"));
+        PasswordStore store;
+        QSignalSpy stored(&store, &PasswordStore::stored);
+        store.remember(rememberedFor, rememberedUser, QStringLiteral("demo"));
+        QVERIFY(stored.wait(TestEnvironment::timeout(20000)));
+        QCOMPARE(stored.first().first().value<PasswordStore::Place>(), PasswordStore::Place::Keyring);
+
+        const Run run = ProgramRun::client({QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                            QString::number(m_broker.port()), QStringLiteral("--user"),
+                                            QStringLiteral("demo"), QStringLiteral("--list-vms"),
+                                            QStringLiteral("--ssl-errors"), QStringLiteral("continue")});
+        store.forget(rememberedFor, rememberedUser);
+        store.finishPending(TestEnvironment::timeout(20000));
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.out.contains(QStringLiteral("Office")), exitCode == 0);
+        if (exitCode == 0) {
+            QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
+        } else {
+            QVERIFY2(run.err.startsWith(QStringLiteral("warning: no password remembered for demo at 127.0.0.1")),
+                     qPrintable(run.err));
+            QVERIFY2(lastErrorLine(run).startsWith(QStringLiteral("Authentication error: ")), qPrintable(run.err));
+        }
+    }
+
 private:
     TestEnvironment m_environment;
     DemoBrokerProcess m_broker;
+    SecretService m_secretService;
 };
 
 QTEST_GUILESS_MAIN(TestVMLister)

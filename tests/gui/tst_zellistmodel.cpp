@@ -64,7 +64,6 @@ class TestZELListModel : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void flagsAndData();
     void tickingStoresNames();
@@ -86,11 +85,6 @@ private:
     TestEnvironment m_environment;
 };
 
-void TestZELListModel::initTestCase()
-{
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
-}
 
 void TestZELListModel::init()
 {

@@ -289,7 +289,7 @@ void tst_SocketForwarder::tenBytesMakeOneChunk()
     QVERIFY(arrived.isValid());
 
     chain.peerA->write("0123456789");
-    QVERIFY(arrived.wait(10000));
+    QVERIFY(arrived.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(chain.peerB->readAll(), QByteArray("0123456789"));
     QCOMPARE(order, QStringList({QStringLiteral("data 10 0"), QStringLiteral("total 10 0")}));
 
@@ -361,8 +361,8 @@ void tst_SocketForwarder::forwardsBothWays()
     Sender fromA(chain.peerA.get(), size, 1);
     Sender fromB(chain.peerB.get(), size, 2);
 
-    QTRY_COMPARE_WITH_TIMEOUT(atB.received, size, 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(atA.received, size, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(atB.received, size, TestEnvironment::timeout(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(atA.received, size, TestEnvironment::timeout(30000));
     QCOMPARE(atB.hash.result(), fromA.hash.result());
     QCOMPARE(atA.hash.result(), fromB.hash.result());
     QVERIFY(consistent);
@@ -432,7 +432,7 @@ void tst_SocketForwarder::finishMovesUnreadBytesSilently()
     QSignalSpy peerBClosed(chain.peerB.get(), &QAbstractSocket::disconnected);
     QVERIFY(data.isValid() && totals.isValid() && peerBClosed.isValid());
 
-    QVERIFY(peerBClosed.wait(10000));
+    QVERIFY(peerBClosed.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(chain.peerB->readAll(), QByteArray("hello"));
     QCOMPARE(chain.forwarder->totalBytesAToB(), int64_t(5));
     QCOMPARE(data.count(), 0);
@@ -475,13 +475,14 @@ void tst_SocketForwarder::movesInputWaitingAtStart()
 
     Sender fromA(chain.peerA.get(), size, 11);
     Sender fromB(chain.peerB.get(), size, 12);
-    QTRY_VERIFY_WITH_TIMEOUT(chain.a->bytesAvailable() >= held && chain.b->bytesAvailable() >= held, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(chain.a->bytesAvailable() >= held && chain.b->bytesAvailable() >= held,
+                             TestEnvironment::timeout(30000));
 
     chain.forwarder.reset(new SocketForwarder(nullptr, chain.a.get(), chain.b.get()));
     Receiver atB(chain.peerB.get());
     Receiver atA(chain.peerA.get());
-    QTRY_COMPARE_WITH_TIMEOUT(atB.received, size, 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(atA.received, size, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(atB.received, size, TestEnvironment::timeout(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(atA.received, size, TestEnvironment::timeout(30000));
     QCOMPARE(atB.hash.result(), fromA.hash.result());
     QCOMPARE(atA.hash.result(), fromB.hash.result());
     QCOMPARE(chain.forwarder->totalBytesAToB(), int64_t(size));
@@ -543,12 +544,12 @@ void tst_SocketForwarder::halfCloseDrains()
     const auto sourcePaused = [&]() {
         return fromA ? chain.forwarder->isSocketAPaused() : chain.forwarder->isSocketBPaused();
     };
-    QTRY_VERIFY_WITH_TIMEOUT(messageCount(closing) > 0 || sourcePaused(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(messageCount(closing) > 0 || sourcePaused(), TestEnvironment::timeout(30000));
     receiver.reading = true;
     receivingPeer->setReadBufferSize(0);
     receiver.drainRest();
 
-    QTRY_VERIFY_WITH_TIMEOUT(receiverClosed.count() > 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(receiverClosed.count() > 0, TestEnvironment::timeout(30000));
     receiver.drainRest();
     QVERIFY(waitingAtClose >= 0);
     if (size > 1024 * 1024 && size < SocketForwarder::HighWaterMark)
@@ -587,13 +588,13 @@ void tst_SocketForwarder::peerClosesEarly()
     QVERIFY(senderClosed.isValid());
     chain.peerB->setReadBufferSize(64 * 1024);
     Sender sender(chain.peerA.get(), qint64(256) << 20, 4);
-    QTRY_VERIFY_WITH_TIMEOUT(chain.forwarder->isSocketAPaused(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(chain.forwarder->isSocketAPaused(), TestEnvironment::timeout(30000));
 
     if (abort)
         chain.peerB->abort();
     else
         chain.peerB->disconnectFromHost();
-    QTRY_VERIFY_WITH_TIMEOUT(senderClosed.count() > 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(senderClosed.count() > 0, TestEnvironment::timeout(30000));
     QCOMPARE(senderClosed.count(), 1);
     QVERIFY(chain.forwarder->totalBytesAToB() > SocketForwarder::HighWaterMark);
 }
@@ -643,9 +644,9 @@ void tst_SocketForwarder::slowReaderKeepsMemoryBounded()
     receiver.makeSlow(128 * 1024, 2);
     Sender sender(sendingPeer, size, 5);
 
-    QTRY_VERIFY_WITH_TIMEOUT(sourcePaused(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(sourcePaused(), TestEnvironment::timeout(30000));
     receiver.reading = true;
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.received, size, 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.received, size, TestEnvironment::timeout(120000));
 
     QCOMPARE(receiver.hash.result(), sender.hash.result());
     QCOMPARE(towardsB ? chain.forwarder->totalBytesAToB() : chain.forwarder->totalBytesBToA(), int64_t(size));

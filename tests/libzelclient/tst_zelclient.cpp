@@ -17,6 +17,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -60,6 +61,8 @@ private slots:
     void refusingCertificate();
     void noCertificateReceiver();
     void acceptingCertificate();
+    void certificateQuestionHasNoClock_data();
+    void certificateQuestionHasNoClock();
     void passwordNeverInLog();
     void connectionRefused();
     void waitsAreBounded_data();
@@ -85,8 +88,6 @@ private:
 
 void TestZELClient::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
     LogCapture::install();
 }
@@ -165,7 +166,7 @@ void TestZELClient::vmListRequestAndAnswer()
                                 "\n";
     QCOMPARE(request, expected);
 
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     const auto list = received.at(0).at(0).value<QList<ZELClient::VMInfo>>();
     QCOMPARE(list.size(), 2);
     QCOMPARE(list.at(0).id, 3);
@@ -196,13 +197,13 @@ void TestZELClient::pingRequestAndDisposal()
                                  "Authorization: Basic Og==\n"
                                  "User-Agent: ZELClient Qt/0.01 (Linux)\n"
                                  "\n"));
-    QVERIFY(clientReadyRead.wait(10000));
+    QVERIFY(clientReadyRead.wait(TestEnvironment::timeout(10000)));
 
     // The answered ping must not take the next response for itself.
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     answer(peer, vmListResponse("[{\"id\": 1, \"name\": \"A\", \"state\": \"running\"}]"));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().size(), 1);
     QCOMPARE(m_events, (QStringList{"established", "list of 1"}));
     for (const QString &line : qAsConst(LogCapture::lines()))
@@ -257,7 +258,7 @@ void TestZELClient::statusMapping()
     answer(peer, response);
     if (QByteArray(QTest::currentDataTag()) == "cut off")
         peer->disconnectFromHost();
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
 
     QCOMPARE(m_events.size(), 2);
     QVERIFY2(m_events.at(0).startsWith(expected), qPrintable(m_events.join(QLatin1Char('|'))));
@@ -298,7 +299,7 @@ void TestZELClient::vmListParsing()
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     answer(peer, vmListResponse(json));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
 
     QStringList got;
     for (const ZELClient::VMInfo &vm : received.at(0).at(0).value<QList<ZELClient::VMInfo>>())
@@ -316,7 +317,7 @@ void TestZELClient::vmListUntilPeerCloses()
     client.requestVMList();
     answer(peer, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n[{\"id\":7,\"name\":\"x\"}]");
     peer->disconnectFromHost();
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(received.at(0).at(0).value<QList<ZELClient::VMInfo>>().value(0).id, 7);
 }
 
@@ -333,7 +334,7 @@ void TestZELClient::malformedThenMoreBytes()
     // A header block ended by a bare LF, then a perfectly good response.
     peer->write("HTTP/1.1 200 OK\nContent-Length: 2\n\n[]");
     peer->write(vmListResponse("[]"));
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, (QStringList{"error ProtocolError: The server sent a malformed header line", "terminated"}));
     QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(m_events.size(), 2);
@@ -362,7 +363,7 @@ void TestZELClient::refusingCertificate()
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     const int connectionsBefore = m_server.connectionCount();
     client.connectToZEL();
-    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+    QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(10000)));
 
     QCOMPARE(asked, 1);
     QVERIFY(chainSeen.contains(m_server.certificate()));
@@ -387,7 +388,7 @@ void TestZELClient::noCertificateReceiver()
     recordEvents(client);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.connectToZEL();
-    QVERIFY(terminated.count() == 1 || terminated.wait(10000));
+    QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, QStringList{QStringLiteral("terminated")});
 }
 
@@ -410,7 +411,7 @@ void TestZELClient::acceptingCertificate()
     QSignalSpy established(&client, &ZELClient::connectionEstablished);
     QSignalSpy states(&client, &ZELClient::socketStateChanged);
     client.connectToZEL();
-    QVERIFY(established.count() == 1 || established.wait(10000));
+    QVERIFY(established.count() == 1 || established.wait(TestEnvironment::timeout(10000)));
     QVERIFY(kinds.contains(QSslError::SelfSignedCertificate));
     QCOMPARE(m_events, QStringList{QStringLiteral("established")});
     QVERIFY(LogCapture::lines().contains(QStringLiteral("Continuing, SSL errors accepted by user.")));
@@ -418,6 +419,79 @@ void TestZELClient::acceptingCertificate()
     QVERIFY(client.getSocket()->state() == QAbstractSocket::ConnectedState);
     QVERIFY(!states.isEmpty());
     QCOMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::ConnectedState);
+}
+
+// The user reads the certificate question for longer than the connect bound: the bound waits
+// for the answer. A broker that closed the unfinished handshake meanwhile is connected again,
+// once, without asking again. Either way one end of the session is reported once.
+void TestZELClient::certificateQuestionHasNoClock_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<bool>("brokerCloses");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("accepted late") << true << false << QStringList{"established"} << 1;
+    QTest::newRow("refused late") << false << false << QStringList{"terminated"} << 1;
+    QTest::newRow("accepted, broker closed meanwhile") << true << true << QStringList{"established"} << 2;
+    QTest::newRow("refused, broker closed meanwhile") << false << true << QStringList{"terminated"} << 1;
+}
+
+void TestZELClient::certificateQuestionHasNoClock()
+{
+    QFETCH(bool, accept);
+    QFETCH(bool, brokerCloses);
+    QFETCH(QStringList, events);
+    QFETCH(int, connections);
+
+    // Short, yet long enough for the question to come up within it on a busy machine.
+    const int bound = TestEnvironment::timeout(1000);
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_server.serverPort());
+    ZELClient client;
+    client.setParameters(parameters);
+    client.setConnectTimeout(bound);
+    recordEvents(client);
+    QSignalSpy socketErrors(&client, &ZELClient::socketError);
+    // Started after the client's own bound and running longer: when it has fired, the client's
+    // bound would have fired too.
+    QTimer boundPassed;
+    boundPassed.setSingleShot(true);
+    int asked = 0;
+    connect(&client, &ZELClient::sslErrors, this,
+            [&](const QList<QSslError> &, const QList<QSslCertificate> &, bool &answer) {
+                ++asked;
+                if (brokerCloses) {
+                    for (QSslSocket *peer : m_server.findChildren<QSslSocket *>())
+                        peer->abort();
+                    QTRY_COMPARE_WITH_TIMEOUT(client.getSocket()->state(), QAbstractSocket::UnconnectedState,
+                                              TestEnvironment::timeout(10000));
+                }
+                QTRY_VERIFY_WITH_TIMEOUT(!boundPassed.isActive(), TestEnvironment::timeout(10000));
+                answer = accept;
+            },
+            Qt::DirectConnection);
+
+    const int connectionsBefore = m_server.connectionCount();
+    client.connectToZEL();
+    boundPassed.start(bound + 200);
+    QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 1, TestEnvironment::timeout(10000));
+    QCOMPARE(m_events, events);
+    QCOMPARE(asked, 1);
+    QCOMPARE(socketErrors.count(), 0);
+    QCOMPARE(m_server.connectionCount(), connectionsBefore + connections);
+    QCOMPARE(client.isConnected(), accept);
+
+    if (accept) {
+        // The connection made after the answer carries requests, and ends once.
+        QSslSocket *peer = m_server.nextEncrypted(TestEnvironment::timeout(10000));
+        QVERIFY(peer);
+        client.requestVMList();
+        answer(peer, vmListResponse("[]"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 2, TestEnvironment::timeout(10000));
+        client.disconnectFromZEL();
+        QCOMPARE(m_events, (events + QStringList{"list of 0", "terminated"}));
+    }
 }
 
 void TestZELClient::passwordNeverInLog()
@@ -437,7 +511,7 @@ void TestZELClient::passwordNeverInLog()
     QTRY_VERIFY(LogCapture::lines().contains(QStringLiteral("HTTP download complete")));
     client.requestVMList();
     const QByteArray request = answer(peer, vmListResponse("[]"));
-    QVERIFY(received.wait(10000));
+    QVERIFY(received.wait(TestEnvironment::timeout(10000)));
 
     const QByteArray basic = QString(QStringLiteral("bob:") + password + secondFactor).toLocal8Bit().toBase64();
     QVERIFY(request.contains(basic));
@@ -463,7 +537,7 @@ void TestZELClient::connectionRefused()
     QSignalSpy states(&client, &ZELClient::socketStateChanged);
     QVERIFY(errors.isValid());
     client.connectToZEL();
-    QVERIFY(errors.count() >= 1 || errors.wait(10000));
+    QVERIFY(errors.count() >= 1 || errors.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
     QTRY_COMPARE(states.last().at(0).value<QAbstractSocket::SocketState>(), QAbstractSocket::UnconnectedState);
     // A connection that fails ends the session at once.
@@ -507,7 +581,7 @@ void TestZELClient::waitsAreBounded()
         QVERIFY(m_events.isEmpty());
         error = error.arg(silent.serverPort());
     }
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(m_events, (QStringList{error, QStringLiteral("terminated")}));
     QCOMPARE(client.getSocket(), nullptr);
 }
@@ -525,7 +599,7 @@ void TestZELClient::brokerDropsDuringVmList()
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{\"id\":");
     peer->disconnectFromHost();
-    QVERIFY(terminated.wait(10000));
+    QVERIFY(terminated.wait(TestEnvironment::timeout(10000)));
     // The session's socket and request layer are gone once everything about the end was said.
     QTRY_COMPARE(client.getSocket(), nullptr);
     QCoreApplication::processEvents();
@@ -714,7 +788,7 @@ void TestZELClient::againstDemoBroker()
     client.connectToZEL();
     QTRY_VERIFY2_WITH_TIMEOUT(m_events.size() >= expected.size(),
                               qPrintable(m_events.join(QLatin1Char('|')) + QLatin1Char('\n') + broker.log()),
-                              20000);
+                              TestEnvironment::timeout(20000));
     QCOMPARE(m_events, expected);
     if (!list.isEmpty()) {
         QCOMPARE(list.at(0).id, 4);

@@ -94,8 +94,6 @@ private:
 
 void TestZELClientVMConnection::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
-    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     QVERIFY2(m_server.start(), qPrintable(m_server.errorText()));
     LogCapture::install();
 }
@@ -484,7 +482,7 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
             while (QTcpSocket *socket = slavePort.nextPendingConnection())
                 connections << socket;
             if (connections.size() < 1)
-                QVERIFY(QSignalSpy(&slavePort, &QTcpServer::newConnection).wait(10000));
+                QVERIFY(QSignalSpy(&slavePort, &QTcpServer::newConnection).wait(TestEnvironment::timeout(10000)));
         }
     }
     // A client destroyed without a session end takes its slave connections along.
@@ -623,7 +621,7 @@ void TestZELClientVMConnection::stopVM()
     client.requestVMList();
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
-    QVERIFY(listed.wait(10000));
+    QVERIFY(listed.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(LogCapture::count(QStringLiteral("when not expecting any")), 0);
 }
 
@@ -644,7 +642,7 @@ void TestZELClientVMConnection::printerRequest()
     client.requestVMList();
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]");
-    QVERIFY(listed.wait(10000));
+    QVERIFY(listed.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(LogCapture::count(QStringLiteral("when not expecting any")), 0);
 }
 

@@ -103,7 +103,7 @@ bool TestZELHTTP::sendToClient(const QByteArray &bytes)
 {
     QSignalSpy readyRead(m_client.get(), &QSslSocket::readyRead);
     m_peer->write(bytes);
-    return readyRead.wait(10000);
+    return readyRead.wait(TestEnvironment::timeout(10000));
 }
 
 void TestZELHTTP::requestBytes_data()
@@ -447,7 +447,7 @@ void TestZELHTTP::bodyRunsUntilPeerCloses()
     QVERIFY(sendToClient(":1}]"));
     QCOMPARE(finished.count(), 0);
     m_peer->disconnectFromHost();
-    QVERIFY(finished.wait(10000));
+    QVERIFY(finished.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
     QCOMPARE(reply->readAll(), QByteArray("[{\"id\":1}]"));
@@ -506,7 +506,7 @@ void TestZELHTTP::malformedResponses()
         m_peer->write(response);
     if (peerCloses)
         m_peer->disconnectFromHost();
-    QVERIFY(finished.count() == 1 || finished.wait(30000));
+    QVERIFY(finished.count() == 1 || finished.wait(TestEnvironment::timeout(30000)));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(reply->state(), ZELNetworkReply::ErrorState);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 0);
@@ -518,7 +518,7 @@ void TestZELHTTP::malformedResponses()
     if (!peerCloses) {
         // Whatever the peer sends afterwards is dropped and ends nothing.
         QVERIFY(sendToClient("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_client->bytesAvailable(), qint64(0), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_client->bytesAvailable(), qint64(0), TestEnvironment::timeout(30000));
         QCOMPARE(finished.count(), 1);
         QCOMPARE(reply->state(), ZELNetworkReply::ErrorState);
     }
@@ -549,7 +549,7 @@ void TestZELHTTP::unfinishedAnswersTimeOut()
     if (!response.isEmpty())
         QVERIFY(sendToClient(response));
 
-    QVERIFY(finished.count() == 1 || finished.wait(10000));
+    QVERIFY(finished.count() == 1 || finished.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(processing.count(), interim);
     QCOMPARE(finished.count(), 1);
     QCOMPARE(reply->error(), QNetworkReply::TimeoutError);

@@ -53,7 +53,7 @@ public:
             service->disconnect();
             if (service->state() != QProcess::NotRunning) {
                 service->kill();
-                service->waitForFinished(5000);
+                service->waitForFinished(TestEnvironment::timeout(5000));
             }
             delete service;
         }
@@ -83,7 +83,7 @@ private:
             m_services.append(service);
             service->setProcessEnvironment(m_environment);
             service->start(ServiceProgram, QStringList());
-            if (!service->waitForStarted(10000)) {
+            if (!service->waitForStarted(TestEnvironment::timeout(10000))) {
                 qWarning() << "cannot start" << ServiceProgram << service->errorString();
                 socket->abort();
                 continue;
@@ -214,7 +214,7 @@ public:
         ++m_log->stops;
         if (m_sftp.state() != QProcess::NotRunning) {
             m_sftp.closeWriteChannel();
-            if (!m_sftp.waitForFinished(5000))
+            if (!m_sftp.waitForFinished(TestEnvironment::timeout(5000)))
                 m_sftp.kill();
         }
         if (m_mode == FailInStop)
@@ -398,7 +398,8 @@ void tst_ZELSlaveClient::requestOnTheWire()
     ClientEvents events(client.get());
     client->runCommand(command);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }),
+                              TestEnvironment::timeout(10000));
     QCOMPARE(events.commands, QList<const ZELSlaveCommand *>({ command }));
     QCOMPARE(log->status, 101);
     QCOMPARE(log->replyState, ZELNetworkReply::Upgraded);
@@ -406,12 +407,12 @@ void tst_ZELSlaveClient::requestOnTheWire()
 
     if (upgrade == "zel:sftp/1.0") {
         // The service opens SFTP at once; those bytes wait in the socket for the command.
-        QTRY_COMPARE_WITH_TIMEOUT(log->upgradedSocket->bytesAvailable(), qint64(9), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(log->upgradedSocket->bytesAvailable(), qint64(9), TestEnvironment::timeout(10000));
         QCOMPARE(log->upgradedSocket->peek(9), QByteArray::fromHex("000000050100000003"));
     }
 
     client.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(10000));
     const QList<QJsonObject> lines = reportLines();
     QVERIFY(!lines.isEmpty());
     QCOMPARE(lines.first().value("key").toString(), QStringLiteral("accepted"));
@@ -439,9 +440,10 @@ void tst_ZELSlaveClient::upgradedConnectionServesFolder()
     ClientEvents events(client.get());
     client->runCommand(command);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }),
+                              TestEnvironment::timeout(10000));
     // The service reads the folder through the connection the command took over, then ends.
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(20000));
     const QList<QJsonObject> lines = reportLines();
     QCOMPARE(lines.size(), 2);
     const QJsonObject sftp = lines.at(1);
@@ -462,11 +464,12 @@ void tst_ZELSlaveClient::wrongKeyFails()
     ClientEvents events(client.get());
     client->runCommand(command);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandFailed", "finished" }), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandFailed", "finished" }),
+                              TestEnvironment::timeout(10000));
     QCOMPARE(events.commands, QList<const ZELSlaveCommand *>({ command }));
     QCOMPARE(log->status, 401);
     client.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(10000));
     QCOMPARE(reportLines().value(0).value("key").toString(), QStringLiteral("wrong"));
     QCOMPARE(reportLines().value(0).value("status").toInt(), 401);
 }
@@ -481,11 +484,12 @@ void tst_ZELSlaveClient::keyCannotAddHeaderLines()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("control characters")));
     client->runCommand(command);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandFailed", "finished" }), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandFailed", "finished" }),
+                              TestEnvironment::timeout(10000));
     QVERIFY2(!service->received().contains("\nX-Injected"), service->received().constData());
     QVERIFY(service->received().contains("Authorization: Basic abcX-Injected: yes\n"));
     client.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(10000));
     const QJsonObject entry = reportLines().value(0);
     QCOMPARE(entry.value("key").toString(), QStringLiteral("wrong"));
     for (const QJsonValue &header : entry.value("headers").toArray())
@@ -502,11 +506,11 @@ void tst_ZELSlaveClient::commandGivenBeforeConnectionStartsOnce()
     client->runCommand(command);
     QCOMPARE(log->runs, 0);
 
-    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, TestEnvironment::timeout(10000));
     QCOMPARE(socketOf(client.get())->state(), QAbstractSocket::ConnectedState);
     QCOMPARE(log->socket, socketOf(client.get()));
     QCOMPARE(log->key, QStringLiteral("k"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), TestEnvironment::timeout(5000));
     QCoreApplication::processEvents();
     QCOMPARE(log->runs, 1);
 }
@@ -516,7 +520,8 @@ void tst_ZELSlaveClient::commandGivenAfterConnectionStartsAtOnce()
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     std::unique_ptr<ZELSlaveClient> client(new ZELSlaveClient(server.serverPort(), QStringLiteral("k")));
-    QTRY_COMPARE_WITH_TIMEOUT(socketOf(client.get())->state(), QAbstractSocket::ConnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(socketOf(client.get())->state(), QAbstractSocket::ConnectedState,
+                              TestEnvironment::timeout(10000));
 
     auto log = std::make_shared<CommandLog>();
     client->runCommand(new TestCommand(TestCommand::Idle, log));
@@ -543,11 +548,12 @@ void tst_ZELSlaveClient::secondCommandThrowsBusy()
     QCOMPARE(client->command(), first);
 
     // Also once the first one runs.
-    QTRY_COMPARE_WITH_TIMEOUT(firstLog->runs, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(firstLog->runs, 1, TestEnvironment::timeout(10000));
     QVERIFY_EXCEPTION_THROWN(client->runCommand(new TestCommand(TestCommand::SucceedInRun, secondLog)),
                              ZELSlaveClient::BusyException);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.names, QStringList({ "commandSuccessful", "finished" }),
+                              TestEnvironment::timeout(10000));
     QCOMPARE(events.commands, QList<const ZELSlaveCommand *>({ first }));
     QCOMPARE(firstLog->runs, 1);
     QCOMPARE(secondLog->runs, 0);
@@ -582,7 +588,7 @@ void tst_ZELSlaveClient::outcomeThenFinished()
     ClientEvents seen(client.get());
     client->runCommand(command);
 
-    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, TestEnvironment::timeout(10000));
     // The outcome is passed on from inside run(), before anything else happens.
     QCOMPARE(seen.names, events);
     QCOMPARE(seen.commands, QList<const ZELSlaveCommand *>({ command }));
@@ -605,15 +611,15 @@ void tst_ZELSlaveClient::deletingClientStopsCommand()
     auto *client = new ZELSlaveClient(service->port(), QStringLiteral("k3y"));
     auto events = std::make_unique<ClientEvents>(client);
     client->runCommand(command);
-    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(log->runs, 1, TestEnvironment::timeout(10000));
 
     delete client;
     QCOMPARE(log->stops, 1);
     QVERIFY2(!command.isNull(), "the command goes later, not inside the client's destructor");
     QCOMPARE(events->names, QStringList());
-    QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), TestEnvironment::timeout(5000));
     // The connection closed with the client: the service saw the end of its input.
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(10000));
     QCOMPARE(reportLines().value(0).value("error").toString(),
              QStringLiteral("connection ended before a complete request"));
 }
@@ -635,11 +641,11 @@ void tst_ZELSlaveClient::ownerDeletesClientWhenFinished()
     });
     client->runCommand(command);
 
-    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(client.isNull(), TestEnvironment::timeout(10000));
     QCOMPARE(finished, 1);
     QCOMPARE(log->stops, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), TestEnvironment::timeout(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(service->finishedServices(), 1, TestEnvironment::timeout(10000));
     QCOMPARE(reportLines().value(1).value("event").toString(), QStringLiteral("usbip"));
 }
 
@@ -656,7 +662,7 @@ void tst_ZELSlaveClient::nothingListensOnSlavePort()
                          QRegularExpression(QStringLiteral("^Slave connection to port %1 failed: ").arg(port)));
     client->runCommand(new TestCommand(TestCommand::SucceedInRun, log));
 
-    QVERIFY(socketError.wait(10000));
+    QVERIFY(socketError.wait(TestEnvironment::timeout(10000)));
     QCOMPARE(socketError.first().first().value<QAbstractSocket::SocketError>(),
              QAbstractSocket::ConnectionRefusedError);
     // The command never runs, and fails: the user learns that the resource is not shared.
@@ -779,9 +785,12 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
     ClientEvents wrongEvents(wrongClient.get());
     wrongClient->runCommand(new TestCommand(TestCommand::SendRequest, wrongLog));
 
-    QTRY_COMPARE_WITH_TIMEOUT(shareEvents.names, QStringList({ "commandSuccessful", "finished" }), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(usbEvents.names, QStringList({ "commandSuccessful", "finished" }), 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(wrongEvents.names, QStringList({ "commandFailed", "finished" }), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(shareEvents.names, QStringList({ "commandSuccessful", "finished" }),
+                              TestEnvironment::timeout(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(usbEvents.names, QStringList({ "commandSuccessful", "finished" }),
+                              TestEnvironment::timeout(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(wrongEvents.names, QStringList({ "commandFailed", "finished" }),
+                              TestEnvironment::timeout(30000));
     QCOMPARE(usbLog->status, 101);
     QCOMPARE(wrongLog->status, 401);
     wrongClient.reset();
@@ -789,7 +798,7 @@ void tst_ZELSlaveClient::slaveChannelThroughNx()
 
     // Four lines for the three requests (one per connection), plus the SFTP outcome.
     QList<QJsonObject> lines;
-    QTRY_VERIFY_WITH_TIMEOUT((lines = reportLines()).size() == 5, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT((lines = reportLines()).size() == 5, TestEnvironment::timeout(30000));
     QMap<QString, QJsonObject> byEvent;
     for (const QJsonObject &line : lines) {
         const QString event = line.value("event").toString();

@@ -28,7 +28,7 @@ grep -q -- "--host" "$tmp/help.out" || fail "--help lists no options"
 
 # The Spanish translation ships with the program and comes from the installed folder.
 installed_translations="$tmp/moved/share/zel-client/translations"
-run env LANG=es_ES.UTF-8 "$program" --help >"$tmp/help-es.out" 2>"$tmp/help-es.err" || fail "--help in Spanish failed"
+run env LANG=es_ES.UTF-8 "$program" --help --verbose >"$tmp/help-es.out" 2>"$tmp/help-es.err" || fail "--help in Spanish failed"
 grep -q "Loaded translation for .* from \"$installed_translations\"" "$tmp/help-es.err" \
     || fail "translation not loaded from $installed_translations: $(cat "$tmp/help-es.err")"
 cmp -s "$tmp/help.out" "$tmp/help-es.out" && fail "the Spanish help is the English one"

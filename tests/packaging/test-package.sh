@@ -29,5 +29,17 @@ for package in libqt5widgets5 nxproxy; do
     [[ $depends == *"$package"* ]] || fail "Depends lacks $package: $depends"
 done
 
+# Sound is optional: the package installs on a default desktop, whose sound stack is
+# pipewire-audio (which pulseaudio conflicts with), as apt would install it there.
+[[ $depends == *pulseaudio* ]] && fail "Depends names pulseaudio, which conflicts with pipewire-audio: $depends"
+[[ $(dpkg-deb --field "$deb" Recommends) == *pulseaudio* ]] || fail "Recommends lacks pulseaudio"
+apt-cache show pipewire-audio >/dev/null 2>&1 \
+    || fail "the package lists do not know pipewire-audio: run 'apt-get update' so that the installation beside it can be checked"
+apt-get -s install "$deb" pipewire-audio >"$tmp/apt.log" 2>&1 \
+    || { cat "$tmp/apt.log" >&2; fail "the package cannot be installed beside pipewire-audio"; }
+for package in zel-client pipewire-audio; do
+    grep -q "^Inst $package " "$tmp/apt.log" || { cat "$tmp/apt.log" >&2; fail "apt would not install $package"; }
+done
+
 lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1 || { cat "$tmp/lintian.log" >&2; fail "lintian found errors"; }
 echo "package $(basename "$deb") holds the client"

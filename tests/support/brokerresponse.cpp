@@ -1,5 +1,7 @@
 #include "brokerresponse.h"
 
+#include "testenvironment.h"
+
 #include <QDebug>
 #include <QDeadlineTimer>
 #include <QSignalSpy>
@@ -26,7 +28,7 @@ bool BrokerResponse::hasHeader(const QByteArray &name) const
 bool BrokerResponse::read(QTcpSocket *socket, BrokerResponse *response, int timeoutMs)
 {
     *response = BrokerResponse();
-    QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer deadline(TestEnvironment::timeout(timeoutMs));
     auto waitForData = [&]() {
         QSignalSpy ready(socket, &QIODevice::readyRead);
         if (socket->state() != QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)

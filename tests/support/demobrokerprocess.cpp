@@ -1,6 +1,7 @@
 #include "demobrokerprocess.h"
 
 #include "programrun.h"
+#include "testenvironment.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -58,7 +59,7 @@ bool DemoBrokerProcess::start(const QJsonObject &config, const QStringList &extr
                                            QStringLiteral("0"), QStringLiteral("--state-dir"), m_stateDir.path(),
                                            QStringLiteral("--log"), m_stateDir.filePath(QStringLiteral("broker.log"))}
                                    + extraArguments);
-    QDeadlineTimer deadline(30000);
+    QDeadlineTimer deadline(TestEnvironment::timeout(30000));
     QByteArray output;
     while (!deadline.hasExpired() && m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
         output += m_process.readAllStandardOutput();

@@ -1,6 +1,7 @@
 #include "desktopdriver.h"
 
 #include "programrun.h"
+#include "testenvironment.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -23,7 +24,7 @@ QString DesktopDriver::run(const QString &program, const QStringList &arguments)
     QProcess process;
     process.setProcessEnvironment(environment());
     process.start(program, arguments);
-    if (!process.waitForFinished(10000))
+    if (!process.waitForFinished(TestEnvironment::timeout(10000)))
         process.kill();
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
@@ -46,7 +47,8 @@ QStringList DesktopDriver::visibleWindowsOf(qint64 pid) const
 bool DesktopDriver::waitForWindow(const QString &titlePattern, int timeoutMs, QString *window) const
 {
     QString found;
-    const bool shown = QTest::qWaitFor([&] { return !(found = visibleWindow(titlePattern)).isEmpty(); }, timeoutMs);
+    const bool shown = QTest::qWaitFor([&] { return !(found = visibleWindow(titlePattern)).isEmpty(); },
+                                       TestEnvironment::timeout(timeoutMs));
     if (window)
         *window = found;
     return shown;
@@ -54,7 +56,7 @@ bool DesktopDriver::waitForWindow(const QString &titlePattern, int timeoutMs, QS
 
 bool DesktopDriver::waitUntilGone(const QString &titlePattern, int timeoutMs) const
 {
-    return QTest::qWaitFor([&] { return visibleWindow(titlePattern).isEmpty(); }, timeoutMs);
+    return QTest::qWaitFor([&] { return visibleWindow(titlePattern).isEmpty(); }, TestEnvironment::timeout(timeoutMs));
 }
 
 bool DesktopDriver::pressKey(const QString &window, const QString &key) const
@@ -63,7 +65,8 @@ bool DesktopDriver::pressKey(const QString &window, const QString &key) const
     press.setProcessEnvironment(environment());
     press.start(QStringLiteral("xdotool"),
                 {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"), key});
-    return press.waitForFinished(10000) && press.exitStatus() == QProcess::NormalExit && press.exitCode() == 0;
+    return press.waitForFinished(TestEnvironment::timeout(10000)) && press.exitStatus() == QProcess::NormalExit
+        && press.exitCode() == 0;
 }
 
 void DesktopDriver::startClient(QProcess *client, quint16 brokerPort) const

@@ -1,6 +1,7 @@
 #include "loginform.h"
 
 #include "modalanswerer.h"
+#include "testenvironment.h"
 #include "zelclient.h"
 
 #include <QLineEdit>
@@ -47,12 +48,12 @@ bool LoginForm::connectsAgain(QWidget *window, ZELClient *session, const QString
     QSignalSpy terminated(session, &ZELClient::connectionTerminated);
     fill(window, server, QStringLiteral("demo"), QStringLiteral("demo"));
     connect(window);
-    if (!terminated.wait(30000) && terminated.isEmpty())
+    if (!terminated.wait(TestEnvironment::timeout(30000)) && terminated.isEmpty())
         return false;
     // Two VMs listed bring up the picker, whose cancellation ended the session.
     if (listed.count() != 1 || listed.first().first().value<QList<ZELClient::VMInfo>>().size() != 2) {
         qWarning() << "The VM list did not arrive";
         return false;
     }
-    return QTest::qWaitFor([window] { return isIdle(window); }, 10000) && window->isVisible();
+    return QTest::qWaitFor([window] { return isIdle(window); }, TestEnvironment::timeout(10000)) && window->isVisible();
 }

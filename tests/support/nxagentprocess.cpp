@@ -65,7 +65,7 @@ NxAgentProcess::Outcome NxAgentProcess::startOn(int display, quint16 port, const
     while (!output().contains("Waiting for connection")) {
         if (m_process.state() == QProcess::NotRunning || deadline.hasExpired())
             break;
-        m_process.waitForReadyRead(50);
+        m_process.waitForReadyRead(TestEnvironment::timeout(50));
     }
     if (output().contains("Waiting for connection"))
         return Outcome::Waiting;
@@ -91,7 +91,7 @@ void NxAgentProcess::stop()
 {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
-        m_process.waitForFinished(5000);
+        m_process.waitForFinished(TestEnvironment::timeout(5000));
     }
     output();
     if (m_display >= 0)

@@ -45,7 +45,7 @@ bool OtherUserSocket::listen(const QString &address, quint16 port)
             m_port = static_cast<quint16>(match.captured(1).toUInt());
             return true;
         }
-        m_process.waitForReadyRead(100);
+        m_process.waitForReadyRead(TestEnvironment::timeout(100));
         m_log += m_process.readAllStandardError();
     }
     return false;

@@ -1,18 +1,20 @@
 #include "programrun.h"
 
+#include "testenvironment.h"
+
 QString ProgramRun::clientProgram()
 {
     return QStringLiteral(ZEL_CLIENT_PROGRAM);
 }
 
 ProgramRun ProgramRun::client(const QStringList &arguments, const QProcessEnvironment &environment,
-                              const QString &workingDirectory)
+                              const QString &workingDirectory, const QByteArray &input)
 {
     QProcessEnvironment env = environment;
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    return run(arguments, env, workingDirectory);
+    return run(arguments, env, workingDirectory, input);
 }
 
 ProgramRun ProgramRun::clientOnDisplay(const QString &display, const QStringList &arguments)
@@ -25,16 +27,18 @@ ProgramRun ProgramRun::clientOnDisplay(const QString &display, const QStringList
 }
 
 ProgramRun ProgramRun::run(const QStringList &arguments, const QProcessEnvironment &environment,
-                           const QString &workingDirectory)
+                           const QString &workingDirectory, const QByteArray &input)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(clientProgram(), arguments);
+    process.write(input);
+    process.closeWriteChannel();
 
     ProgramRun run;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(TestEnvironment::timeout(60000))) {
         process.kill();
         process.waitForFinished();
         return run;
@@ -60,8 +64,8 @@ void ProcessGuard::end(QProcess &process, int graceMs)
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(graceMs)) {
+    if (!process.waitForFinished(TestEnvironment::timeout(graceMs))) {
         process.kill();
-        process.waitForFinished(5000);
+        process.waitForFinished(TestEnvironment::timeout(5000));
     }
 }

@@ -17,15 +17,16 @@ public:
     QString err;
 
     static QString clientProgram();
+    // The program's standard input holds input, then ends.
     static ProgramRun client(const QStringList &arguments,
                              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-                             const QString &workingDirectory = QString());
+                             const QString &workingDirectory = QString(), const QByteArray &input = QByteArray());
     // The same with DISPLAY set to the given X display (and no other window system).
     static ProgramRun clientOnDisplay(const QString &display, const QStringList &arguments);
 
 private:
     static ProgramRun run(const QStringList &arguments, const QProcessEnvironment &environment,
-                          const QString &workingDirectory);
+                          const QString &workingDirectory, const QByteArray &input = QByteArray());
 };
 
 // Ends a started program however the test leaves.

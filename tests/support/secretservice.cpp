@@ -66,13 +66,13 @@ bool SecretService::startBus()
     m_bus.setProcessChannelMode(QProcess::SeparateChannels);
     m_bus.start(program, {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
                           QStringLiteral("--print-address=1")});
-    if (!m_bus.waitForStarted(10000)) {
+    if (!m_bus.waitForStarted(TestEnvironment::timeout(10000))) {
         m_errorText = QStringLiteral("dbus-daemon did not start: ") + m_bus.errorString();
         return false;
     }
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(TestEnvironment::timeout(20000));
     while (!m_bus.canReadLine() && m_bus.state() == QProcess::Running && !deadline.hasExpired())
-        m_bus.waitForReadyRead(500);
+        m_bus.waitForReadyRead(TestEnvironment::timeout(500));
     m_address = QString::fromUtf8(m_bus.readLine().trimmed());
     if (m_address.isEmpty()) {
         m_errorText = QStringLiteral("dbus-daemon gave no address: ") + QString::fromLocal8Bit(m_bus.readAllStandardError());
@@ -102,17 +102,17 @@ bool SecretService::startKeyring()
     m_keyring.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_keyring.start(program, {QStringLiteral("--foreground"), QStringLiteral("--components=secrets"),
                               QStringLiteral("--unlock")});
-    if (!m_keyring.waitForStarted(10000)) {
+    if (!m_keyring.waitForStarted(TestEnvironment::timeout(10000))) {
         m_errorText = QStringLiteral("gnome-keyring-daemon did not start: ") + m_keyring.errorString();
         return false;
     }
     m_keyring.write(keyringPassword);
     m_keyring.closeWriteChannel();
 
-    const QDeadlineTimer deadline(30000);
+    const QDeadlineTimer deadline(TestEnvironment::timeout(30000));
     bool up = false;
     while (!(up = keyringOnBus()) && m_keyring.state() == QProcess::Running && !deadline.hasExpired())
-        m_keyring.waitForFinished(100);
+        m_keyring.waitForFinished(TestEnvironment::timeout(100));
     QDBusConnection::disconnectFromBus(QStringLiteral("secret-service-probe"));
     if (!up)
         m_errorText = QStringLiteral("The keyring did not come up on the bus");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -29,7 +30,9 @@ private:
     bool startKeyring();
     bool keyringOnBus() const;
 
-    QTemporaryDir m_dir;
+    // The bus's address names a socket in this folder: no blank in its name, which a D-Bus
+    // address would have to escape.
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/zel-secret-service-XXXXXX")};
     QProcess m_bus;
     QProcess m_keyring;
     QString m_address;

@@ -52,7 +52,7 @@ QString SoundProbe::makeTone(const QString &dir)
                QStringLiteral("signed"), QStringLiteral("-t"), QStringLiteral("raw"), tone, QStringLiteral("synth"),
                QStringLiteral("2"), QStringLiteral("sine"), QStringLiteral("440"), QStringLiteral("vol"),
                QStringLiteral("0.5")});
-    if (!sox.waitForFinished(ProgramTimeoutMs) || sox.exitCode() != 0)
+    if (!sox.waitForFinished(TestEnvironment::timeout(ProgramTimeoutMs)) || sox.exitCode() != 0)
         return QString();
     return tone;
 }
@@ -118,7 +118,7 @@ double SoundProbe::rmsOfRecording(const QString &server, const QString &source, 
     bool ranThrough = false;
     while (!ranThrough && overall.elapsed() < 15000
            && !(sinceFirstBytes.isValid() && sinceFirstBytes.elapsed() >= 2000))
-        ranThrough = finished.wait(100) || !finished.isEmpty();
+        ranThrough = finished.wait(TestEnvironment::timeout(100)) || !finished.isEmpty();
     recorded += parec.readAllStandardOutput();
     ProcessGuard::end(parec);
     collect(parec, QStringLiteral("parec"), log);
@@ -143,7 +143,7 @@ double SoundProbe::rms(const QString &rawFile, QString *log)
               {QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-r"), QStringLiteral("44100"),
                QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"), QStringLiteral("16"),
                QStringLiteral("-e"), QStringLiteral("signed"), rawFile, QStringLiteral("-n"), QStringLiteral("stat")});
-    if (!sox.waitForFinished(ProgramTimeoutMs))
+    if (!sox.waitForFinished(TestEnvironment::timeout(ProgramTimeoutMs)))
         return -1;
     const QString stat = QString::fromLocal8Bit(sox.readAllStandardError());
     if (log)

@@ -28,6 +28,9 @@ TestEnvironment::TestEnvironment()
         QDir().mkpath(dir);
     QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
+    // The names the program gives itself, so that QSettings opens the store the program uses.
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelsor"));
+    QCoreApplication::setApplicationName(QStringLiteral("ZEL Client"));
     qputenv("HOME", QFile::encodeName(home()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
@@ -149,7 +152,7 @@ void TestEnvironment::removeDisplayLeftovers(int display)
         return;
     QLocalSocket probe;
     probe.connectToServer(socketPath);
-    if (!probe.waitForConnected(200))
+    if (!probe.waitForConnected(TestEnvironment::timeout(200)))
         QFile::remove(socketPath);
 }
 

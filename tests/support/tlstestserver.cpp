@@ -1,5 +1,6 @@
 #include "tlstestserver.h"
 
+#include "testenvironment.h"
 #include "zelclient.h"
 
 #include <QElapsedTimer>
@@ -56,7 +57,7 @@ bool TlsTestServer::generateCertificate(const QString &dir, const QString &commo
                    QStringLiteral("-addext"),
                    QStringLiteral("subjectAltName=DNS:%1,IP:127.0.0.1").arg(commonName),
                    QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit
+    if (!openssl.waitForFinished(TestEnvironment::timeout(60000)) || openssl.exitStatus() != QProcess::NormalExit
         || openssl.exitCode() != 0) {
         if (openssl.state() != QProcess::NotRunning) {
             openssl.kill();
@@ -128,7 +129,7 @@ QSslSocket *TlsTestServer::nextEncrypted(int timeoutMs)
 {
     if (m_ready.isEmpty()) {
         QSignalSpy spy(this, &TlsTestServer::encrypted);
-        spy.wait(timeoutMs);
+        spy.wait(TestEnvironment::timeout(timeoutMs));
     }
     while (!m_ready.isEmpty()) {
         QSslSocket *socket = m_ready.takeFirst();
@@ -151,7 +152,7 @@ QByteArray TlsTestServer::readRequestHead(QSslSocket *socket, int timeoutMs)
             if (line == "\n" || line == "\r\n")
                 return head;
         }
-        const int left = timeoutMs - static_cast<int>(timer.elapsed());
+        const int left = TestEnvironment::timeout(timeoutMs) - static_cast<int>(timer.elapsed());
         if (left <= 0 || (!spy.wait(left) && !socket->canReadLine()))
             return QByteArray();
     }
@@ -169,7 +170,7 @@ QSslSocket *TlsTestServer::establish(ZELClient &client, const ZELConnectionParam
     QSignalSpy established(&client, &ZELClient::connectionEstablished);
     client.connectToZEL();
     QSslSocket *peer = nextEncrypted();
-    if (!peer || !(established.count() == 1 || established.wait(10000)))
+    if (!peer || !(established.count() == 1 || established.wait(TestEnvironment::timeout(10000))))
         return nullptr;
     return peer;
 }

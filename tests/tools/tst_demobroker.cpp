@@ -286,10 +286,10 @@ bool tst_DemoBroker::startBroker(const QByteArray &config, const QStringList &ex
     guard.setSingleShot(true);
     connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     m_broker->start(QStringLiteral(ZEL_DEMO_BROKER), arguments);
-    if (!m_broker->waitForStarted(Timeout))
+    if (!m_broker->waitForStarted(TestEnvironment::timeout(Timeout)))
         return false;
 
-    QDeadlineTimer deadline(Timeout);
+    QDeadlineTimer deadline(TestEnvironment::timeout(Timeout));
     while (!deadline.hasExpired()) {
         while (m_broker->canReadLine()) {
             const QByteArray line = m_broker->readLine().trimmed();
@@ -315,10 +315,10 @@ bool tst_DemoBroker::stopBroker()
     if (m_broker->state() != QProcess::NotRunning) {
         QSignalSpy finished(m_broker.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
         m_broker->terminate();
-        if (!finished.wait(Timeout)) {
+        if (!finished.wait(TestEnvironment::timeout(Timeout))) {
             clean = false;
             m_broker->kill();
-            m_broker->waitForFinished(Timeout);
+            m_broker->waitForFinished(TestEnvironment::timeout(Timeout));
         }
     }
     clean = clean && m_broker->exitStatus() == QProcess::NormalExit && m_broker->exitCode() == 0;
@@ -354,7 +354,7 @@ std::unique_ptr<QSslSocket> tst_DemoBroker::connectTls()
             });
     QSignalSpy encrypted(socket.get(), &QSslSocket::encrypted);
     socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port, QStringLiteral("localhost"));
-    if (!encrypted.wait(Timeout)) {
+    if (!encrypted.wait(TestEnvironment::timeout(Timeout))) {
         qWarning() << "TLS connection failed:" << socket->errorString() << problems;
         return nullptr;
     }
@@ -381,14 +381,15 @@ bool tst_DemoBroker::waitForDisconnect(QAbstractSocket *socket, int timeout)
     if (socket->state() == QAbstractSocket::UnconnectedState)
         return true;
     QSignalSpy disconnected(socket, &QAbstractSocket::disconnected);
-    return disconnected.wait(timeout) || socket->state() == QAbstractSocket::UnconnectedState;
+    return disconnected.wait(TestEnvironment::timeout(timeout)) || socket->state() == QAbstractSocket::UnconnectedState;
 }
 
 // The next connection to server (the broker's to a VM display, the proxy's to the tunnel),
 // once it comes; null if it does not.
 std::unique_ptr<QTcpSocket> tst_DemoBroker::acceptNext(QTcpServer &server)
 {
-    if (!server.hasPendingConnections() && !QSignalSpy(&server, &QTcpServer::newConnection).wait(Timeout))
+    if (!server.hasPendingConnections()
+        && !QSignalSpy(&server, &QTcpServer::newConnection).wait(TestEnvironment::timeout(Timeout)))
         return nullptr;
     return std::unique_ptr<QTcpSocket>(server.nextPendingConnection());
 }
@@ -698,8 +699,8 @@ void tst_DemoBroker::connectToVm()
         socket->write(up.mid(offset, piece));
     for (int offset = 0, piece = 3; offset < down.size(); offset += piece, piece = piece * 5 % 200003 + 1)
         vm->write(down.mid(offset, piece));
-    QTRY_COMPARE_WITH_TIMEOUT(receivedByVm.size(), up.size(), 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(receivedByClient.size(), down.size(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(receivedByVm.size(), up.size(), TestEnvironment::timeout(60000));
+    QTRY_COMPARE_WITH_TIMEOUT(receivedByClient.size(), down.size(), TestEnvironment::timeout(60000));
     QVERIFY(receivedByVm == up);
     QVERIFY(receivedByClient == down);
 
@@ -759,7 +760,7 @@ void tst_DemoBroker::slowVmReader()
     QByteArray received;
     connect(vm.get(), &QTcpSocket::readyRead, this, [&]() { received += vm->read(4096); });
     socket->write(sent);
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent.size(), 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent.size(), TestEnvironment::timeout(120000));
     QVERIFY(received == sent);
 
     QFile status(QStringLiteral("/proc/%1/status").arg(m_broker->processId()));
@@ -897,7 +898,8 @@ void tst_DemoBroker::clientLeavesWhileVmStarts()
     QTRY_VERIFY(brokerLog().contains(QStringLiteral("connection closed")));
 
     // The display connection made for the departed client is given up, and the broker serves on.
-    if (display.hasPendingConnections() || QSignalSpy(&display, &QTcpServer::newConnection).wait(2000)) {
+    if (display.hasPendingConnections()
+        || QSignalSpy(&display, &QTcpServer::newConnection).wait(TestEnvironment::timeout(2000))) {
         std::unique_ptr<QTcpSocket> vm(display.nextPendingConnection());
         QVERIFY(waitForDisconnect(vm.get()));
     }
@@ -949,7 +951,7 @@ void tst_DemoBroker::notTls()
     QVERIFY(startBroker(standardConfig()));
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, m_port);
-    QVERIFY(plain.waitForConnected(Timeout));
+    QVERIFY(plain.waitForConnected(TestEnvironment::timeout(Timeout)));
     plain.write(listRequest());
     QVERIFY(waitForDisconnect(&plain));
 
@@ -1031,7 +1033,7 @@ void tst_DemoBroker::badConfig()
     QFETCH(QByteArray, config);
     QFETCH(QString, message);
     QVERIFY(!startBroker(config));
-    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(TestEnvironment::timeout(Timeout)));
     QCOMPARE(m_broker->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_broker->exitCode(), 2);
     const QString errors = QString::fromUtf8(m_broker->readAllStandardError());
@@ -1067,7 +1069,7 @@ void tst_DemoBroker::badCommandLine()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     QVERIFY(!startBroker(QByteArray(), arguments));
-    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(TestEnvironment::timeout(Timeout)));
     QCOMPARE(m_broker->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_broker->exitCode(), exitCode);
     const QString errors = QString::fromUtf8(m_broker->readAllStandardError());
@@ -1080,7 +1082,7 @@ void tst_DemoBroker::portInUse()
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::LocalHost));
     QVERIFY(!startBroker(standardConfig(), {QStringLiteral("--port"), QString::number(occupant.serverPort())}));
-    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(TestEnvironment::timeout(Timeout)));
     QCOMPARE(m_broker->exitCode(), 1);
     QVERIFY(QString::fromUtf8(m_broker->readAllStandardError()).contains(QStringLiteral("cannot listen")));
     m_broker.reset();
@@ -1146,7 +1148,7 @@ void tst_DemoBroker::givenCertificate()
                    QStringLiteral("/CN=localhost/O=given by the test"), QStringLiteral("-keyout"),
                    folder + QStringLiteral("/given.key"), QStringLiteral("-out"),
                    folder + QStringLiteral("/given.crt")});
-    QVERIFY(openssl.waitForFinished(Timeout));
+    QVERIFY(openssl.waitForFinished(TestEnvironment::timeout(Timeout)));
     QVERIFY2(openssl.exitCode() == 0, openssl.readAll().constData());
 
     QVERIFY(startBroker(standardConfig(), {QStringLiteral("--cert"), folder + QStringLiteral("/given.crt"),
@@ -1157,7 +1159,7 @@ void tst_DemoBroker::givenCertificate()
     socket.setSslConfiguration(configuration);
     QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
     socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port, QStringLiteral("localhost"));
-    QVERIFY(encrypted.wait(Timeout));
+    QVERIFY(encrypted.wait(TestEnvironment::timeout(Timeout)));
     QCOMPARE(socket.peerCertificate(), QSslCertificate::fromPath(folder + QStringLiteral("/given.crt")).value(0));
     QCOMPARE(exchange(&socket, listRequest()).status, 200);
 }
@@ -1171,7 +1173,7 @@ void tst_DemoBroker::noOpenssl()
     QVERIFY(!startBroker(standardConfig(),
                          {QStringLiteral("--state-dir"), m_environment.dataHome() + QStringLiteral("/no-openssl")},
                          environment));
-    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(Timeout));
+    QVERIFY(m_broker->state() == QProcess::NotRunning || m_broker->waitForFinished(TestEnvironment::timeout(Timeout)));
     QCOMPARE(m_broker->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_broker->exitCode(), 1);
     QVERIFY(QString::fromUtf8(m_broker->readAllStandardError()).contains(QStringLiteral("openssl was not found")));
@@ -1198,7 +1200,7 @@ void tst_DemoBroker::sigtermEndsEverything()
     QSignalSpy finished(m_broker.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
     QVERIFY(finished.isValid());
     m_broker->terminate();
-    QVERIFY(finished.wait(Timeout));
+    QVERIFY(finished.wait(TestEnvironment::timeout(Timeout)));
     QCOMPARE(m_broker->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_broker->exitCode(), 0);
     QVERIFY(waitForDisconnect(idle.get()));
@@ -1243,7 +1245,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     proxy.process.setProcessEnvironment(proxyEnvironment);
     proxy.process.start(QStringLiteral("nxproxy"), {QStringLiteral("-S"),
                                   QStringLiteral("nx/nx,connect=127.0.0.1,port=%1").arg(listener.serverPort())});
-    QVERIFY(proxy.process.waitForStarted(Timeout));
+    QVERIFY(proxy.process.waitForStarted(TestEnvironment::timeout(Timeout)));
     std::unique_ptr<QTcpSocket> proxySide = acceptNext(listener);
     QVERIFY(proxySide);
     connect(proxySide.get(), &QTcpSocket::readyRead, this, [&]() { tunnel->write(proxySide->readAll()); });
@@ -1251,7 +1253,7 @@ void tst_DemoBroker::realNxSessionThroughTheTunnel()
     proxySide->write(tunnel->readAll());
 
     QTRY_VERIFY2_WITH_TIMEOUT(proxy.errors.contains("Established X server connection"),
-                              (proxy.errors + "\n" + agent.output()).constData(), 60000);
+                              (proxy.errors + "\n" + agent.output()).constData(), TestEnvironment::timeout(60000));
 }
 
 QTEST_GUILESS_MAIN(tst_DemoBroker)

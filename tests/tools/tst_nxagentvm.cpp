@@ -165,7 +165,7 @@ std::unique_ptr<QSslSocket> TestNxAgentVm::connectTls()
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     QSignalSpy encrypted(socket.get(), &QSslSocket::encrypted);
     socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_broker->port());
-    if (!encrypted.wait(Timeout))
+    if (!encrypted.wait(TestEnvironment::timeout(Timeout)))
         return nullptr;
     return socket;
 }
@@ -228,7 +228,7 @@ void TestNxAgentVm::howTheAgentIsStarted()
 
     // The tunnel leads to the agent's port.
     QByteArray fromVm;
-    QTRY_VERIFY_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), TestEnvironment::timeout(Timeout));
 
     const QMap<QString, QString> started = record();
     const QRegularExpression arguments(QStringLiteral("^-display nx/nx,listen=(\\d+),accept=127\\.0\\.0\\.1,slave=1,media=(\\d+):(\\d+) :(\\d+)$"));
@@ -245,7 +245,7 @@ void TestNxAgentVm::howTheAgentIsStarted()
     QVERIFY(!home.isEmpty());
 
     // The desktop program runs on the agent's display.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(desktopRecord).size() > 0, Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(desktopRecord).size() > 0, TestEnvironment::timeout(Timeout));
     QFile desktop(desktopRecord);
     QVERIFY(desktop.open(QIODevice::ReadOnly));
     QCOMPARE(desktop.readAll().trimmed(), QByteArray(":") + match.captured(3).toLatin1());
@@ -253,8 +253,8 @@ void TestNxAgentVm::howTheAgentIsStarted()
     // The client leaves: the agent ends and its home folder goes.
     socket->disconnectFromHost();
     QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")), qPrintable(failureText()),
-                              Timeout);
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(home), Timeout);
+                              TestEnvironment::timeout(Timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(home), TestEnvironment::timeout(Timeout));
 }
 
 void TestNxAgentVm::interimAnswersWhileTheAgentStarts()
@@ -306,7 +306,8 @@ void TestNxAgentVm::agentsPerConnectionAndStop()
 
     // The first client leaves: its agent alone ends.
     tunnels[0]->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 1, Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 1,
+                              TestEnvironment::timeout(Timeout));
     QCOMPARE(tunnels[1]->state(), QAbstractSocket::ConnectedState);
 
     // Stopping the VM ends the other one; the answer comes once it has ended, and its
@@ -317,8 +318,10 @@ void TestNxAgentVm::agentsPerConnectionAndStop()
     Response stopped;
     QVERIFY2(readResponse(control.get(), &stopped), qPrintable(failureText()));
     QCOMPARE(stopped.status, 200);
-    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 2, Timeout);
-    QTRY_COMPARE_WITH_TIMEOUT(tunnels[1]->state(), QAbstractSocket::UnconnectedState, Timeout);
+    QTRY_COMPARE_WITH_TIMEOUT(m_broker->log().count(QStringLiteral("nxagent ended")), 2,
+                              TestEnvironment::timeout(Timeout));
+    QTRY_COMPARE_WITH_TIMEOUT(tunnels[1]->state(), QAbstractSocket::UnconnectedState,
+                              TestEnvironment::timeout(Timeout));
     // Ended gracefully: no lock or socket is left behind.
     for (const QString &display : qAsConst(displays))
         QVERIFY2(!TestEnvironment::displayLeftBehind(display.toInt()), qPrintable(display));
@@ -353,7 +356,8 @@ void TestNxAgentVm::displayTakenMeanwhileIsChosenAgain()
     QVERIFY2(connectToVm(socket.get(), &response), qPrintable(failureText()));
     QCOMPARE(response.status, 101);
     QByteArray fromVm;
-    QTRY_VERIFY2_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), qPrintable(failureText()), Timeout);
+    QTRY_VERIFY2_WITH_TIMEOUT((fromVm += socket->readAll()).contains("VM-HELLO"), qPrintable(failureText()),
+                              TestEnvironment::timeout(Timeout));
 
     QFile started(tries);
     QVERIFY(started.open(QIODevice::ReadOnly));
@@ -403,7 +407,7 @@ void TestNxAgentVm::agentThatDoesNotStart()
     QVERIFY2(QString::fromUtf8(response.body).contains(message), response.body.constData());
     if (!script.isEmpty())
         QTRY_VERIFY2_WITH_TIMEOUT(m_broker->log().contains(QStringLiteral("nxagent ended")), qPrintable(failureText()),
-                                  Timeout);
+                                  TestEnvironment::timeout(Timeout));
 }
 
 void TestNxAgentVm::badConfiguration_data()
@@ -443,7 +447,7 @@ void TestNxAgentVm::badConfiguration()
     broker.start(DemoBrokerProcess::program(), {QStringLiteral("--config"), path, QStringLiteral("--port"),
                                                 QStringLiteral("0"), QStringLiteral("--state-dir"),
                                                 m_work.filePath(QStringLiteral("state"))});
-    QVERIFY(broker.waitForFinished(Timeout));
+    QVERIFY(broker.waitForFinished(TestEnvironment::timeout(Timeout)));
     QCOMPARE(broker.exitCode(), 2);
     const QString errors = QString::fromUtf8(broker.readAllStandardError());
     QVERIFY2(errors.contains(message), qPrintable(errors));

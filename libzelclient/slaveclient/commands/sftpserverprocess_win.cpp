@@ -2,8 +2,8 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QUuid>
+#include <QPointer>
+#include <QTemporaryFile>
 #include <QWinEventNotifier>
 
 #include <winsock2.h>
@@ -19,13 +19,16 @@ QString SftpServerProcess::missingConfinement()
 // written to a file named on its command line; only then is the server let run.
 bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, const QString &logFile)
 {
-    const QString recordPath = QDir::toNativeSeparators(qEnvironmentVariable("TEMP") + QStringLiteral("\\zelsocket-")
-                                                        + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    QFile record(recordPath);
-    if (!record.open(QIODevice::ReadWrite)) {
-        m_errorString = QStringLiteral("cannot create the socket record file: ") + record.errorString();
+    // The record file goes when the server has ended, or with this object (a start that fails
+    // included): nothing of a share is left in the temporary folder.
+    auto *record = new QTemporaryFile(QDir::fromNativeSeparators(qEnvironmentVariable("TEMP"))
+                                          + QStringLiteral("/zelsocket-XXXXXX"),
+                                      this);
+    if (!record->open()) {
+        m_errorString = QStringLiteral("cannot create the socket record file: ") + record->errorString();
         return false;
     }
+    const QString recordPath = QDir::toNativeSeparators(record->fileName());
 
     const QStringList arguments = windowsArguments(program, QDir::toNativeSeparators(m_folder),
                                                    QDir::toNativeSeparators(logFile), recordPath);
@@ -49,9 +52,17 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
     m_thread = processInfo.hThread;
 
     const SOCKET socket = SOCKET(socketDescriptor);
+    // Qt's event dispatcher still has the socket registered for event notification, and Winsock
+    // refuses to make such a socket blocking (WSAEINVAL): the registration goes first.
+    if (WSAEventSelect(socket, nullptr, 0) != 0) {
+        qCritical().nospace() << "WSAEventSelect failed: " << WSAGetLastError();
+        m_errorString = QStringLiteral("the connection could not be handed over");
+        end();
+        return false;
+    }
     u_long blocking = 0;
     if (ioctlsocket(socket, FIONBIO, &blocking) != 0) {
-        qCritical().nospace() << "ioctlsocket failed: " << GetLastError();
+        qCritical().nospace() << "ioctlsocket failed: " << WSAGetLastError();
         m_errorString = QStringLiteral("the connection could not be handed over");
         end();
         return false;
@@ -65,12 +76,12 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
         return false;
     }
     const qint64 size = qint64(sizeof(protocolInfo));
-    if (record.write(reinterpret_cast<const char *>(&protocolInfo), size) != size || !record.flush()) {
-        m_errorString = QStringLiteral("cannot write the socket record file: ") + record.errorString();
+    if (record->write(reinterpret_cast<const char *>(&protocolInfo), size) != size || !record->flush()) {
+        m_errorString = QStringLiteral("cannot write the socket record file: ") + record->errorString();
         end();
         return false;
     }
-    record.close();
+    record->close();
 
     if (ResumeThread(HANDLE(m_thread)) == DWORD(-1)) {
         qCritical().nospace() << "Failed to resume thread " << m_thread << ", error " << GetLastError();
@@ -81,8 +92,10 @@ bool SftpServerProcess::start(const QString &program, qintptr socketDescriptor, 
 
     auto *notifier = new QWinEventNotifier(HANDLE(m_process), this);
     m_exitNotifier = notifier;
-    connect(notifier, &QWinEventNotifier::activated, this, [this]() {
+    const QPointer<QTemporaryFile> recordFile(record);
+    connect(notifier, &QWinEventNotifier::activated, this, [this, recordFile]() {
         qInfo().nospace() << "The SFTP server for " << m_folder << " ended";
+        delete recordFile;
         m_exitNotifier->deleteLater();
         m_exitNotifier = nullptr;
         emit finished();

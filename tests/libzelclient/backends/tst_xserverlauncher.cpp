@@ -19,7 +19,7 @@ bool accepts(int display)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(6000 + display));
-    return socket.waitForConnected(500);
+    return socket.waitForConnected(TestEnvironment::timeout(500));
 }
 
 // Whether an X client run with this environment, as the given user (empty: as ourselves),
@@ -35,7 +35,7 @@ bool clientAttaches(int display, const QProcessEnvironment &environment, const Q
     QProcess client;
     client.setProcessEnvironment(environment);
     client.start(command.takeFirst(), command);
-    if (!client.waitForFinished(20000)) {
+    if (!client.waitForFinished(TestEnvironment::timeout(20000))) {
         ProcessGuard::end(client);
         return false;
     }
@@ -178,10 +178,10 @@ private slots:
         QSignalSpy running(&launcher, &XServerLauncher::running);
         QVERIFY(failed.isValid() && running.isValid());
         launcher.start();
-        QVERIFY(failed.wait(15000));
+        QVERIFY(failed.wait(TestEnvironment::timeout(15000)));
         QCOMPARE(failed.count(), 1);
         QCOMPARE(running.count(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(TestEnvironment::displayLockOwner(display) == 0, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(TestEnvironment::displayLockOwner(display) == 0, TestEnvironment::timeout(15000));
         QVERIFY(!TestEnvironment::displayLeftBehind(display));
     }
 
@@ -201,7 +201,7 @@ private slots:
         QSignalSpy failed(&launcher, &XServerLauncher::failed);
         QSignalSpy running(&launcher, &XServerLauncher::running);
         launcher.start();
-        const bool gotFailure = failed.wait(10000);
+        const bool gotFailure = failed.wait(TestEnvironment::timeout(10000));
         QFile::remove(lockPath);
         QVERIFY(gotFailure);
         QCOMPARE(failed.count(), 1);
@@ -220,7 +220,7 @@ private slots:
         QVERIFY(running.isValid() && stopped.isValid() && failed.isValid());
 
         launcher.start();
-        QVERIFY(running.wait(15000));
+        QVERIFY(running.wait(TestEnvironment::timeout(15000)));
         QCOMPARE(launcher.display(), static_cast<unsigned short>(display));
         QVERIFY(accepts(display));
 
@@ -230,7 +230,7 @@ private slots:
         const qint64 pid = TestEnvironment::displayLockOwner(display);
         QVERIFY(pid > 0);
         QCOMPARE(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
-        QVERIFY(stopped.wait(10000));
+        QVERIFY(stopped.wait(TestEnvironment::timeout(10000)));
         QCOMPARE(running.count(), 1);
         QCOMPARE(stopped.count(), 1);
         QCOMPARE(failed.count(), 0);
@@ -277,7 +277,7 @@ private slots:
         launcher.setDisplay(static_cast<unsigned short>(display));
         QSignalSpy running(&launcher, &XServerLauncher::running);
         launcher.start();
-        QVERIFY(running.wait(15000));
+        QVERIFY(running.wait(TestEnvironment::timeout(15000)));
         QVERIFY(!launcher.authorityFile().isEmpty());
 
         // An empty HOME: no ~/.Xauthority of anybody's helps.
@@ -309,7 +309,7 @@ private slots:
         // The probe goes straight to the server, whatever proxy the application uses.
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, QStringLiteral("127.0.0.1"), 1));
         launcher->start();
-        const bool up = running.wait(15000);
+        const bool up = running.wait(TestEnvironment::timeout(15000));
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
         QVERIFY(up);
         // Asked to end, the server goes on its own; nobody waits for it.
@@ -354,7 +354,8 @@ private slots:
         child.setReadChannel(QProcess::StandardOutput);
         child.start(QStringLiteral(LAUNCHER_CHILD), {QString::number(display)});
         QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(child.canReadLine() || child.state() == QProcess::NotRunning,
+                                 TestEnvironment::timeout(15000));
         const QByteArray line = child.readLine();
         if (line != "running\n") {
             ProcessGuard::end(child);
@@ -363,8 +364,8 @@ private slots:
         QVERIFY(accepts(display));
 
         child.kill();
-        QVERIFY(child.waitForFinished(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(!accepts(display), 10000);
+        QVERIFY(child.waitForFinished(TestEnvironment::timeout(5000)));
+        QTRY_VERIFY_WITH_TIMEOUT(!accepts(display), TestEnvironment::timeout(10000));
     }
 
     void nestedServerOnDesktop()
@@ -386,7 +387,7 @@ private slots:
             launcher.setGeometry(QSize(640, 480));
             QSignalSpy running(&launcher, &XServerLauncher::running);
             launcher.start();
-            const bool up = running.wait(15000);
+            const bool up = running.wait(TestEnvironment::timeout(15000));
             qunsetenv("DISPLAY");
             QVERIFY(up);
             QCOMPARE(QFileInfo(launcher.path()).fileName(), QStringLiteral("Xephyr"));
@@ -394,7 +395,7 @@ private slots:
             QProcess tree;
             tree.start(xwininfo, {QStringLiteral("-display"), QStringLiteral("127.0.0.1:%1").arg(desktop),
                                   QStringLiteral("-root"), QStringLiteral("-tree")});
-            QVERIFY(tree.waitForFinished(10000));
+            QVERIFY(tree.waitForFinished(TestEnvironment::timeout(10000)));
             const QByteArray windows = tree.readAllStandardOutput();
             const QByteArray title = "Xephyr on :" + QByteArray::number(display) + ".0";
             QVERIFY2(windows.contains(title), windows.constData());

@@ -96,7 +96,7 @@ struct Tunnel {
         if (!broker.listen(QHostAddress::LocalHost, 0))
             return false;
         tunnel.connectToHost(QHostAddress::LocalHost, broker.serverPort());
-        if (!tunnel.waitForConnected(5000) || !broker.waitForNewConnection(5000))
+        if (!tunnel.waitForConnected(TestEnvironment::timeout(5000)) || !broker.waitForNewConnection(5000))
             return false;
         vm = broker.nextPendingConnection();
         return vm != nullptr;
@@ -381,7 +381,7 @@ private slots:
         QVERIFY(finished.isValid());
         startProxy(backend);
         if (finished.isEmpty())
-            QVERIFY2(finished.wait(10000), qPrintable(log.text()));
+            QVERIFY2(finished.wait(TestEnvironment::timeout(10000)), qPrintable(log.text()));
         QCOMPARE(log.events(), events);
 
         // Nothing more arrives afterwards, and the listener is closed.
@@ -413,7 +413,7 @@ private slots:
         SignalLog log(&backend);
         QSignalSpy finished(&backend, &ZELBackend::finished);
         startProxy(backend);
-        QVERIFY(finished.wait(10000));
+        QVERIFY(finished.wait(TestEnvironment::timeout(10000)));
         QCOMPARE(log.events(), QStringList{"finished"});
         QCOMPARE(log.m_stdout, QByteArray("hello"));
 
@@ -499,7 +499,7 @@ private slots:
         SignalLog log(&backend);
         QSignalSpy established(&backend, &ZELBackend::connectionEstablished);
         startProxy(backend);
-        QVERIFY(established.wait(10000));
+        QVERIFY(established.wait(TestEnvironment::timeout(10000)));
         backend.stop();
         QCOMPARE(log.events(), (QStringList{"established", "finished"}));
         backend.stop();
@@ -535,7 +535,7 @@ private slots:
         SignalLog log(backend.get());
         QSignalSpy output(backend.get(), &ZELBackend::standardOutput);
         startProxy(*backend);
-        QVERIFY(output.wait(10000));
+        QVERIFY(output.wait(TestEnvironment::timeout(10000)));
         backend.reset();
         QCOMPARE(log.events(), QStringList{});
         // Nobody waited for it, and it ended all the same.
@@ -564,17 +564,18 @@ private slots:
         QSignalSpy started(&backend, &ZELBackend::started);
         QSignalSpy finished(&backend, &ZELBackend::finished);
         backend.start(&tunnel);
-        QVERIFY2(started.wait(15000), qPrintable(log.text()));
+        QVERIFY2(started.wait(TestEnvironment::timeout(15000)), qPrintable(log.text()));
 
         QByteArray received;
-        QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("hello"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("hello"), TestEnvironment::timeout(10000));
         // The tunnel is nxproxy's alone: the listener closed behind its connection.
         QTcpSocket late;
         late.connectToHost(QHostAddress::LocalHost, listenerPort(recordedArguments(record)));
         QVERIFY(!late.waitForConnected(TestEnvironment::timeout(5000)));
         QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
         vm->write("world");
-        QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("helloworld"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT((received += vm->readAll()), QByteArray("helloworld"),
+                                  TestEnvironment::timeout(10000));
 
         QCOMPARE(log.m_out, int64_t(10));
         QCOMPARE(log.m_in, int64_t(5));
@@ -585,7 +586,7 @@ private slots:
 
         // The VM side goes away: the proxy's connection closes and the proxy ends.
         vm->close();
-        QVERIFY2(finished.wait(10000), qPrintable(log.text()));
+        QVERIFY2(finished.wait(TestEnvironment::timeout(10000)), qPrintable(log.text()));
         QCOMPARE(log.events(), (QStringList{"started", "finished"}));
     }
 
@@ -609,11 +610,11 @@ private slots:
         QSignalSpy serverUp(&backend.xServerLauncher(), &XServerLauncher::running);
         backend.start(&tunnel);
         vm->close();
-        QVERIFY2(finished.wait(15000), qPrintable(log.text()));
+        QVERIFY2(finished.wait(TestEnvironment::timeout(15000)), qPrintable(log.text()));
         QCOMPARE(log.events(), (QStringList{"failed CommunicationFailure The broker closed the connection before the "
                                             "remote desktop started",
                                             "finished"}));
-        QVERIFY(serverUp.count() == 1 || serverUp.wait(15000));
+        QVERIFY(serverUp.count() == 1 || serverUp.wait(TestEnvironment::timeout(15000)));
         QCOMPARE(TestEnvironment::childProcess(QFileInfo(QStringLiteral(FAKE_NXPROXY)).fileName()), qint64(0));
         QCOMPARE(log.events().size(), 2);
     }
@@ -648,7 +649,7 @@ private slots:
         QSignalSpy finished(&backend, &ZELBackend::finished);
         QTcpSocket tunnel;
         backend.start(&tunnel);
-        QVERIFY2(finished.wait(15000), qPrintable(log.text()));
+        QVERIFY2(finished.wait(TestEnvironment::timeout(15000)), qPrintable(log.text()));
         QCOMPARE(log.events(), (QStringList{"failed StartFailure Proxy process failed to start", "finished"}));
     }
 
@@ -669,7 +670,7 @@ private slots:
 
         QTcpSocket tunnel;
         tunnel.connectToHost(QHostAddress::LocalHost, agentPort);
-        QVERIFY(tunnel.waitForConnected(5000));
+        QVERIFY(tunnel.waitForConnected(TestEnvironment::timeout(5000)));
 
         ZELNXBackend backend;
         QCOMPARE(backend.nxproxyBinary(), nxproxy);
@@ -678,17 +679,17 @@ private slots:
         QSignalSpy established(&backend, &ZELBackend::connectionEstablished);
         QSignalSpy finished(&backend, &ZELBackend::finished);
         backend.start(&tunnel);
-        QVERIFY2(established.wait(30000), qPrintable(log.text()));
+        QVERIFY2(established.wait(TestEnvironment::timeout(30000)), qPrintable(log.text()));
         QCOMPARE(log.count(QStringLiteral("started")), 1);
         QCOMPARE(log.count(QStringLiteral("established")), 1);
 
         // The slave channel is announced with the port the backend chose, and it is open.
-        QTRY_VERIFY_WITH_TIMEOUT(log.m_listeningPorts.contains(ZELBackend::Slave), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.m_listeningPorts.contains(ZELBackend::Slave), TestEnvironment::timeout(10000));
         QCOMPARE(log.m_listeningPorts.value(ZELBackend::Slave), static_cast<unsigned int>(backend.slavePort()));
         {
             QTcpSocket slave;
             slave.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(backend.slavePort()));
-            QVERIFY(slave.waitForConnected(5000));
+            QVERIFY(slave.waitForConnected(TestEnvironment::timeout(5000)));
         }
         QVERIFY2(log.events().contains(QStringLiteral("forwardDisplay X11 [] %1").arg(localDisplay)),
                  qPrintable(log.text()));
@@ -705,11 +706,12 @@ private slots:
             QProcess tree;
             tree.start(xwininfo, {QStringLiteral("-display"), QStringLiteral(":%1").arg(localDisplay),
                                   QStringLiteral("-root"), QStringLiteral("-tree")});
-            tree.waitForFinished(10000);
+            tree.waitForFinished(TestEnvironment::timeout(10000));
             windows = tree.readAllStandardOutput();
             return windows;
         };
-        QTRY_VERIFY2_WITH_TIMEOUT(localWindows().contains("\"xlogo\""), windows.constData(), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(localWindows().contains("\"xlogo\""), windows.constData(),
+                                  TestEnvironment::timeout(20000));
 
         QVERIFY(log.m_in > 0);
         QVERIFY(log.m_out > 0);
@@ -719,7 +721,7 @@ private slots:
         // The VM side ends: the session ends.
         ProcessGuard::end(program);
         agent.stop();
-        QVERIFY2(finished.wait(30000), qPrintable(log.text()));
+        QVERIFY2(finished.wait(TestEnvironment::timeout(30000)), qPrintable(log.text()));
         QCOMPARE(log.count(QStringLiteral("finished")), 1);
         QVERIFY(log.count(QStringLiteral("failed")) <= 1);
         QCOMPARE(log.events().last(), QStringLiteral("finished"));

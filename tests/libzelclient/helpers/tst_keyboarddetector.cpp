@@ -95,7 +95,8 @@ private slots:
         // The answer comes from the background and is then given at once.
         KeyboardDetector::detectInBackground();
         // Xvfb starts with the built-in XKB default layout.
-        QTRY_COMPARE_WITH_TIMEOUT(KeyboardDetector::getKeyboardLayout(), QStringLiteral("pc105/us"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(KeyboardDetector::getKeyboardLayout(), QStringLiteral("pc105/us"),
+                                  TestEnvironment::timeout(15000));
         qputenv("DISPLAY", previous);
     }
 };

@@ -40,7 +40,7 @@ public:
         if (!server.listen(m_path) || !server.waitForNewConnection(60000))
             return;
         QLocalSocket *socket = server.nextPendingConnection();
-        socket->waitForReadyRead(30000);
+        socket->waitForReadyRead(TestEnvironment::timeout(30000));
         for (const QByteArray &piece : qAsConst(m_pieces)) {
             if (socket->state() != QLocalSocket::ConnectedState)
                 return;
@@ -49,11 +49,11 @@ public:
                 return;
             }
             socket->write(piece);
-            socket->waitForBytesWritten(5000);
+            socket->waitForBytesWritten(TestEnvironment::timeout(5000));
             // Each piece its own chunk for the reader.
             QThread::msleep(30);
         }
-        socket->waitForDisconnected(30000);
+        socket->waitForDisconnected(TestEnvironment::timeout(30000));
     }
 
 private:
@@ -193,7 +193,7 @@ void TestPulseAudio::serverLifecycle()
     pulse.start();
 
     if (!startsUp) {
-        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
         QCOMPARE(spies.error.count(), 1);
         QVERIFY2(spies.errors().contains(reason), qPrintable(spies.errors()));
         QCOMPARE(spies.started.count(), 0);
@@ -202,7 +202,7 @@ void TestPulseAudio::serverLifecycle()
     }
 
     QTRY_VERIFY2_WITH_TIMEOUT(spies.started.count() == 1 || spies.stopped.count() > 0,
-                              qPrintable(LogCapture::lines().join(QLatin1Char('\n'))), 30000);
+                              qPrintable(LogCapture::lines().join(QLatin1Char('\n'))), TestEnvironment::timeout(30000));
     QCOMPARE(spies.started.count(), 1);
     QVERIFY(!pulse.getVersion().isNull());
     QVERIFY(pulse.isRunning());
@@ -233,7 +233,7 @@ void TestPulseAudio::serverLifecycle()
         pulse.stop();
     else
         ::kill(static_cast<pid_t>(pid), ending);
-    QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
     // Only an end that was not asked for is a failure.
     QCOMPARE(spies.error.count(), ending == 0 ? 0 : 1);
     QCOMPARE(spies.started.count(), 1);
@@ -308,7 +308,7 @@ void TestPulseAudio::attachedServerAnswers()
             QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(10000));
     }
     pulse.stop();
-    QVERIFY(cli.wait(30000));
+    QVERIFY(cli.wait(TestEnvironment::timeout(30000)));
     QCOMPARE(spies.started.count(), int(starts));
     QCOMPARE(spies.error.count(), int(!starts));
 }

@@ -104,7 +104,8 @@ private slots:
 
 private:
     TestEnvironment m_environment;
-    QTemporaryDir m_work;
+    // No blank in its name either (the default template carries the program's name, "ZEL Client").
+    QTemporaryDir m_work{QDir::tempPath() + QStringLiteral("/zel-sound-XXXXXX")};
 };
 
 QTEST_GUILESS_MAIN(TestSoundServerFolder)

@@ -133,7 +133,7 @@ void tst_DemoSlaveService::cleanup()
     for (const QPointer<QProcess> &process : qAsConst(m_processes)) {
         if (process && process->state() != QProcess::NotRunning) {
             process->kill();
-            process->waitForFinished(5000);
+            process->waitForFinished(TestEnvironment::timeout(5000));
         }
         delete process;
     }
@@ -168,7 +168,7 @@ QProcess *tst_DemoSlaveService::startProgram(const QString &program, const QStri
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
     process->start(program, arguments);
-    if (!process->waitForStarted(10000))
+    if (!process->waitForStarted(TestEnvironment::timeout(10000)))
         qWarning() << "cannot start" << program << process->errorString();
     return process;
 }
@@ -185,7 +185,7 @@ bool tst_DemoSlaveService::waitFinished(QProcess *process, int timeout)
     if (process->state() == QProcess::NotRunning)
         return true;
     QSignalSpy finished(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    return finished.isValid() && finished.wait(timeout);
+    return finished.isValid() && finished.wait(TestEnvironment::timeout(timeout));
 }
 
 QByteArray tst_DemoSlaveService::reportText() const
@@ -377,7 +377,7 @@ void tst_DemoSlaveService::requestInPieces()
     const QByteArray request = slaveRequest("POST", "/usbip", Key, "zel:usbip/1.0");
     for (const char c : request) {
         service->write(&c, 1);
-        QVERIFY(service->waitForBytesWritten(5000));
+        QVERIFY(service->waitForBytesWritten(TestEnvironment::timeout(5000)));
     }
     QVERIFY(waitFinished(service));
     QCOMPARE(service->readAllStandardOutput(), switching("zel:usbip/1.0"));
@@ -584,7 +584,8 @@ void tst_DemoSlaveService::sftpUnanswered()
                                        { QStringLiteral("ZEL_SLAVE_SFTP_TIMEOUT_MS"), QStringLiteral("200") } });
     service->write(slaveRequest("PUT", "/shares/data", Key, "zel:sftp/1.0"));
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += service->readAllStandardOutput()).contains("\r\n\r\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((out += service->readAllStandardOutput()).contains("\r\n\r\n"),
+                             TestEnvironment::timeout(10000));
     if (closeConnection)
         service->closeWriteChannel();
     QVERIFY2(waitFinished(service), "the service did not end");
@@ -620,7 +621,8 @@ void tst_DemoSlaveService::sftpPeerSpeaksNonsense()
                                        { QStringLiteral("ZEL_SLAVE_SFTP_TIMEOUT_MS"), QStringLiteral("5000") } });
     service->write(slaveRequest("PUT", "/shares/data", Key, "zel:sftp/1.0"));
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += service->readAllStandardOutput()).contains("\r\n\r\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((out += service->readAllStandardOutput()).contains("\r\n\r\n"),
+                             TestEnvironment::timeout(10000));
     service->write(answer);
     QVERIFY2(waitFinished(service), "the service did not end");
     QCOMPARE(service->exitStatus(), QProcess::NormalExit);
@@ -646,7 +648,8 @@ void tst_DemoSlaveService::socketAsStandardInputAndOutput()
                                    { { QStringLiteral("ZEL_SLAVE_KEY"), QString::fromLatin1(Key) },
                                      { QStringLiteral("ZEL_SLAVE_REPORT"), m_report } });
     QByteArray relayLog;
-    QTRY_VERIFY_WITH_TIMEOUT((relayLog += relay->readAllStandardError()).contains("listening on"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((relayLog += relay->readAllStandardError()).contains("listening on"),
+                             TestEnvironment::timeout(10000));
     const QRegularExpressionMatch listening = QRegularExpression(QStringLiteral("listening on AF=2 127\\.0\\.0\\.1:(\\d+)"))
                                                   .match(QString::fromLatin1(relayLog));
     QVERIFY2(listening.hasMatch(), relayLog.constData());
@@ -657,18 +660,19 @@ void tst_DemoSlaveService::socketAsStandardInputAndOutput()
     QSignalSpy disconnected(&socket, &QTcpSocket::disconnected);
     QVERIFY(disconnected.isValid());
     socket.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(socket.waitForConnected(10000));
+    QVERIFY(socket.waitForConnected(TestEnvironment::timeout(10000)));
     socket.write(slaveRequest("PUT", "/shares/" + folder.toUtf8(), Key, "zel:sftp/1.0"));
 
     QByteArray head;
-    QTRY_VERIFY_WITH_TIMEOUT((head += socket.read(qMax<qint64>(0, 80 - head.size()))).size() == 80, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((head += socket.read(qMax<qint64>(0, 80 - head.size()))).size() == 80,
+                             TestEnvironment::timeout(10000));
     QCOMPARE(head, switching("zel:sftp/1.0"));
     // From here on the connection belongs to the SFTP server.
     connect(&socket, &QTcpSocket::readyRead, sftp, [&socket, sftp] { sftp->write(socket.readAll()); });
     connect(sftp, &QProcess::readyReadStandardOutput, &socket, [&socket, sftp] { socket.write(sftp->readAllStandardOutput()); });
     sftp->write(socket.readAll());
 
-    QVERIFY2(disconnected.wait(20000) || socket.state() == QAbstractSocket::UnconnectedState,
+    QVERIFY2(disconnected.wait(TestEnvironment::timeout(20000)) || socket.state() == QAbstractSocket::UnconnectedState,
              "the service did not close the connection");
     sftp->closeWriteChannel();
     QVERIFY(waitFinished(sftp));
