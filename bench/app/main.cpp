@@ -1,7 +1,7 @@
 // Start-up and connection benchmark of ZEL_Client.
 //
 //   zel-app-bench --client PATH --broker PATH --config JSON [--workdir DIR] [--runs N]
-//                 [--window WxH] [--keep] [--verbose] [--stalls --stall-watch PATH]
+//                 [--window WxH] [--keep] [--verbose] [--stall-watch PATH [--stalls]]
 //
 // Starts an Xvfb and the demo broker, then runs the client N times (after one warm-up run that
 // accepts the broker's certificate permanently): each run times the start up to the login
@@ -10,7 +10,7 @@
 // HOME/XDG tree. Prints a table of medians and maxima.
 //
 // With --stalls the client runs with sound and a shared folder, and with the stall watch
-// (stallwatch.cpp, the library given by --stall-watch) loaded into it; a tray host runs on the
+// (stallwatch.cpp, the library given by --stall-watch, which is needed then) loaded into it; a tray host runs on the
 // screen, and after the first window is drawn the user ends the session from the tray icon's
 // menu; the run goes on until the client has ended every program of the session. What is
 // reported then is how often, and for how long, the client's window thread was held up during
@@ -116,7 +116,7 @@ const char *const kDisconnect = "Disconnect -> every program of the session ende
 void usage()
 {
     std::cerr << "usage: zel-app-bench --client PATH --broker PATH --config JSON [--workdir DIR] [--runs N]\n"
-                 "                     [--window WxH] [--keep] [--verbose] [--stalls --stall-watch PATH]\n";
+                 "                     [--window WxH] [--keep] [--verbose] [--stall-watch PATH [--stalls]]\n";
 }
 
 bool parseOptions(int argc, char *argv[], Options &options)
@@ -576,8 +576,9 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
         takeLines();
     }
 
-    // 3. With --stalls the VM ends the session, and the run goes on until the client has ended
-    // every program of it; what the window's thread does right after counts too.
+    // 3. With --stalls the user disconnects from the tray icon, and the run goes on until the
+    // client has ended every program of the session; what the window's thread does right after
+    // counts too.
     const double connectEndMs = BenchClock::nowMs();
     double menuMs = -1, disconnectMs = -1, sessionGoneMs = -1, disconnectEndMs = -1;
     if (ok && m_options.stalls) {

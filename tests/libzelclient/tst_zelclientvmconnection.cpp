@@ -47,6 +47,23 @@ QString errorName(ZELClient::ConnectionError error)
     return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
 }
 
+// Stands in for the proxy's slave port: every connection is one slave client.
+struct SlavePort
+{
+    SlavePort()
+    {
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this]() {
+            while (QTcpSocket *socket = server.nextPendingConnection())
+                connections << socket;
+        });
+        server.listen(QHostAddress::LocalHost);
+    }
+    ~SlavePort() { qDeleteAll(connections); }
+
+    QTcpServer server;
+    QList<QTcpSocket *> connections;
+};
+
 const QByteArray Processing = "HTTP/1.1 102 Processing\r\n\r\n";
 
 QByteArray switching(const QByteArray &extraHeaders = QByteArray())
@@ -411,14 +428,9 @@ void TestZELClientVMConnection::slaveChannelStart()
     QFETCH(QStringList, expected);
     QFETCH(int, unavailable);
 
-    // Stands in for the proxy's slave port: every connection is one slave client.
-    QTcpServer slavePort;
-    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket *> connections;
-    connect(&slavePort, &QTcpServer::newConnection, this, [&]() {
-        while (QTcpSocket *socket = slavePort.nextPendingConnection())
-            connections << socket;
-    });
+    SlavePort slavePort;
+    QVERIFY(slavePort.server.isListening());
+    QList<QTcpSocket *> &connections = slavePort.connections;
 
     ZELConnectionParameters parameters;
     parameters.setSharedFolders({QStringLiteral("/srv/one"), QStringLiteral("/srv/two words")});
@@ -436,7 +448,7 @@ void TestZELClientVMConnection::slaveChannelStart()
     const quint16 soundPort = backend.audioPort();
     if (compression)
         QVERIFY(PeerCheck::isOwnListener(soundPort));
-    emit backend.listeningOnTcpPort(channel, slavePort.serverPort());
+    emit backend.listeningOnTcpPort(channel, slavePort.server.serverPort());
 
     QTRY_COMPARE(connections.size(), expected.size());
     QStringList started;
@@ -455,7 +467,6 @@ void TestZELClientVMConnection::slaveChannelStart()
     client.disconnectFromZEL();
     for (QTcpSocket *socket : qAsConst(connections))
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-    qDeleteAll(connections);
     QCOMPARE(PeerCheck::listenerOwner(soundPort), QString());
 }
 
@@ -541,16 +552,11 @@ void TestZELClientVMConnection::slaveServiceDoesNotServe()
     ZEL_REQUIRE("bwrap", "sftp-server");
 
     // A slave port that takes the connection and the request, and then says nothing.
-    QTcpServer slavePort;
-    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket *> connections;
-    connect(&slavePort, &QTcpServer::newConnection, this, [&]() {
-        while (QTcpSocket *socket = slavePort.nextPendingConnection())
-            connections << socket;
-    });
-    const quint16 port = slavePort.serverPort();
+    SlavePort slavePort;
+    QVERIFY(slavePort.server.isListening());
+    const quint16 port = slavePort.server.serverPort();
     if (!listening)
-        slavePort.close();
+        slavePort.server.close();
 
     QTemporaryDir folder;
     ZELConnectionParameters parameters;
@@ -569,7 +575,6 @@ void TestZELClientVMConnection::slaveServiceDoesNotServe()
     QVERIFY2(notShared.first().at(1).toString().startsWith(reason), qPrintable(notShared.first().at(1).toString()));
     QCOMPARE(m_events, QStringList());
     client.disconnectFromZEL();
-    qDeleteAll(connections);
 }
 
 // Only a confirmed stop goes on as if the VM had stopped; a refusal ends the session.

@@ -45,6 +45,16 @@ class TestBoundUsbDevices : public QObject
 {
     Q_OBJECT
 
+    // A client that ended with the device at 1-1 still lent to usbip-host, written down in folder.
+    static void leaveLent(FakeUsbTree &tree, const QString &folder)
+    {
+        tree.loadHostDriver();
+        tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
+        tree.setDriver(QStringLiteral("1-1"), QStringLiteral("usbip-host"));
+        BoundUsbDevices ended(folder);
+        QVERIFY(ended.add(QStringLiteral("1-1")));
+    }
+
 private slots:
     // The record is the user's alone from its first byte, also in a folder that was there.
     void privateRecord_data()
@@ -138,14 +148,8 @@ private slots:
     void leftoverThatCannotGoBackStays()
     {
         FakeUsbTree tree;
-        tree.loadHostDriver();
-        tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
-        tree.setDriver(QStringLiteral("1-1"), QStringLiteral("usbip-host"));
         QTemporaryDir folder;
-        {
-            BoundUsbDevices ended(folder.path());
-            QVERIFY(ended.add(QStringLiteral("1-1")));
-        }
+        leaveLent(tree, folder.path());
         QCOMPARE(releaseLeftovers(tree.helper(QStringLiteral("exit 4")), folder.path(), tree.sysfsRoot()), QStringList());
         QCOMPARE(recordFiles(folder.path()).size(), 1);
 
@@ -158,14 +162,8 @@ private slots:
     void releaseDoesNotHoldUpTheCaller()
     {
         FakeUsbTree tree;
-        tree.loadHostDriver();
-        tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
-        tree.setDriver(QStringLiteral("1-1"), QStringLiteral("usbip-host"));
         QTemporaryDir folder;
-        {
-            BoundUsbDevices ended(folder.path());
-            QVERIFY(ended.add(QStringLiteral("1-1")));
-        }
+        leaveLent(tree, folder.path());
         const QString gate = folder.filePath(QStringLiteral("gate"));
         QVERIFY(::mkfifo(QFile::encodeName(gate).constData(), 0600) == 0);
         const QString helper = tree.helper(QStringLiteral("read line < '%1'").arg(gate));
