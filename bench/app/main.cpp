@@ -10,11 +10,11 @@
 // HOME/XDG tree. Prints a table of medians and maxima.
 //
 // With --stalls the client runs with sound and a shared folder, and with the stall watch
-// (stallwatch.cpp, the library given by --stall-watch, which is needed then) loaded into it; a tray host runs on the
-// screen, and after the first window is drawn the user ends the session from the tray icon's
-// menu; the run goes on until the client has ended every program of the session. What is
-// reported then is how often, and for how long, the client's window thread was held up during
-// the connect and the disconnect.
+// (stallwatch.cpp, the library given by --stall-watch, which is needed then) loaded into it; a
+// tray host runs on the screen, and after the first window is drawn the user ends the session
+// from the tray icon's menu; the run goes on until the client has ended every program of the
+// session. What is reported then is how often, and for how long, the client's window thread
+// was held up during the connect and the disconnect.
 // Exit status: 0 targets met, 2 a target missed, 1 the benchmark itself failed.
 
 #include "benchclock.h"
