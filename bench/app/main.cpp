@@ -109,8 +109,10 @@ const char *const kShareInProcess = "  of which in the client process";
 
 const char *const kStallsConnect = "stalls over 100 ms, connect";
 const char *const kLongestConnect = "  longest hold-up, connect (ms)";
+const char *const kBlockedConnect = "  longest time blocked in one, connect (ms)";
 const char *const kStallsDisconnect = "stalls over 100 ms, disconnect";
 const char *const kLongestDisconnect = "  longest hold-up, disconnect (ms)";
+const char *const kBlockedDisconnect = "  longest time blocked in one, disconnect (ms)";
 const char *const kDisconnect = "Disconnect -> every program of the session ended";
 
 void usage()
@@ -631,8 +633,10 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
         stalls.read(stallFile);
         result.set(kStallsConnect, stalls.count(keyMs, connectEndMs, stallMs));
         result.set(kLongestConnect, stalls.longest(keyMs, connectEndMs));
+        result.set(kBlockedConnect, stalls.longestBlocked(keyMs, connectEndMs));
         result.set(kStallsDisconnect, stalls.count(menuMs, disconnectEndMs, stallMs));
         result.set(kLongestDisconnect, stalls.longest(menuMs, disconnectEndMs));
+        result.set(kBlockedDisconnect, stalls.longestBlocked(menuMs, disconnectEndMs));
         result.setSpan(kDisconnect, disconnectMs, sessionGoneMs);
     }
 
@@ -716,7 +720,9 @@ void printRow(const std::string &name, const RunResult::Summary *summary, const 
     std::printf("  %s\n", note.c_str());
 }
 
-// The stall table and its target: no stall at all, in any run.
+// The stall table and its targets: no stall at all, in any run, and no wait of the thread (time
+// blocked) over 100 ms. A hold-up is the thread running, waiting for a processor (the machine is
+// busy: shared machines make these) or blocked; only the last is the client's waiting.
 int reportStalls(const std::vector<RunResult> &runs)
 {
     const std::vector<RunResult::Summary> s = RunResult::summarize(runs);
@@ -724,12 +730,12 @@ int reportStalls(const std::vector<RunResult> &runs)
         printRow(name, RunResult::find(s, name), note);
     };
     double total = 0;
-    double longest = 0;
+    double blocked = 0;
     for (const RunResult &run : runs) {
         for (const char *name : {kStallsConnect, kStallsDisconnect})
             total += run.has(name) ? run.value(name) : 0;
-        for (const char *name : {kLongestConnect, kLongestDisconnect})
-            longest = std::max(longest, run.has(name) ? run.value(name) : 0);
+        for (const char *name : {kBlockedConnect, kBlockedDisconnect})
+            blocked = std::max(blocked, run.has(name) ? run.value(name) : 0);
     }
     std::printf("\nZEL_Client's window thread during a connect and a disconnect, with sound and a shared folder,\n"
                 "%d runs after a warm-up run (a hold-up is noted from 20 ms on)\n\n",
@@ -737,15 +743,17 @@ int reportStalls(const std::vector<RunResult> &runs)
     std::printf("%-44s %8s %8s\n", "", "median", "max");
     row(kStallsConnect, "Return -> first window drawn, window hidden");
     row(kLongestConnect);
+    row(kBlockedConnect, "the rest: running, or waiting for a processor");
     row(kStallsDisconnect, "Disconnect -> session's programs ended + 0.5 s");
     row(kLongestDisconnect);
+    row(kBlockedDisconnect);
     row(kDisconnect, "ms");
     std::printf("%-44s %8d\n", "stalls over 100 ms in all runs", int(total));
 
     BenchTargets targets("stalls");
     targets.add("window thread stalls over 100 ms, all runs", BenchTargets::number(total, 0), "0", total == 0);
-    targets.add("longest hold-up of the window thread", BenchTargets::number(longest) + " ms", "<= 100 ms",
-                longest <= stallMs);
+    targets.add("longest time the window thread was blocked", BenchTargets::number(blocked) + " ms", "<= 100 ms",
+                blocked <= stallMs);
     return targets.report();
 }
 

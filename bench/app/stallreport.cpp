@@ -13,7 +13,10 @@ bool StallReport::read(const std::string &path)
     std::string line;
     while (std::getline(in, line)) {
         Stall stall{};
-        if (std::sscanf(line.c_str(), "late %lf %lf", &stall.startMs, &stall.lengthMs) == 2)
+        double running = 0, queued = 0;
+        const int fields = std::sscanf(line.c_str(), "late %lf %lf %lf %lf %lf", &stall.startMs, &stall.lengthMs, &running,
+                                       &queued, &stall.blockedMs);
+        if (fields >= 2)
             m_stalls.push_back(stall);
     }
     return true;
@@ -32,6 +35,16 @@ double StallReport::longest(double fromMs, double toMs) const
     for (const Stall &stall : m_stalls) {
         if (stall.startMs >= fromMs && stall.startMs <= toMs)
             longest = std::max(longest, stall.lengthMs);
+    }
+    return longest;
+}
+
+double StallReport::longestBlocked(double fromMs, double toMs) const
+{
+    double longest = 0;
+    for (const Stall &stall : m_stalls) {
+        if (stall.startMs >= fromMs && stall.startMs <= toMs)
+            longest = std::max(longest, stall.blockedMs);
     }
     return longest;
 }

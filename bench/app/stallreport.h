@@ -4,7 +4,8 @@
 #include <vector>
 
 // What the stall watch (stallwatch.cpp) noted in one run of the client: each time the window's
-// thread was held up, when it began and for how long.
+// thread was held up, when it began, for how long, and how much of the time the thread was
+// blocked, waiting for something, rather than running or waiting for a processor.
 class StallReport
 {
 public:
@@ -12,6 +13,7 @@ public:
     {
         double startMs;
         double lengthMs;
+        double blockedMs;
     };
 
     // Reads the watch's file; an absent file is an empty report.
@@ -22,6 +24,8 @@ public:
     int count(double fromMs, double toMs, double overMs) const;
     // The longest hold-up that began within [fromMs, toMs]; 0 when there was none.
     double longest(double fromMs, double toMs) const;
+    // The longest time blocked within one hold-up that began within [fromMs, toMs].
+    double longestBlocked(double fromMs, double toMs) const;
 
 private:
     std::vector<Stall> m_stalls;

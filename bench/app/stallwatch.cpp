@@ -2,7 +2,9 @@
 // the application object, the window's thread, that measures its own lateness. A timer due
 // every 10 ms that fires much later tells that the thread was held up for that long: nothing
 // else ran on it meanwhile, not the window, not a signal. Every lateness over 20 ms is appended
-// to the file named by ZEL_STALL_REPORT as "late <wall-clock ms when it began> <ms>".
+// to the file named by ZEL_STALL_REPORT as "late <wall-clock ms when it began> <ms>", followed
+// by how the thread spent the time, as the kernel counts it: running, ready to run but waiting
+// for a processor (the machine was busy), and blocked (it waited for something).
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -25,6 +27,37 @@ double wallClockMs()
     return duration<double, std::milli>(system_clock::now().time_since_epoch()).count();
 }
 
+// What the kernel counts for this thread so far: time running, and time ready but waiting for
+// a processor, in ms.
+struct ThreadTimes
+{
+    double runningMs = 0;
+    double queuedMs = 0;
+
+    static ThreadTimes now()
+    {
+        ThreadTimes times;
+        const int file = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+        if (file < 0)
+            return times;
+        char text[128] = {};
+        const ssize_t length = ::read(file, text, sizeof text - 1);
+        ::close(file);
+        unsigned long long running = 0, queued = 0;
+        if (length > 0 && std::sscanf(text, "%llu %llu", &running, &queued) == 2) {
+            times.runningMs = double(running) / 1e6;
+            times.queuedMs = double(queued) / 1e6;
+        }
+        return times;
+    }
+};
+
+struct WatchState
+{
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    ThreadTimes times = ThreadTimes::now();
+};
+
 void startWatch()
 {
     // The programs the client starts are not watched.
@@ -39,15 +72,21 @@ void startWatch()
     auto *timer = new QTimer(QCoreApplication::instance());
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(TickMs);
-    auto last = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-    QObject::connect(timer, &QTimer::timeout, [file, last] {
+    auto state = std::make_shared<WatchState>();
+    QObject::connect(timer, &QTimer::timeout, [file, state] {
         const auto now = std::chrono::steady_clock::now();
-        const double late = std::chrono::duration<double, std::milli>(now - *last).count() - TickMs;
-        *last = now;
+        const ThreadTimes times = ThreadTimes::now();
+        const double elapsed = std::chrono::duration<double, std::milli>(now - state->last).count();
+        const double late = elapsed - TickMs;
+        const double running = times.runningMs - state->times.runningMs;
+        const double queued = times.queuedMs - state->times.queuedMs;
+        state->last = now;
+        state->times = times;
         if (late <= NotedAboveMs)
             return;
-        char line[80];
-        const int length = std::snprintf(line, sizeof line, "late %.1f %.1f\n", wallClockMs() - late, late);
+        char line[128];
+        const int length = std::snprintf(line, sizeof line, "late %.1f %.1f %.1f %.1f %.1f\n", wallClockMs() - late, late,
+                                         running, queued, elapsed - running - queued);
         if (length > 0 && ::write(file, line, size_t(length)) < 0)
             return;
     });
