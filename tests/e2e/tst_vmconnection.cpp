@@ -1,6 +1,7 @@
 #include "backends/zelnxbackend.h"
 #include "demobrokerprocess.h"
 #include "logcapture.h"
+#include "sessionevents.h"
 #include "otherusersocket.h"
 #include "testenvironment.h"
 #include "testmain.h"
@@ -37,10 +38,6 @@ const int SftpPermissionDenied = 3;
 const QFile::Permissions OpenToOthers = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
                                         | QFile::WriteOther | QFile::ExeOther;
 
-QString errorName(ZELClient::ConnectionError error)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
-}
 
 // A folder share request as the VM's slave service expects it; it stops at the service's
 // answer and leaves the upgraded stream alone.
@@ -87,23 +84,9 @@ struct Session
         QObject::connect(&client, &ZELClient::sslErrors, &client,
                          [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
                          Qt::DirectConnection);
-        QObject::connect(&client, &ZELClient::connectionEstablished, &client,
-                         [this]() { events << QStringLiteral("established"); });
+        SessionEvents::record(client, events);
         QObject::connect(&client, &ZELClient::vmListReceived, &client,
-                         [this](const QList<ZELClient::VMInfo> &list) {
-                             vms = list;
-                             events << QStringLiteral("list of %1").arg(list.size());
-                         });
-        QObject::connect(&client, &ZELClient::vmConnected, &client,
-                         [this](int id) { events << QStringLiteral("vmConnected %1").arg(id); });
-        QObject::connect(&client, &ZELClient::vmPoweredDown, &client,
-                         [this](int id) { events << QStringLiteral("vmPoweredDown %1").arg(id); });
-        QObject::connect(&client, &ZELClient::connectionError, &client,
-                         [this](ZELClient::ConnectionError error, const QString &text) {
-                             events << QStringLiteral("error %1: %2").arg(errorName(error), text);
-                         });
-        QObject::connect(&client, &ZELClient::connectionTerminated, &client,
-                         [this]() { events << QStringLiteral("terminated"); });
+                         [this](const QList<ZELClient::VMInfo> &list) { vms = list; });
         QObject::connect(&client, &ZELClient::socketError, &client,
                          [this](QAbstractSocket::SocketError error) { events << QStringLiteral("socketError %1").arg(error); });
         QObject::connect(&backend, &ZELBackend::started, &client, [this]() { ++backendStarts; });

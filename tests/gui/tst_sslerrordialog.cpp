@@ -3,6 +3,7 @@
 #include "logcapture.h"
 #include "testcertificatechain.h"
 #include "testenvironment.h"
+#include "tlstestserver.h"
 #include "zelclient.h"
 
 #include <QApplication>
@@ -81,33 +82,6 @@ private:
     int m_shown = 0;
     QStringList m_errorRows;
     QString m_title;
-};
-
-// A TLS server that presents a leaf certificate together with the CA that signed it.
-class ChainServer : public QTcpServer
-{
-public:
-    ChainServer(const TestCertificateChain &certificates)
-        : m_certificates(certificates)
-    {
-    }
-
-protected:
-    void incomingConnection(qintptr handle) override
-    {
-        auto *socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(handle)) {
-            delete socket;
-            return;
-        }
-        socket->setLocalCertificateChain(m_certificates.chain());
-        socket->setPrivateKey(m_certificates.leafKey());
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket->startServerEncryption();
-    }
-
-private:
-    const TestCertificateChain &m_certificates;
 };
 
 QStringList storedHashes()
@@ -440,7 +414,13 @@ void TestSSLErrorDialog::emptyChainIsAsked()
 void TestSSLErrorDialog::realServer()
 {
     QVERIFY2(QSslSocket::supportsSsl(), "Qt finds no TLS library (libssl)");
-    ChainServer server(m_certificates);
+    // The server presents a leaf certificate together with the CA that signed it.
+    QSslConfiguration chain = QSslConfiguration::defaultConfiguration();
+    chain.setLocalCertificateChain(m_certificates.chain());
+    chain.setPrivateKey(m_certificates.leafKey());
+    chain.setPeerVerifyMode(QSslSocket::VerifyNone);
+    TlsTestServer server;
+    server.setServerConfiguration(chain);
     QVERIFY(server.listen(QHostAddress::LocalHost));
 
     struct Attempt {

@@ -124,25 +124,6 @@ struct Receiver
     QCryptographicHash hash{QCryptographicHash::Sha256};
 };
 
-class TlsServer : public QTcpServer
-{
-public:
-    QSslConfiguration configuration;
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto socket = new QSslSocket(this);
-        socket->setSslConfiguration(configuration);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
-        addPendingConnection(socket);
-        socket->startServerEncryption();
-    }
-};
-
 qint64 waitingToBeWritten(QIODevice *device)
 {
     qint64 pending = device->bytesToWrite();
@@ -159,7 +140,7 @@ qint64 waitingToBeWritten(QIODevice *device)
 struct Chain
 {
     QTcpServer plainServer;
-    TlsServer tlsServer;
+    TlsTestServer tlsServer;
     std::unique_ptr<QTcpSocket> peerA;
     std::unique_ptr<QTcpSocket> a;
     std::unique_ptr<QTcpSocket> b;
@@ -245,7 +226,7 @@ void tst_SocketForwarder::buildChain(Chain &chain, bool tls, bool withForwarder)
     QTRY_COMPARE(chain.peerA->state(), QAbstractSocket::ConnectedState);
 
     if (tls) {
-        chain.tlsServer.configuration = m_serverConfiguration;
+        chain.tlsServer.setServerConfiguration(m_serverConfiguration);
         QVERIFY(chain.tlsServer.listen(QHostAddress::LocalHost, 0));
         auto client = new QSslSocket;
         chain.b.reset(client);

@@ -3,6 +3,7 @@
 #include "helpers/peercheck.h"
 #include "logcapture.h"
 #include "refusingport.h"
+#include "sessionevents.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
 #include "zelbackend.h"
@@ -34,10 +35,6 @@ public:
     void stop() override {}
 };
 
-QString errorName(ZELClient::ConnectionError error)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
-}
 
 } // namespace
 
@@ -77,7 +74,6 @@ private slots:
     void againstDemoBroker();
 
 private:
-    void recordEvents(ZELClient &client);
     // Reads the next request on the server side and answers it.
     QByteArray answer(QSslSocket *peer, const QByteArray &response);
 
@@ -106,18 +102,6 @@ void TestZELClient::cleanup()
         peer->deleteLater();
 }
 
-void TestZELClient::recordEvents(ZELClient &client)
-{
-    connect(&client, &ZELClient::connectionEstablished, this, [this]() { m_events << QStringLiteral("established"); });
-    connect(&client, &ZELClient::connectionTerminated, this, [this]() { m_events << QStringLiteral("terminated"); });
-    connect(&client, &ZELClient::connectionError, this,
-            [this](ZELClient::ConnectionError error, const QString &text) {
-                m_events << QStringLiteral("error %1: %2").arg(errorName(error), text);
-            });
-    connect(&client, &ZELClient::vmListReceived, this, [this](const QList<ZELClient::VMInfo> &list) {
-        m_events << QStringLiteral("list of %1").arg(list.size());
-    });
-}
 
 QByteArray TestZELClient::answer(QSslSocket *peer, const QByteArray &response)
 {
@@ -144,7 +128,7 @@ void TestZELClient::vmListRequestAndAnswer()
     parameters.setPassword(QStringLiteral("pw"));
     parameters.setSecondFactor(QStringLiteral("123456"));
     ZELClient client;
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSslSocket *peer = m_server.establish(client, parameters);
     QVERIFY(peer);
 
@@ -186,7 +170,7 @@ void TestZELClient::vmListRequestAndAnswer()
 void TestZELClient::pingRequestAndDisposal()
 {
     ZELClient client;
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
 
@@ -251,7 +235,7 @@ void TestZELClient::statusMapping()
     ZELClient client;
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
 
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.requestVMList();
@@ -295,7 +279,7 @@ void TestZELClient::vmListParsing()
     ZELClient client;
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy received(&client, &ZELClient::vmListReceived);
     client.requestVMList();
     answer(peer, vmListResponse(json));
@@ -326,7 +310,7 @@ void TestZELClient::malformedThenMoreBytes()
     ZELClient client;
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.requestVMList();
     const QByteArray request = TlsTestServer::readRequestHead(peer);
@@ -348,7 +332,7 @@ void TestZELClient::refusingCertificate()
     parameters.setPassword(QStringLiteral("secret"));
     ZELClient client;
     client.setParameters(parameters);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
 
     int asked = 0;
     QList<QSslCertificate> chainSeen;
@@ -385,7 +369,7 @@ void TestZELClient::noCertificateReceiver()
     parameters.setPort(m_server.serverPort());
     ZELClient client;
     client.setParameters(parameters);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.connectToZEL();
     QVERIFY(terminated.count() == 1 || terminated.wait(TestEnvironment::timeout(10000)));
@@ -399,7 +383,7 @@ void TestZELClient::acceptingCertificate()
     parameters.setPort(m_server.serverPort());
     ZELClient client;
     client.setParameters(parameters);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QList<QSslError::SslError> kinds;
     connect(&client, &ZELClient::sslErrors, this,
             [&](const QList<QSslError> &errors, const QList<QSslCertificate> &, bool &accept) {
@@ -451,7 +435,7 @@ void TestZELClient::certificateQuestionHasNoClock()
     ZELClient client;
     client.setParameters(parameters);
     client.setConnectTimeout(bound);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy socketErrors(&client, &ZELClient::socketError);
     // Started after the client's own bound and running longer: when it has fired, the client's
     // bound would have fired too.
@@ -532,7 +516,7 @@ void TestZELClient::connectionRefused()
     parameters.setPort(refusing.port());
     ZELClient client;
     client.setParameters(parameters);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy errors(&client, &ZELClient::socketError);
     QSignalSpy states(&client, &ZELClient::socketStateChanged);
     QVERIFY(errors.isValid());
@@ -568,14 +552,14 @@ void TestZELClient::waitsAreBounded()
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     if (tlsAnswered) {
         QVERIFY(m_server.establish(client, ZELConnectionParameters()));
-        recordEvents(client);
+        SessionEvents::record(client, m_events);
         client.requestVMList();
     } else {
         ZELConnectionParameters parameters;
         parameters.setHost(QStringLiteral("127.0.0.1"));
         parameters.setPort(silent.serverPort());
         client.setParameters(parameters);
-        recordEvents(client);
+        SessionEvents::record(client, m_events);
         client.connectToZEL();
         // The caller is not held up while the connection is being made.
         QVERIFY(m_events.isEmpty());
@@ -592,7 +576,7 @@ void TestZELClient::brokerDropsDuringVmList()
     ZELClient client;
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSignalSpy socketErrors(&client, &ZELClient::socketError);
     QSignalSpy terminated(&client, &ZELClient::connectionTerminated);
     client.requestVMList();
@@ -622,7 +606,7 @@ void TestZELClient::requestWithoutConnection()
 {
     QFETCH(QString, request);
     ZELClient client;
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     if (request == QLatin1String("list"))
         client.requestVMList();
     else if (request == QLatin1String("connect"))
@@ -635,7 +619,7 @@ void TestZELClient::requestWithoutConnection()
 void TestZELClient::backendSignals()
 {
     ZELClient client;
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     SignalingBackend earlier;
     SignalingBackend current;
     client.setBackend(&earlier);
@@ -657,7 +641,7 @@ void TestZELClient::backendSignals()
     emit current.failed(ZELBackend::XServerFailed, QStringLiteral("no X"));
     emit current.failed(ZELBackend::StartFailure, QStringLiteral("no proxy"));
     emit current.finished();
-    QCOMPARE(m_events, (QStringList{"terminated", "error XServerError: no X",
+    QCOMPARE(m_events, (QStringList{"vmConnected 0", "terminated", "error XServerError: no X",
                                     "terminated", "error BackendFailed: no proxy", "terminated"}));
 
     // A backend that goes away is forgotten.
@@ -700,7 +684,7 @@ void TestZELClient::backendGetsParameters()
 void TestZELClient::disconnectTwice()
 {
     ZELClient client;
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QVERIFY(m_server.establish(client, ZELConnectionParameters()));
     client.disconnectFromZEL();
     client.disconnectFromZEL();
@@ -776,7 +760,7 @@ void TestZELClient::againstDemoBroker()
         parameters.setSecondFactor(QStringLiteral("123456"));
     ZELClient client;
     client.setParameters(parameters);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     connect(&client, &ZELClient::sslErrors, this,
             [](const QList<QSslError> &, const QList<QSslCertificate> &, bool &accept) { accept = true; },
             Qt::DirectConnection);

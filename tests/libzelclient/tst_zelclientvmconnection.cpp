@@ -1,6 +1,7 @@
 #include "chosenvariables.h"
 #include "helpers/peercheck.h"
 #include "logcapture.h"
+#include "sessionevents.h"
 #include "testenvironment.h"
 #include "tlstestserver.h"
 #include "zelbackend.h"
@@ -42,10 +43,6 @@ public:
     QByteArray received;
 };
 
-QString errorName(ZELClient::ConnectionError error)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<ZELClient::ConnectionError>().valueToKey(error));
-}
 
 // Stands in for the proxy's slave port: every connection is one slave client.
 struct SlavePort
@@ -102,7 +99,6 @@ private slots:
     void printerRequest();
 
 private:
-    void recordEvents(ZELClient &client);
 
     TestEnvironment m_environment;
     TlsTestServer m_server;
@@ -130,18 +126,6 @@ void TestZELClientVMConnection::cleanup()
     QSettings().remove(QStringLiteral("Params"));
 }
 
-void TestZELClientVMConnection::recordEvents(ZELClient &client)
-{
-    connect(&client, &ZELClient::connectionTerminated, this, [this]() { m_events << QStringLiteral("terminated"); });
-    connect(&client, &ZELClient::connectionError, this,
-            [this](ZELClient::ConnectionError error, const QString &text) {
-                m_events << QStringLiteral("error %1: %2").arg(errorName(error), text);
-            });
-    connect(&client, &ZELClient::vmConnected, this,
-            [this](int id) { m_events << QStringLiteral("vmConnected %1").arg(id); });
-    connect(&client, &ZELClient::vmPoweredDown, this,
-            [this](int id) { m_events << QStringLiteral("vmPoweredDown %1").arg(id); });
-}
 
 void TestZELClientVMConnection::connectRequestBytes_data()
 {
@@ -254,9 +238,10 @@ void TestZELClientVMConnection::processingThenTunnel()
     TunnelBackend backend;
     ZELClient client;
     client.setBackend(&backend);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
+    QCOMPARE(m_events.takeFirst(), QStringLiteral("established"));
     client.connectToVM(7);
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
 
@@ -383,9 +368,10 @@ void TestZELClientVMConnection::refusal()
     TunnelBackend backend;
     ZELClient client;
     client.setBackend(&backend);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
+    QCOMPARE(m_events.takeFirst(), QStringLiteral("established"));
     client.connectToVM(7);
     QVERIFY(!TlsTestServer::readRequestHead(peer).isEmpty());
     // Bytes after the refusal must not end up in a backend either.
@@ -600,9 +586,10 @@ void TestZELClientVMConnection::stopVM()
     TunnelBackend backend;
     ZELClient client;
     client.setBackend(&backend);
-    recordEvents(client);
+    SessionEvents::record(client, m_events);
     QSslSocket *peer = m_server.establish(client, ZELConnectionParameters());
     QVERIFY(peer);
+    QCOMPARE(m_events.takeFirst(), QStringLiteral("established"));
     client.stopVM(3);
     QCOMPARE(TlsTestServer::readRequestHead(peer), QByteArray("GET /zel/stop_vm?id=3 HTTP/1.1\n"
                                                               "Authorization: Basic Og==\n"

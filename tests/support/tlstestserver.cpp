@@ -99,6 +99,24 @@ bool TlsTestServer::start()
     return true;
 }
 
+bool TlsTestServer::hasPendingConnections() const
+{
+    for (const QPointer<QSslSocket> &socket : m_pending) {
+        if (socket)
+            return true;
+    }
+    return false;
+}
+
+QTcpSocket *TlsTestServer::nextPendingConnection()
+{
+    while (!m_pending.isEmpty()) {
+        if (QSslSocket *socket = m_pending.takeFirst())
+            return socket;
+    }
+    return nullptr;
+}
+
 QSslConfiguration TlsTestServer::trustingClientConfiguration() const
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -115,9 +133,14 @@ void TlsTestServer::incomingConnection(qintptr handle)
         return;
     }
     ++m_connectionCount;
-    socket->setLocalCertificate(m_certificate);
-    socket->setPrivateKey(m_key);
-    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    if (!m_configuration.isNull()) {
+        socket->setSslConfiguration(m_configuration);
+    } else {
+        socket->setLocalCertificate(m_certificate);
+        socket->setPrivateKey(m_key);
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    }
+    m_pending.append(socket);
     connect(socket, &QSslSocket::encrypted, this, [this, socket]() {
         m_ready.append(socket);
         emit encrypted(socket);

@@ -31,6 +31,10 @@ public:
     QSslCertificate certificate() const { return m_certificate; }
     QSslKey privateKey() const { return m_key; }
 
+    // Accepted connections present this configuration (a chain, a key of their own) instead of
+    // the certificate start() makes; listen() then starts the server without making one.
+    void setServerConfiguration(const QSslConfiguration &configuration) { m_configuration = configuration; }
+
     // A client configuration that trusts exactly this server's certificate.
     QSslConfiguration trustingClientConfiguration() const;
 
@@ -39,6 +43,10 @@ public:
     // Logs the client in to this server, accepting its certificate, and returns the server
     // side once the client reports the session established; null if it does not.
     QSslSocket *establish(ZELClient &client, const ZELConnectionParameters &parameters);
+    // Accepted connections are also pending ones, as soon as they are accepted, before their
+    // handshake; one the test deleted meanwhile is skipped.
+    bool hasPendingConnections() const override;
+    QTcpSocket *nextPendingConnection() override;
     // Every accepted connection so far, encrypted or not (a refused handshake shows up here).
     int connectionCount() const { return m_connectionCount; }
 
@@ -59,7 +67,9 @@ protected:
 private:
     QSslCertificate m_certificate;
     QSslKey m_key;
+    QSslConfiguration m_configuration;
     QString m_errorText;
     QList<QPointer<QSslSocket>> m_ready;
+    QList<QPointer<QSslSocket>> m_pending;
     int m_connectionCount = 0;
 };
