@@ -31,20 +31,20 @@ int StallReport::count(double fromMs, double toMs, double overMs) const
 
 double StallReport::longest(double fromMs, double toMs) const
 {
-    double longest = 0;
-    for (const Stall &stall : m_stalls) {
-        if (stall.startMs >= fromMs && stall.startMs <= toMs)
-            longest = std::max(longest, stall.lengthMs);
-    }
-    return longest;
+    return longestOf(&Stall::lengthMs, fromMs, toMs);
 }
 
 double StallReport::longestBlocked(double fromMs, double toMs) const
 {
+    return longestOf(&Stall::blockedMs, fromMs, toMs);
+}
+
+double StallReport::longestOf(double Stall::*field, double fromMs, double toMs) const
+{
     double longest = 0;
     for (const Stall &stall : m_stalls) {
         if (stall.startMs >= fromMs && stall.startMs <= toMs)
-            longest = std::max(longest, stall.blockedMs);
+            longest = std::max(longest, stall.*field);
     }
     return longest;
 }

@@ -28,5 +28,9 @@ public:
     double longestBlocked(double fromMs, double toMs) const;
 
 private:
+    // The largest value of field among the stalls that began within [fromMs, toMs]; 0 when
+    // none did.
+    double longestOf(double Stall::*field, double fromMs, double toMs) const;
+
     std::vector<Stall> m_stalls;
 };
