@@ -5,7 +5,7 @@
 #   bench/run-all.sh [--quick]
 #
 # --quick runs smaller transfers and fewer runs, for a first look (the targets are set for the
-# full runs). Both benchmarks build into one Release folder, $ZEL_BENCH_BUILD_DIR (default:
+# full runs). The benchmarks build into one Release folder, $ZEL_BENCH_BUILD_DIR (default:
 # build-bench beside bench/). Exit status: 0 when every target is met, 2 when one is missed,
 # 1 when a benchmark could not run.
 set -u
@@ -18,9 +18,11 @@ mkdir -p "$build_dir"
 
 forwarder_args="--repeat 3"
 app_args="--runs 10"
+stall_args="--runs 5"
 if [ "${1:-}" = --quick ]; then
     forwarder_args="--bytes 256 --slow-bytes 64 --pings 5000"
     app_args="--runs 3"
+    stall_args="--runs 2"
 fi
 
 summary="$build_dir/bench-summary.tsv"
@@ -49,6 +51,8 @@ run() {
 run forwarder "$here/run-forwarder-bench.sh" $forwarder_args
 # shellcheck disable=SC2086
 run app "$here/run-app-bench.sh" $app_args
+# shellcheck disable=SC2086
+run stalls "$here/run-stall-bench.sh" $stall_args
 run resume "$here/run-resume-bench.sh"
 
 # The USB ID list benchmark has no target: its figure is shown for information.

@@ -24,10 +24,12 @@ done
 
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir" --target ZEL_Client zel-demo-broker zel-demo-slave-service zel-app-bench \
-    -- -j"$(nproc)" >/dev/null
+    zel-stall-watch -- -j"$(nproc)" >/dev/null
 
-# The client runs in its build folder, where its translations are.
+# The client runs in its build folder, where its translations are. The stall watch is loaded
+# into it only with --stalls (bench/run-stall-bench.sh).
 exec "$build_dir/bench/app/zel-app-bench" \
+    --stall-watch "$build_dir/bench/app/libzel-stall-watch.so" \
     --client "$build_dir/gui/ZEL_Client" \
     --broker "$build_dir/tools/demobroker/zel-demo-broker" \
     --config "$source_dir/tools/demobroker/desktop-demo.json" \

@@ -861,11 +861,9 @@ void MainWindow::setUpUsbTab()
     // to appear; it runs as soon as the event loop does. Devices ticked in the stored
     // settings are ticked when it arrives.
     QTimer::singleShot(0, &m_usbDevices, &UsbDeviceList::refresh);
-    // Devices an earlier run left lent to the kernel (it crashed, or was killed) go back first.
-    QTimer::singleShot(0, this, [] {
-        UsbBindHelper helper;
-        BoundUsbDevices::releaseLeftovers(helper);
-    });
+    // Devices an earlier run left lent to the kernel (it crashed, or was killed) go back, while
+    // the window goes on.
+    QTimer::singleShot(0, this, [] { BoundUsbDevices::releaseLeftovers(UsbBindHelper::defaultCommand()); });
 }
 
 void MainWindow::usbDevicesUpdated(bool success)

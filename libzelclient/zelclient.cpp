@@ -48,6 +48,7 @@ QUrl brokerUrl(const QString &path)
 
 ZELClient::ZELClient(QObject *parent)
     : QObject(parent)
+    , m_slaveRequestTimeoutMs(ZELSlaveCommand::DefaultRequestTimeoutMs)
 {
     qRegisterMetaType<ZELClient::ConnectionError>("ZELClient::ConnectionError");
     qRegisterMetaType<ZELClient::VMInfo>("ZELClient::VMInfo");
@@ -630,6 +631,17 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
 {
     if (channel != ZELBackend::Slave)
         return;
+    // The session's sharing commands run once, on the slave channel first announced: run again
+    // they would share every folder twice and start a second sound server, which fails.
+    if (m_slavePort != 0) {
+        qWarning().nospace() << "The slave channel was announced again (port " << port
+                             << "); its sharing commands run already on port " << m_slavePort;
+        return;
+    }
+    if (port == 0) {
+        qWarning() << "The slave channel was announced without a port; nothing is shared";
+        return;
+    }
     m_slavePort = port;
 
     // One connection per command: every folder, then every device, then compressed audio.
@@ -659,6 +671,7 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
 ZELSlaveClient *ZELClient::createSlaveClient()
 {
     auto *client = new ZELSlaveClient(m_slavePort, m_slaveKey);
+    client->setRequestTimeout(m_slaveRequestTimeoutMs);
     connect(client, &ZELSlaveClient::commandSuccessful, this, &ZELClient::slave_success);
     connect(client, &ZELSlaveClient::commandFailed, this, &ZELClient::slave_failure);
     connect(client, &ZELSlaveClient::finished, this, &ZELClient::slave_done);

@@ -91,6 +91,9 @@ public:
     int connectTimeout() const { return m_connectTimeoutMs; }
     void setRequestTimeout(int ms) { m_requestTimeoutMs = ms; }
     int requestTimeout() const { return m_requestTimeoutMs; }
+    // The bound of every slave connection and of its command's request to the VM.
+    void setSlaveRequestTimeout(int ms) { m_slaveRequestTimeoutMs = ms; }
+    int slaveRequestTimeout() const { return m_slaveRequestTimeoutMs; }
     // Whether the broker connection is up and encrypted, so that a request can be made.
     bool isConnected() const;
 
@@ -217,6 +220,7 @@ private:
     QList<QSslCertificate> m_acceptedChain;
     bool m_reconnected = false;
     int m_requestTimeoutMs = 60000;
+    int m_slaveRequestTimeoutMs;
 };
 
 Q_DECLARE_METATYPE(ZELClient::VMInfo)

@@ -15,17 +15,28 @@ ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
     : QObject(nullptr)
     , m_port(port)
     , m_key(key)
+    , m_requestTimeoutMs(ZELSlaveCommand::DefaultRequestTimeoutMs)
     , m_socket(this)
 {
     connect(&m_socket, &QTcpSocket::connected, this, &ZELSlaveClient::socket_connected);
-    // The command cannot start without the connection, and nothing is reported for it then;
-    // the line in the log is what tells why a shared resource never appeared in the VM.
+    // The command cannot start without the connection: it fails, so that the user learns why
+    // the shared resource never appeared in the VM.
     connect(&m_socket, &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) {
-                if (!m_commandStarted)
-                    qWarning().nospace() << "Slave connection to port " << m_port << " failed: " << error
-                                         << ", " << m_socket.errorString();
+                if (m_commandStarted)
+                    return;
+                qWarning().nospace() << "Slave connection to port " << m_port << " failed: " << error
+                                     << ", " << m_socket.errorString();
+                connectionFailed(QStringLiteral("the connection to the VM's slave service failed (%1)")
+                                     .arg(m_socket.errorString()));
             });
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        qWarning().nospace() << "Slave connection to port " << m_port << " not made within " << m_requestTimeoutMs
+                             << " ms";
+        connectionFailed(QStringLiteral("no connection to the VM's slave service within %1 seconds")
+                             .arg((m_requestTimeoutMs + 999) / 1000));
+    });
     // The slave key and the user's folders go through this connection: it is made to the
     // session's own nxproxy alone, on the IPv4 loopback where nxproxy listens ("localhost" may
     // name [::1] first, where anybody may listen on the same port), and never to a socket
@@ -34,9 +45,38 @@ ZELSlaveClient::ZELSlaveClient(quint16 port, const QString &key)
     if (!owner.isEmpty() && owner != PeerCheck::ownUser()) {
         qWarning().nospace().noquote() << "Not connecting to the slave port " << m_port << ": "
                                        << PeerCheck::describe(owner) << " listens there";
+        connectionFailed(QStringLiteral("another user's program holds the slave port"));
         return;
     }
+    m_connectTimer.start(m_requestTimeoutMs);
     m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), m_port, QIODevice::ReadWrite);
+}
+
+void ZELSlaveClient::setRequestTimeout(int ms)
+{
+    m_requestTimeoutMs = ms;
+    if (m_connectTimer.isActive())
+        m_connectTimer.start(ms);
+}
+
+void ZELSlaveClient::connectionFailed(const QString &reason)
+{
+    if (m_commandStarted || !m_connectionProblem.isEmpty())
+        return;
+    m_connectionProblem = reason;
+    m_connectTimer.stop();
+    m_socket.abort();
+    // A command given later hears of it then, after its owner has returned.
+    if (m_command)
+        abandonCommand();
+}
+
+void ZELSlaveClient::abandonCommand()
+{
+    if (!m_command || m_commandStarted)
+        return;
+    m_commandStarted = true;
+    m_command->abandon(m_connectionProblem);
 }
 
 ZELSlaveClient::~ZELSlaveClient()
@@ -90,6 +130,10 @@ void ZELSlaveClient::runCommand(ZELSlaveCommand *command)
     m_command = command;
     connect(m_command, &ZELSlaveCommand::commandSuccessful, this, &ZELSlaveClient::command_successful);
     connect(m_command, &ZELSlaveCommand::commandFailed, this, &ZELSlaveClient::command_failed);
+    if (!m_connectionProblem.isEmpty()) {
+        QMetaObject::invokeMethod(this, &ZELSlaveClient::abandonCommand, Qt::QueuedConnection);
+        return;
+    }
     startCommand();
 }
 
@@ -113,6 +157,8 @@ void ZELSlaveClient::startCommand()
     if (m_commandStarted)
         return;
     m_commandStarted = true;
+    m_connectTimer.stop();
+    m_command->setRequestTimeout(m_requestTimeoutMs);
     m_command->setConnection(&m_socket, m_key);
     m_command->run();
 }
@@ -125,7 +171,7 @@ void ZELSlaveClient::socket_connected()
     if (owner.isEmpty() || owner != PeerCheck::ownUser()) {
         qWarning().nospace().noquote() << "Closed the slave connection to port " << m_port << " unused: "
                                        << PeerCheck::describe(owner) << " answered it";
-        m_socket.abort();
+        connectionFailed(QStringLiteral("another user's program answered the slave connection"));
         return;
     }
     m_peerChecked = true;

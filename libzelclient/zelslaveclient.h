@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
+#include <QTimer>
 
 class USBDevice;
 class ZELSlaveCommand;
@@ -11,8 +12,9 @@ class ZELSlaveCommand;
 // One connection to the local slave port of the NX session, running exactly one command.
 // The connection is opened at construction, to 127.0.0.1, and used only when the socket that
 // answers it belongs to the session's own user; the command starts once both it and the
-// connection are there, whichever comes second. The client reports the command's outcome
-// and then finished(); its owner deletes it after that.
+// connection are there, whichever comes second. A connection that fails, or is not made within
+// the request time-out, fails the command without running it. The client reports the
+// command's outcome and then finished(); its owner deletes it after that.
 class ZELSlaveClient : public QObject
 {
     Q_OBJECT
@@ -41,6 +43,9 @@ public:
     // it already holds one: the offered command is then deleted and the first one goes on.
     void runCommand(ZELSlaveCommand *command);
 
+    // Bounds the connection and the command's request (ZELSlaveCommand::setRequestTimeout).
+    void setRequestTimeout(int ms);
+
     const ZELSlaveCommand *command() const { return m_command; }
     // What the command left running for the session, handed to the caller (see ZELSlaveCommand).
     QObject *takeRunningServer();
@@ -61,6 +66,9 @@ private:
     void unavailable(const char *feature);
     void startCommand();
     void report(bool success);
+    // The connection cannot serve the command: it is failed with the reason, never run.
+    void connectionFailed(const QString &reason);
+    void abandonCommand();
 
     quint16 m_port;
     QString m_key;
@@ -68,5 +76,9 @@ private:
     bool m_commandStarted = false;
     // The socket that answered the connection is the session user's own.
     bool m_peerChecked = false;
+    // Why the connection cannot serve a command; empty while it can.
+    QString m_connectionProblem;
+    int m_requestTimeoutMs;
+    QTimer m_connectTimer;
     QTcpSocket m_socket;
 };

@@ -22,6 +22,13 @@ void ZELSlaveCommand::setConnection(QTcpSocket *socket, const QString &key)
     m_key = key;
     delete m_http;
     m_http = new ZELHTTP(socket, nullptr);
+    m_http->setTimeout(m_requestTimeoutMs);
+}
+
+void ZELSlaveCommand::abandon(const QString &reason)
+{
+    qWarning().noquote() << "Slave command not run:" << reason;
+    emit commandFailed();
 }
 
 QNetworkRequest ZELSlaveCommand::createRequest(const QUrl &url) const

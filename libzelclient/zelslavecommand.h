@@ -24,6 +24,16 @@ public:
     // Binds the command to its slave connection. The socket stays owned by the caller.
     void setConnection(QTcpSocket *socket, const QString &key);
 
+    // The longest the VM's slave service may take to answer the command's request; a request
+    // not answered by then fails the command. 0 waits without end.
+    static constexpr int DefaultRequestTimeoutMs = 30000;
+    void setRequestTimeout(int ms) { m_requestTimeoutMs = ms; }
+    int requestTimeout() const { return m_requestTimeoutMs; }
+
+    // The slave connection could not be made: the command fails with the reason (for the user)
+    // without having run.
+    virtual void abandon(const QString &reason);
+
     // A request for url that authenticates with the slave key. Commands add their own
     // headers after these two.
     QNetworkRequest createRequest(const QUrl &url) const;
@@ -49,6 +59,7 @@ protected:
     ZELHTTP *m_http = nullptr;
     QTcpSocket *m_socket = nullptr;
     QString m_key;
+    int m_requestTimeoutMs = DefaultRequestTimeoutMs;
 };
 
 QDebug operator<<(QDebug debug, const ZELSlaveCommand &command);

@@ -1,13 +1,20 @@
 // Start-up and connection benchmark of ZEL_Client.
 //
 //   zel-app-bench --client PATH --broker PATH --config JSON [--workdir DIR] [--runs N]
-//                 [--window WxH] [--keep] [--verbose]
+//                 [--window WxH] [--keep] [--verbose] [--stall-watch PATH [--stalls]]
 //
 // Starts an Xvfb and the demo broker, then runs the client N times (after one warm-up run that
 // accepts the broker's certificate permanently): each run times the start up to the login
 // window, presses Return (Connect) and times every step up to the VM's first window drawn in
 // the nested X server. Settings, logs and the accepted certificate live in a temporary
 // HOME/XDG tree. Prints a table of medians and maxima.
+//
+// With --stalls the client runs with sound and a shared folder, and with the stall watch
+// (stallwatch.cpp, the library given by --stall-watch, which is needed then) loaded into it; a
+// tray host runs on the screen, and after the first window is drawn the user ends the session
+// from the tray icon's menu; the run goes on until the client has ended every program of the
+// session. What is reported then is how often, and for how long, the client's window thread
+// was held up during the connect and the disconnect.
 // Exit status: 0 targets met, 2 a target missed, 1 the benchmark itself failed.
 
 #include "benchclock.h"
@@ -16,6 +23,7 @@
 #include "displaywatch.h"
 #include "logtimeline.h"
 #include "runresult.h"
+#include "stallreport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +46,8 @@ namespace {
 constexpr double startTargetMs = 500;
 constexpr double clientShareTargetMs = 40;
 constexpr double xServerLateTargetMs = 10;
+// A hold-up of the window's thread longer than this is a stall: the window stops answering.
+constexpr double stallMs = 100;
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -57,6 +67,8 @@ struct Options
     int windowHeight = 560;
     bool keep = false;
     bool verbose = false;
+    bool stalls = false;
+    std::string stallWatch;
 };
 
 // Figure names, in the order of the table.
@@ -95,10 +107,18 @@ const char *const kVmWait = "waiting for the VM (VM start + first window)";
 const char *const kShare = "client's own share";
 const char *const kShareInProcess = "  of which in the client process";
 
+const char *const kStallsConnect = "stalls over 100 ms, connect";
+const char *const kLongestConnect = "  longest hold-up, connect (ms)";
+const char *const kBlockedConnect = "  longest time blocked in one, connect (ms)";
+const char *const kStallsDisconnect = "stalls over 100 ms, disconnect";
+const char *const kLongestDisconnect = "  longest hold-up, disconnect (ms)";
+const char *const kBlockedDisconnect = "  longest time blocked in one, disconnect (ms)";
+const char *const kDisconnect = "Disconnect -> every program of the session ended";
+
 void usage()
 {
     std::cerr << "usage: zel-app-bench --client PATH --broker PATH --config JSON [--workdir DIR] [--runs N]\n"
-                 "                     [--window WxH] [--keep] [--verbose]\n";
+                 "                     [--window WxH] [--keep] [--verbose] [--stall-watch PATH [--stalls]]\n";
 }
 
 bool parseOptions(int argc, char *argv[], Options &options)
@@ -137,11 +157,17 @@ bool parseOptions(int argc, char *argv[], Options &options)
             options.keep = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--stalls") {
+            options.stalls = true;
+        } else if (arg == "--stall-watch") {
+            if (!value(options.stallWatch))
+                return false;
         } else {
             return false;
         }
     }
-    return !options.client.empty() && !options.broker.empty() && !options.config.empty();
+    return !options.client.empty() && !options.broker.empty() && !options.config.empty()
+        && (!options.stalls || !options.stallWatch.empty());
 }
 
 // The local X server's window is titled with the VM's name and the product.
@@ -164,6 +190,15 @@ std::string readFile(const std::string &path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The name the kernel gives a process ("nxagent"); empty when it is gone.
+std::string processName(pid_t pid)
+{
+    std::string name = readFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+        name.pop_back();
+    return name;
 }
 
 std::string fmt(double ms)
@@ -205,6 +240,12 @@ private:
     std::vector<std::string> environment() const;
     bool waitBrokerIdle(double timeoutMs);
     void fail(const std::string &why, const ChildProcess *client);
+    // Sound and a shared folder for every connection, so that the connect and the disconnect
+    // start and end all the programs a session can have.
+    bool writeSessionSettings();
+    // Ends the session as its user does while the remote desktop runs: "Disconnect" in the
+    // menu of the client's tray icon. False when there is no icon to click.
+    bool disconnectFromTray(const ChildProcess &client);
 
     Options m_options;
     std::string m_temp;
@@ -212,6 +253,7 @@ private:
     int m_port = 0;
     std::unique_ptr<ChildProcess> m_xvfb;
     std::unique_ptr<ChildProcess> m_broker;
+    std::unique_ptr<ChildProcess> m_tray;
     DisplayWatch m_desktop;
     std::string m_failure;
 };
@@ -286,18 +328,55 @@ bool Bench::setUp()
     }
     if (m_options.verbose)
         std::cerr << "Xvfb :" << m_display << ", broker on port " << m_port << ", files in " << m_temp << "\n";
+    if (!m_options.stalls)
+        return true;
+    // The tray icon is the way to disconnect while the login window is hidden.
+    m_tray = std::make_unique<ChildProcess>();
+    if (!m_tray->start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request"}, environment(),
+                       std::string(), m_temp + "/trayer.log")) {
+        std::cerr << "zel-app-bench: cannot start trayer\n";
+        return false;
+    }
+    return writeSessionSettings();
+}
+
+bool Bench::writeSessionSettings()
+{
+    const std::string share = m_temp + "/share";
+    mkdir(share.c_str(), 0700);
+    mkdir((m_temp + "/config/Pelsor").c_str(), 0700);
+    std::ofstream settings(m_temp + "/config/Pelsor/ZEL Client.conf");
+    settings << "[Connection]\nenable_audio=true\nenable_file_sharing=true\nshared_folders=" << share << "\n";
+    if (!settings) {
+        std::cerr << "zel-app-bench: cannot write the client's settings\n";
+        return false;
+    }
     return true;
+}
+
+bool Bench::disconnectFromTray(const ChildProcess &client)
+{
+    // While the remote desktop runs, the client's only visible window is its tray icon.
+    const std::string icon = "$(xdotool search --onlyvisible --pid " + std::to_string(client.pid()) + " | head -n 1)";
+    if (ChildProcess::runToEnd({"sh", "-c", "w=" + icon + "; [ -n \"$w\" ] && xdotool mousemove --window $w 5 5 click 3"}) != 0)
+        return false;
+    // The menu: "Show bandwidth", then "Disconnect".
+    BenchClock::sleepMs(300);
+    return ChildProcess::runToEnd({"xdotool", "key", "Down", "Down", "Return"}) == 0;
 }
 
 void Bench::shutdown()
 {
     m_desktop.close();
+    if (m_tray)
+        m_tray->stop();
     if (m_broker)
         m_broker->stop();
     ChildProcess::endOtherChildren({m_xvfb ? m_xvfb->pid() : -1});
     if (m_xvfb)
         m_xvfb->stop();
     m_broker.reset();
+    m_tray.reset();
     m_xvfb.reset();
     if (!m_temp.empty() && !m_options.keep && m_failure.empty()) {
         ChildProcess::runToEnd({"rm", "-rf", m_temp});
@@ -332,6 +411,11 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
 
     ChildProcess client;
     std::vector<std::string> environment = this->environment();
+    const std::string stallFile = m_temp + "/stalls-" + std::to_string(index) + ".txt";
+    if (m_options.stalls) {
+        environment.push_back("LD_PRELOAD=" + m_options.stallWatch);
+        environment.push_back("ZEL_STALL_REPORT=" + stallFile);
+    }
     if (!client.start({m_options.client, "--host", "127.0.0.1", "--port", std::to_string(m_port), "--user", "demo",
                        "--password", "demo"},
                       environment, m_options.workdir)) {
@@ -494,17 +578,67 @@ bool Bench::run(int index, bool warmUp, RunResult &result)
         takeLines();
     }
 
-    // 3. End everything the run started: the client, its X server and nxproxy, and wait until
+    // 3. With --stalls the user disconnects from the tray icon, and the run goes on until the
+    // client has ended every program of the session; what the window's thread does right after
+    // counts too.
+    const double connectEndMs = BenchClock::nowMs();
+    double menuMs = -1, disconnectMs = -1, sessionGoneMs = -1, disconnectEndMs = -1;
+    if (ok && m_options.stalls) {
+        nested.close();
+        menuMs = BenchClock::nowMs();
+        if (!disconnectFromTray(client)) {
+            fail("no tray icon to disconnect from (run " + std::to_string(index) + ")", &client);
+            ok = false;
+        }
+        disconnectMs = BenchClock::nowMs();
+        const double deadline = disconnectMs + 30000;
+        while (ok && sessionGoneMs < 0) {
+            waitFor({client.outputFd(), m_desktop.fd()}, 20);
+            takeLines();
+            handleMaps();
+            if (log.first("Disconnected from ZEL", menuMs) >= 0 && ChildProcess::childrenOf(client.pid()).empty()) {
+                sessionGoneMs = BenchClock::nowMs();
+            } else if (!client.running() || BenchClock::nowMs() > deadline || g_interrupted) {
+                std::string left;
+                for (pid_t pid : ChildProcess::childrenOf(client.pid()))
+                    left += " " + processName(pid) + "(" + std::to_string(pid) + ")";
+                fail("the session's programs did not end after the disconnect (run " + std::to_string(index)
+                         + "; still running:" + (left.empty() ? std::string(" none") : left) + ")",
+                     &client);
+                ok = false;
+            }
+        }
+        const double settle = BenchClock::nowMs() + 500;
+        while (ok && BenchClock::nowMs() < settle) {
+            waitFor({client.outputFd()}, settle - BenchClock::nowMs());
+            takeLines();
+        }
+        disconnectEndMs = BenchClock::nowMs();
+    }
+
+    // 4. End everything the run started: the client, its X server and nxproxy, and wait until
     // the broker's VM for this connection has gone.
     nested.close();
     client.stop();
     takeLines();
-    std::vector<pid_t> keep{m_xvfb->pid(), m_broker->pid()};
+    std::vector<pid_t> keep{m_xvfb->pid(), m_broker->pid(), m_tray ? m_tray->pid() : -1};
     ChildProcess::endOtherChildren(keep);
     if (!waitBrokerIdle(15000))
         std::cerr << "zel-app-bench: the broker still runs a VM after run " << index << "\n";
     if (!ok)
         return false;
+
+    if (m_options.stalls) {
+        StallReport stalls;
+        stalls.read(stallFile);
+        result.set(kStallsConnect, stalls.count(keyMs, connectEndMs, stallMs));
+        result.set(kLongestConnect, stalls.longest(keyMs, connectEndMs));
+        result.set(kBlockedConnect, stalls.longestBlocked(keyMs, connectEndMs));
+        result.set(kStallsDisconnect, stalls.count(menuMs, disconnectEndMs, stallMs));
+        result.set(kLongestDisconnect, stalls.longest(menuMs, disconnectEndMs));
+        result.set(kBlockedDisconnect, stalls.longestBlocked(menuMs, disconnectEndMs));
+        result.setSpan(kDisconnect, disconnectMs, sessionGoneMs);
+    }
 
     const double handled = log.first("Connecting to ");
     const double connecting = log.first("Connecting!", handled);
@@ -586,6 +720,43 @@ void printRow(const std::string &name, const RunResult::Summary *summary, const 
     std::printf("  %s\n", note.c_str());
 }
 
+// The stall table and its targets: no stall at all, in any run, and no wait of the thread (time
+// blocked) over 100 ms. A hold-up is the thread running, waiting for a processor (the machine is
+// busy: shared machines make these) or blocked; only the last is the client's waiting.
+int reportStalls(const std::vector<RunResult> &runs)
+{
+    const std::vector<RunResult::Summary> s = RunResult::summarize(runs);
+    auto row = [&s](const char *name, const std::string &note = std::string()) {
+        printRow(name, RunResult::find(s, name), note);
+    };
+    double total = 0;
+    double blocked = 0;
+    for (const RunResult &run : runs) {
+        for (const char *name : {kStallsConnect, kStallsDisconnect})
+            total += run.has(name) ? run.value(name) : 0;
+        for (const char *name : {kBlockedConnect, kBlockedDisconnect})
+            blocked = std::max(blocked, run.has(name) ? run.value(name) : 0);
+    }
+    std::printf("\nZEL_Client's window thread during a connect and a disconnect, with sound and a shared folder,\n"
+                "%d runs after a warm-up run (a hold-up is noted from 20 ms on)\n\n",
+                int(runs.size()));
+    std::printf("%-44s %8s %8s\n", "", "median", "max");
+    row(kStallsConnect, "Return -> first window drawn, window hidden");
+    row(kLongestConnect);
+    row(kBlockedConnect, "the rest: running, or waiting for a processor");
+    row(kStallsDisconnect, "Disconnect -> session's programs ended + 0.5 s");
+    row(kLongestDisconnect);
+    row(kBlockedDisconnect);
+    row(kDisconnect, "ms");
+    std::printf("%-44s %8d\n", "stalls over 100 ms in all runs", int(total));
+
+    BenchTargets targets("stalls");
+    targets.add("window thread stalls over 100 ms, all runs", BenchTargets::number(total, 0), "0", total == 0);
+    targets.add("longest time the window thread was blocked", BenchTargets::number(blocked) + " ms", "<= 100 ms",
+                blocked <= stallMs);
+    return targets.report();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -627,6 +798,9 @@ int main(int argc, char *argv[])
             std::cerr << "zel-app-bench: files kept in " << keptIn << "\n";
         return 1;
     }
+
+    if (options.stalls)
+        return reportStalls(runs);
 
     const std::vector<RunResult::Summary> s = RunResult::summarize(runs);
     auto row = [&s](const char *name, const std::string &note = std::string()) {

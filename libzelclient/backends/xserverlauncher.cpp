@@ -1,15 +1,16 @@
 #include "xserverlauncher.h"
 
 #include "helpers/pathtools.h"
+#include "helpers/processreaper.h"
 
 #include <QDebug>
 #include <QFileInfo>
 #include <QNetworkProxy>
 
 XServerLauncher::XServerLauncher()
-    : m_path(findServer())
-    , m_process(createProcess(this))
+    : m_process(createProcess(this))
 {
+    m_pathChosen = knownServer(m_path);
     connect(m_process, &QProcess::started, this, &XServerLauncher::processStarted);
     connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &XServerLauncher::processFinished);
@@ -28,18 +29,19 @@ XServerLauncher::XServerLauncher()
 
 XServerLauncher::~XServerLauncher()
 {
-    // The owner is being torn down: nothing is reported any more, the server just ends.
-    disconnect(m_process, nullptr, this, nullptr);
+    // The owner is being torn down: nothing is reported any more, the server just ends. It is
+    // asked first, so that it removes its display's lock and socket, and killed if it does
+    // not go; nobody waits for it.
     m_timer.stop();
     m_startTimer.stop();
     m_probe.abort();
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(3000)) {
-            m_process->kill();
-            m_process->waitForFinished(3000);
-        }
-    }
+    ProcessReaper::end(m_process, StopGraceMs);
+}
+
+void XServerLauncher::setPath(const QString &path)
+{
+    m_path = path;
+    m_pathChosen = true;
 }
 
 void XServerLauncher::setDisplay(unsigned short display)
@@ -105,6 +107,21 @@ void XServerLauncher::start()
         return;
     }
     m_retriesLeft = m_displaySet ? 0 : 3;
+    if (!m_pathChosen) {
+        m_phase = Phase::Starting;
+        chooseServer();
+        return;
+    }
+    launch();
+}
+
+void XServerLauncher::serverChosen(const QString &program)
+{
+    if (m_pathChosen || m_phase != Phase::Starting)
+        return;
+    m_path = program;
+    m_pathChosen = true;
+    m_phase = Phase::Idle;
     launch();
 }
 
@@ -232,9 +249,9 @@ void XServerLauncher::serverIsUp()
     }
     qInfo() << "X server is up!";
     m_timer.stop();
-    m_startTimer.stop();
     if (m_phase != Phase::Starting)
         return;
+    // The start time-out also bounds letting the session's user in.
     admitOwnUser();
 }
 
@@ -242,6 +259,7 @@ void XServerLauncher::becomeRunning()
 {
     if (m_phase != Phase::Starting)
         return;
+    m_startTimer.stop();
     m_phase = Phase::Running;
     emit running();
 }
@@ -264,7 +282,7 @@ void XServerLauncher::startTimedOut()
     // it removes its display's lock and socket; ended outright if it does not go.
     m_process->terminate();
     QProcess *process = m_process;
-    QTimer::singleShot(3000, process, [process] {
+    QTimer::singleShot(StopGraceMs, process, [process] {
         if (process->state() != QProcess::NotRunning)
             process->kill();
     });

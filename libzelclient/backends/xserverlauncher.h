@@ -37,9 +37,10 @@ public:
     // The display name the session's own programs use (DISPLAY).
     QString clientDisplay() const;
 
-    // The X server program; empty when none was found.
+    // The X server program; empty when none was found, and while it is still to be chosen
+    // (on a desktop display that has not been looked at yet, start() chooses it).
     QString path() const { return m_path; }
-    void setPath(const QString &path) { m_path = path; }
+    void setPath(const QString &path);
 
     // Size of the server's screen (of its window, for a nested server), or the whole desktop.
     void setGeometry(const QSize &geometry) { m_geometry = geometry; }
@@ -47,8 +48,8 @@ public:
     // Title of the server's window, for a nested server; empty leaves the server's own.
     void setTitle(const QString &title) { m_title = title; }
 
-    // A server that does not accept connections within ms of its start is ended and reported
-    // as failed.
+    // A server that does not accept connections (and let the session's user in) within ms of
+    // its start is ended and reported as failed.
     void setStartTimeout(int ms) { m_startTimeoutMs = ms; }
     int startTimeout() const { return m_startTimeoutMs; }
 
@@ -83,9 +84,15 @@ private slots:
 private:
     enum class Phase { Idle, Starting, Running, Ended };
     static constexpr int ProbeIntervalMs = 5;
+    // How long a server asked to end may take before it is killed.
+    static constexpr int StopGraceMs = 3000;
 
     // Platform parts: the server program, the display to use and the server's arguments.
-    static QString findServer();
+    // The program, when it can be told without waiting; false when it cannot.
+    static bool knownServer(QString &program);
+    // Chooses the program without holding up the caller; serverChosen() follows.
+    void chooseServer();
+    void serverChosen(const QString &program);
     static QProcess *createProcess(QObject *parent);
     unsigned short chooseDisplay() const;
     // Also makes a new cookie for a server that admits only the clients holding it.
@@ -94,8 +101,8 @@ private:
     // program may have taken the same display a moment earlier).
     bool answeringServerIsOurs() const;
 
-    // Lets the programs of the user running the session in; running() follows once they may
-    // connect.
+    // Lets the programs of the user running the session in, without holding up the caller;
+    // running() follows once they may connect.
     void admitOwnUser();
     void becomeRunning();
 
@@ -103,6 +110,7 @@ private:
     void fail(const QString &error);
 
     QString m_path;
+    bool m_pathChosen = false;
     QTimer m_timer;
     QTcpSocket m_probe;
     unsigned short m_display = 0;

@@ -1,17 +1,19 @@
 #include "xserverlauncher.h"
 
 #include "backends/xconnection.h"
+#include "helpers/connectionprobe.h"
 #include "helpers/pathtools.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QLocalSocket>
 #include <QTcpServer>
+#include <QThread>
 
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -33,38 +35,12 @@ protected:
     }
 };
 
-// Whether the X display the user works on (DISPLAY) accepts connections, so that a nested
-// server can show the remote desktop in a window there. It runs on the GUI thread, so each
-// probe waits at most 100 ms, and an answer is kept for the rest of the process: the desktop
+// Whether the X display the user works on accepts connections, once that is known: the desktop
 // does not come and go while the program runs on it.
-bool desktopDisplayReachable()
+QHash<QString, bool> &knownDesktops()
 {
     static QHash<QString, bool> known;
-    const QString display = qEnvironmentVariable("DISPLAY");
-    const auto cached = known.constFind(display);
-    if (cached != known.constEnd())
-        return cached.value();
-
-    bool reachable = false;
-    const int colon = display.lastIndexOf(QLatin1Char(':'));
-    const QString host = colon < 0 ? QString() : display.left(colon);
-    bool ok = false;
-    const int number = colon < 0 ? -1 : display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
-    if (!display.isEmpty() && ok && number >= 0) {
-        const bool local = host.isEmpty() || host == QLatin1String("unix");
-        if (local) {
-            QLocalSocket socket;
-            socket.connectToServer(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
-            reachable = socket.waitForConnected(100);
-        }
-        if (!reachable) {
-            QTcpSocket socket;
-            socket.connectToHost(local ? QStringLiteral("127.0.0.1") : host, static_cast<quint16>(6000 + number));
-            reachable = socket.waitForConnected(100);
-        }
-    }
-    known.insert(display, reachable);
-    return reachable;
+    return known;
 }
 
 bool displayFree(int display)
@@ -93,16 +69,50 @@ QString admitLocalUser(unsigned short display, const QByteArray &cookie, const Q
                             QStringLiteral("the access list change"));
 }
 
-} // namespace
-
-QString XServerLauncher::findServer()
+// Xephyr shows the remote desktop in a window on the user's desktop, when there is one to show
+// it on; Xvfb otherwise.
+QString serverProgram(bool desktopReachable)
 {
-    if (desktopDisplayReachable()) {
+    if (desktopReachable) {
         const QString xephyr = PathTools::findBin(QStringLiteral("Xephyr"), {});
         if (!xephyr.isEmpty())
             return xephyr;
     }
     return PathTools::findBin(QStringLiteral("Xvfb"), {});
+}
+
+} // namespace
+
+bool XServerLauncher::knownServer(QString &program)
+{
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (!display.isEmpty() && !knownDesktops().contains(display))
+        return false;
+    program = serverProgram(knownDesktops().value(display, false));
+    return true;
+}
+
+void XServerLauncher::chooseServer()
+{
+    // DISPLAY is host:number[.screen]; no host (or "unix") is this machine's local socket. A
+    // host's name is looked up without holding up the window.
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const int colon = display.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const int number = colon < 0 ? -1 : display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
+    const QString host = colon < 0 ? QString() : display.left(colon);
+    const bool local = host.isEmpty() || host == QLatin1String("unix");
+    auto *probe = new ConnectionProbe(this);
+    connect(probe, &ConnectionProbe::answered, this, [this, probe, display](bool reachable) {
+        probe->deleteLater();
+        knownDesktops().insert(display, reachable);
+        serverChosen(serverProgram(reachable));
+    });
+    if (!ok || number < 0)
+        probe->start(QString(), QString(), 0);
+    else
+        probe->start(local ? QStringLiteral("/tmp/.X11-unix/X%1").arg(number) : QString(),
+                     local ? QStringLiteral("127.0.0.1") : host, static_cast<quint16>(6000 + number));
 }
 
 QProcess *XServerLauncher::createProcess(QObject *parent)
@@ -148,13 +158,26 @@ void XServerLauncher::admitOwnUser()
         fail(QStringLiteral("Failed to admit the session's programs to the X server: the user running the session is unknown"));
         return;
     }
-    const QString error = admitLocalUser(m_display, m_authority.cookie(), QByteArray(account->pw_name));
-    if (!error.isEmpty()) {
-        fail(QStringLiteral("Failed to admit the session's programs to the X server: %1").arg(error));
-        return;
-    }
-    qInfo().noquote() << "X server admits the local user" << QString::fromLocal8Bit(account->pw_name);
-    becomeRunning();
+    // The X connection waits for the server's answers, which a server that hangs never gives:
+    // it is made on a thread of its own, and the start time-out bounds the wait for it. A
+    // launcher that has gone by then hears nothing of it.
+    const QByteArray user(account->pw_name);
+    const unsigned short display = m_display;
+    const QByteArray cookie = m_authority.cookie();
+    auto error = std::make_shared<QString>();
+    QThread *admission = QThread::create([error, display, cookie, user] { *error = admitLocalUser(display, cookie, user); });
+    connect(admission, &QThread::finished, admission, &QObject::deleteLater);
+    connect(admission, &QThread::finished, this, [this, error, user] {
+        if (m_phase != Phase::Starting)
+            return;
+        if (!error->isEmpty()) {
+            fail(QStringLiteral("Failed to admit the session's programs to the X server: %1").arg(*error));
+            return;
+        }
+        qInfo().noquote() << "X server admits the local user" << QString::fromLocal8Bit(user);
+        becomeRunning();
+    });
+    admission->start();
 }
 
 bool XServerLauncher::answeringServerIsOurs() const

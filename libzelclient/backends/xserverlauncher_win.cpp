@@ -2,9 +2,17 @@
 
 #include "helpers/pathtools.h"
 
-QString XServerLauncher::findServer()
+bool XServerLauncher::knownServer(QString &program)
 {
-    return PathTools::findBin(QStringLiteral("vcxsrv"), {QStringLiteral("vcxsrv.zel"), QStringLiteral("vcxsrv")});
+    program = PathTools::findBin(QStringLiteral("vcxsrv"), {QStringLiteral("vcxsrv.zel"), QStringLiteral("vcxsrv")});
+    return true;
+}
+
+void XServerLauncher::chooseServer()
+{
+    QString program;
+    knownServer(program);
+    serverChosen(program);
 }
 
 QProcess *XServerLauncher::createProcess(QObject *parent)

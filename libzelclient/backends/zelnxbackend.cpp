@@ -4,6 +4,7 @@
 #include "helpers/peercheck.h"
 #include "helpers/portallocator.h"
 #include "helpers/privatefiles.h"
+#include "helpers/processreaper.h"
 #include "helpers/socketkeepalive.h"
 #include "socketforwarder.h"
 
@@ -53,14 +54,10 @@ ZELNXBackend::ZELNXBackend(QObject *parent)
     , m_nxproxyPath(QStringLiteral("/usr/bin/nxproxy"))
 {
     connect(&m_server, &QTcpServer::newConnection, this, &ZELNXBackend::connectionAccepted);
-    connect(&m_process, &QProcess::started, this, &ZELNXBackend::processStarted);
-    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ZELNXBackend::processFinished);
-    connect(&m_process, &QProcess::errorOccurred, this, &ZELNXBackend::processError);
-    connect(&m_process, &QProcess::readyReadStandardError, this, &ZELNXBackend::processStderrReady);
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &ZELNXBackend::processStdoutReady);
     connect(&m_launcher, &XServerLauncher::running, this, &ZELNXBackend::XServerReady);
     connect(&m_launcher, &XServerLauncher::failed, this, &ZELNXBackend::XServerFailed);
+    m_establishTimer.setSingleShot(true);
+    connect(&m_establishTimer, &QTimer::timeout, this, &ZELNXBackend::establishTimedOut);
 
     m_nxproxyPath = PathTools::findBin(QStringLiteral("nxproxy"), {});
     setSlavePort(PortAllocator::findAvailablePort());
@@ -68,15 +65,25 @@ ZELNXBackend::ZELNXBackend(QObject *parent)
 
 ZELNXBackend::~ZELNXBackend()
 {
-    // Nothing is reported while the backend goes away; the proxy and the X server just end.
-    disconnect(&m_process, nullptr, this, nullptr);
+    // Nothing is reported while the backend goes away; the proxy and the X server just end,
+    // without the backend's owner waiting for them.
     disconnect(&m_launcher, nullptr, this, nullptr);
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
+    ProcessReaper::end(m_process);
+    m_process = nullptr;
     delete m_forwarder;
     m_forwarder = nullptr;
+}
+
+QProcess *ZELNXBackend::createProcess()
+{
+    auto *process = new QProcess(this);
+    connect(process, &QProcess::started, this, &ZELNXBackend::processStarted);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ZELNXBackend::processFinished);
+    connect(process, &QProcess::errorOccurred, this, &ZELNXBackend::processError);
+    connect(process, &QProcess::readyReadStandardError, this, &ZELNXBackend::processStderrReady);
+    connect(process, &QProcess::readyReadStandardOutput, this, &ZELNXBackend::processStdoutReady);
+    return process;
 }
 
 QString ZELNXBackend::nxproxyBinary() const
@@ -165,7 +172,7 @@ void ZELNXBackend::start(QTcpSocket *socket)
         disconnect(m_socket, nullptr, this, nullptr);
     m_socket = socket;
     m_ended = false;
-    m_tunnelLost = false;
+    m_attemptOver = false;
     // Until nxproxy is connected nobody else watches the tunnel: its end would go unnoticed and
     // leave the attempt waiting for ever.
     if (socket)
@@ -198,11 +205,11 @@ void ZELNXBackend::start(QTcpSocket *socket)
 
 void ZELNXBackend::XServerReady()
 {
-    if (m_tunnelLost) {
+    if (m_attemptOver) {
         qDebug() << "The attempt ended before the X server came up";
         return;
     }
-    if (m_process.state() != QProcess::NotRunning) {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
         qDebug() << "Proxy already running";
         return;
     }
@@ -245,7 +252,10 @@ void ZELNXBackend::XServerReady()
     if (!nxRoot.isEmpty() && !PrivateFiles::makeFolder(nxRoot))
         qWarning() << "Can't create NX root" << nxRoot;
     environment.insert(QStringLiteral("NX_ROOT"), nxRoot);
-    m_process.setProcessEnvironment(environment);
+    // A process that has ended is of no further use; a fresh one takes the run.
+    ProcessReaper::end(m_process);
+    m_process = createProcess();
+    m_process->setProcessEnvironment(environment);
     qInfo().noquote().nospace() << "DISPLAY = "
                       << (environment.contains(QStringLiteral("DISPLAY")) ? environment.value(QStringLiteral("DISPLAY"))
                                                                           : QStringLiteral("[none]"));
@@ -254,7 +264,19 @@ void ZELNXBackend::XServerReady()
     m_crashed = false;
     m_ended = false;
     m_stderrLines = LineBuffer();
-    m_process.start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
+    // Until nxproxy says the session is established, nothing shows the user that it is not
+    // coming: the wait has an end.
+    m_establishTimer.start(m_establishTimeoutMs);
+    m_process->start(m_nxproxyPath, arguments, QIODevice::ReadWrite);
+}
+
+void ZELNXBackend::establishTimedOut()
+{
+    if (m_ended)
+        return;
+    qCritical().nospace() << "nxproxy did not establish the session within " << m_establishTimeoutMs << " ms";
+    end(true, CommunicationFailure,
+        QStringLiteral("The remote desktop did not start within %1 seconds").arg((m_establishTimeoutMs + 999) / 1000));
 }
 
 bool ZELNXBackend::soundServerIsTheUsers() const
@@ -308,7 +330,7 @@ void ZELNXBackend::tunnelClosed()
     if (m_forwarder || m_ended)
         return;
     qCritical() << "The display tunnel closed before nxproxy connected";
-    m_tunnelLost = true;
+    m_attemptOver = true;
     end(true, CommunicationFailure, QStringLiteral("The broker closed the connection before the remote desktop started"));
 }
 
@@ -348,24 +370,27 @@ void ZELNXBackend::dropLink(const QString &reason)
     if (m_linkFailure.isEmpty())
         m_linkFailure = reason;
     keepLastPicture();
-    if (m_process.state() == QProcess::NotRunning)
+    if (!m_process || m_process->state() == QProcess::NotRunning)
         return;
+    // Asked, not waited for: its exit, still heard here, reports the drop.
     qInfo().noquote() << "Ending nxproxy, the link to the VM is gone:" << reason;
-    m_process.terminate();
+    m_process->terminate();
     QTimer::singleShot(ProxyEndMs, this, [this]() {
-        if (m_dropping && m_process.state() != QProcess::NotRunning)
-            m_process.kill();
+        if (m_dropping && m_process && m_process->state() != QProcess::NotRunning)
+            m_process->kill();
     });
 }
 
 bool ZELNXBackend::isDrop() const
 {
-    // Closing the X server's window ends the session; so does the owner's stop().
-    return keepDisplayOnLinkLoss() && m_established && !m_orderlyEnd && !m_stopping && m_launcher.isRunning();
+    // Closing the X server's window ends the session. The owner's stop() lets the proxy go
+    // unheard, so its exit is never judged here.
+    return keepDisplayOnLinkLoss() && m_established && !m_orderlyEnd && m_launcher.isRunning();
 }
 
 void ZELNXBackend::reportDrop()
 {
+    // Ended before stop(): a drop is reported as linkLost(), not as the finished() of an end.
     m_ended = true;
     m_dropping = false;
     const QString reason = m_linkFailure.isEmpty() ? QStringLiteral("nxproxy ended without the end of the session")
@@ -387,14 +412,14 @@ void ZELNXBackend::processStarted()
 
 void ZELNXBackend::processStdoutReady()
 {
-    const QByteArray data = m_process.readAllStandardOutput();
+    const QByteArray data = m_process->readAllStandardOutput();
     qInfo().noquote().nospace() << "Proxy OUT: " << QString::fromLocal8Bit(data);
     emit standardOutput(data);
 }
 
 void ZELNXBackend::processStderrReady()
 {
-    parseStandardError(m_process.readAllStandardError());
+    parseStandardError(m_process->readAllStandardError());
 }
 
 void ZELNXBackend::parseStandardError(const QByteArray &data)
@@ -429,6 +454,7 @@ void ZELNXBackend::handleLine(const QString &line)
         // The desktop is back over the last picture.
         m_lastPicture.release();
         qInfo() << "Backend has established the connection";
+        m_establishTimer.stop();
         emit connectionEstablished();
     }
     if (linkFailurePattern().match(line).hasMatch() && m_linkFailure.isEmpty()) {
@@ -517,10 +543,7 @@ void ZELNXBackend::processFinished(int exitCode, QProcess::ExitStatus exitStatus
         return;
     }
 
-    if (m_stopping) {
-        // The owner asked for the end: no failure to report.
-        end(false, UnknownError, QString());
-    } else if (exitStatus != QProcess::NormalExit || m_crashed) {
+    if (exitStatus != QProcess::NormalExit || m_crashed) {
         end(true, Crash, QStringLiteral("Proxy process crashed"));
     } else if (exitCode != 0) {
         if (m_linkingError)
@@ -572,21 +595,27 @@ void ZELNXBackend::end(bool failure, BackendError error, const QString &descript
     m_ended = true;
     if (failure)
         emit failed(error, description);
-    if (!m_stopping)
-        stop();
+    stop();
     emit finished();
 }
 
 void ZELNXBackend::stop()
 {
     qInfo() << "Stopping NXProxy";
-    if (m_process.isOpen() && !m_stopping) {
-        m_stopping = true;
-        m_process.close();
-        m_stopping = false;
+    m_establishTimer.stop();
+    // nxproxy is killed and let go; the caller does not wait for it to end. Its end is no
+    // failure: the owner asked for it.
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        ProcessReaper::end(m_process);
+        m_process = nullptr;
     }
     delete m_forwarder;
     m_forwarder = nullptr;
     if (m_server.isListening())
         m_server.close();
+    m_attemptOver = true;
+    if (!m_ended) {
+        m_ended = true;
+        emit finished();
+    }
 }

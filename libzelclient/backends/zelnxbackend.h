@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTimer>
 
 class QTcpSocket;
 class SocketForwarder;
@@ -44,10 +45,16 @@ public:
     void setParameters(const ZELConnectionParameters &parameters);
 
     void start(QTcpSocket *socket) override;
-    // Ends nxproxy and the forwarding; the X server stays until the backend is destroyed.
+    // Ends nxproxy and the forwarding, without waiting for nxproxy to go; finished() follows at
+    // once when a run was under way. The X server stays until the backend is destroyed.
     void stop() override;
     int64_t bytesRead() override;
     int64_t bytesWritten() override;
+
+    // The longest nxproxy may take from its start to the established session; then the run is
+    // given up with failed(CommunicationFailure) and finished().
+    void setEstablishTimeout(int ms) { m_establishTimeoutMs = ms; }
+    int establishTimeout() const { return m_establishTimeoutMs; }
 
     // The local X server; its display may be fixed before start().
     XServerLauncher &xServerLauncher() { return m_launcher; }
@@ -95,6 +102,7 @@ private slots:
     void tunnelEnded();
     void tunnelFailed(QAbstractSocket::SocketError error);
     void tunnelClosed();
+    void establishTimedOut();
 
 private:
     void handleLine(const QString &line);
@@ -111,6 +119,8 @@ private:
     void reportDrop();
     // Reports the end of the proxy run: a failure (if any), then finished(), each once.
     void end(bool failure, BackendError error, const QString &description);
+    // A process for the next run of nxproxy, connected to this backend.
+    QProcess *createProcess();
 
     QString m_nxproxyPath;
     // The session client owns the tunnel and may release it at any time.
@@ -130,13 +140,15 @@ private:
     bool m_dropping = false;
     LineBuffer m_stderrLines;
     int m_portOffset = portOffset;
-    QProcess m_process;
+    // nxproxy of the current run; a run that is over hands it to the ProcessReaper.
+    QProcess *m_process = nullptr;
+    QTimer m_establishTimer;
+    int m_establishTimeoutMs = 60000;
     // The current proxy run has been reported as ended.
     bool m_ended = true;
-    // stop() is ending the proxy: its exit is no failure.
-    bool m_stopping = false;
     // The proxy died from a signal; its exit reports the crash.
     bool m_crashed = false;
-    // The tunnel closed before nxproxy connected: the attempt is over, the X server unused.
-    bool m_tunnelLost = false;
+    // The tunnel closed before nxproxy connected, or the owner stopped the backend: the attempt
+    // is over, and an X server that comes up now starts no proxy.
+    bool m_attemptOver = false;
 };

@@ -2,19 +2,21 @@
 
 #include "helpers/pathtools.h"
 #include "helpers/privatefiles.h"
+#include "helpers/processreaper.h"
 
-#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 
 namespace {
 
 const int ConnectionRetryMs = 50;
-const int WaitSliceMs = 100;
 const int KeptErrorLines = 3;
+// The server's first answer holds its greeting; it is asked for it by any line.
+const char *const GreetingCommand = "hello";
 
 } // namespace
 
@@ -22,43 +24,47 @@ PulseAudio::PulseAudio()
     : QObject(nullptr)
     , m_pulseaudioPath(PathTools::findBin(QStringLiteral("pulseaudio"), QStringList()))
     , m_pulseaudioHome(PathTools::getPulseaudioHome())
+    , m_process(new BoundProcess(this))
 {
-    connect(&m_process, &QProcess::started, this, &PulseAudio::processStarted);
-    connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+    connect(m_process, &QProcess::started, this, &PulseAudio::processStarted);
+    connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
             &PulseAudio::processFinished);
-    connect(&m_process, &QProcess::errorOccurred, this, &PulseAudio::processError);
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &PulseAudio::processReadyReadOutput);
-    connect(&m_process, &QProcess::readyReadStandardError, this, &PulseAudio::processReadyReadError);
+    connect(m_process, &QProcess::errorOccurred, this, &PulseAudio::processError);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &PulseAudio::processReadyReadOutput);
+    connect(m_process, &QProcess::readyReadStandardError, this, &PulseAudio::processReadyReadError);
     connect(&m_connectionTimer, &QTimer::timeout, this, &PulseAudio::connectionTimerTick);
-    connect(&m_socket, &QLocalSocket::connected, this, &PulseAudio::socketConnected);
-    connect(&m_socket, &QLocalSocket::disconnected, this, &PulseAudio::socketDisconnected);
-    // Without this a CLI socket that cannot be reached would leave the caller waiting for a
-    // started() that never comes.
-    connect(&m_socket, &QLocalSocket::errorOccurred, this, &PulseAudio::socketError);
+    // Its error signal too: without it a CLI socket that cannot be reached would leave the
+    // caller waiting for a started() that never comes.
+    m_socket = createCommandSocket();
+    connect(m_socket, &QIODevice::readyRead, this, &PulseAudio::readAnswer);
+    m_answerTimer.setSingleShot(true);
+    connect(&m_answerTimer, &QTimer::timeout, this, &PulseAudio::answerTimedOut);
+    m_stopTimer.setSingleShot(true);
+    connect(&m_stopTimer, &QTimer::timeout, this, [this] {
+        if (m_process->state() == QProcess::NotRunning)
+            return;
+        qWarning().nospace().noquote() << "pulseaudio did not end within " << StopTimeoutMs << " ms; killing it";
+        m_process->kill();
+    });
 }
 
 PulseAudio::~PulseAudio()
 {
     // The owner is going away: the server goes with it, without signals to receivers that may
-    // be half destroyed themselves.
+    // be half destroyed themselves, and without the owner waiting for it.
     m_stopping = true;
     m_connectionTimer.stop();
-    disconnect(&m_process, nullptr, this, nullptr);
-    disconnect(&m_socket, nullptr, this, nullptr);
-    m_socket.abort();
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(StopTimeoutMs)) {
-            m_process.kill();
-            m_process.waitForFinished(StopTimeoutMs);
-        }
-    }
+    m_answerTimer.stop();
+    m_commands.clear();
+    m_socket->disconnect(this);
+    closeCommandSocket();
+    ProcessReaper::end(m_process, StopTimeoutMs, m_cleanupAfterEnd);
 }
 
 void PulseAudio::start()
 {
     qInfo().nospace().noquote() << "Starting pulseaudio";
-    if (m_process.state() != QProcess::NotRunning) {
+    if (m_process->state() != QProcess::NotRunning) {
         qWarning().nospace().noquote() << "pulseaudio is running already";
         return;
     }
@@ -91,7 +97,7 @@ void PulseAudio::start()
         environment.insert(QStringLiteral("PULSE_STATE_PATH"), m_pulseaudioStatePath);
         PrivateFiles::makeFolder(m_pulseaudioStatePath);
     }
-    m_process.setProcessEnvironment(environment);
+    m_process->setProcessEnvironment(environment);
 
     // No default script, verbose (the output drives this class), our script, never idle out.
     // Whoever reaches the server may not load a module (a module is code run as the user) nor
@@ -104,85 +110,151 @@ void PulseAudio::start()
                                 QStringLiteral("--disallow-module-loading"),
                                 QStringLiteral("--disallow-exit")};
     qInfo().nospace().noquote() << "Starting pulseaudio at " << m_pulseaudioPath << " with args " << arguments;
-    m_process.start(m_pulseaudioPath, arguments, QIODevice::ReadWrite);
+    m_process->start(m_pulseaudioPath, arguments, QIODevice::ReadWrite);
 }
 
 void PulseAudio::activateSocket()
 {
-    if (!m_connectExisting && m_process.state() != QProcess::Running)
-        qWarning().nospace().noquote() << "Not activating socket, process is in state " << m_process.state();
+    if (!m_connectExisting && m_process->state() != QProcess::Running)
+        qWarning().nospace().noquote() << "Not activating socket, process is in state " << m_process->state();
 }
 
-QString PulseAudio::sendCommand(const QString &command)
+void PulseAudio::sendCommand(const QString &command)
 {
-    if (!m_socket.isValid()) {
-        qCritical().nospace().noquote() << "Attempted to send command " << command << " while not connected! Socket is in state "
-                    << m_socket.state();
-        return QString();
+    if (!commandSocketConnected()) {
+        qCritical().nospace().noquote() << "Attempted to send command " << command << " while not connected!";
+        // Reported like every other answer, after the caller has returned.
+        QMetaObject::invokeMethod(
+            this, [this, command] { emit commandFailed(command, QStringLiteral("not connected to the sound server")); },
+            Qt::QueuedConnection);
+        return;
     }
+    m_commands.append(command);
+    writeNextCommand();
+}
+
+void PulseAudio::writeNextCommand()
+{
+    if (m_commands.isEmpty() || m_commandWritten)
+        return;
+    m_commandWritten = true;
+    const QString command = m_commands.first();
     qInfo().nospace().noquote() << "Sending command: " << command;
-
-    // What is left over from an exchange that gave up waiting answers nothing asked now.
-    if (m_socket.bytesAvailable() > 0)
-        qInfo().nospace().noquote() << "Dropping a late answer: " << m_socket.readAll();
-
-    const qint64 written = m_socket.write((command + QLatin1Char('\n')).toUtf8());
-    m_socket.flush();
-    m_socket.waitForBytesWritten(WaitSliceMs);
+    // The bound is the whole answer's: a server that keeps sending without ever prompting does
+    // not extend it.
+    m_answerTimer.start(m_commandTimeoutMs);
+    const qint64 written = m_socket->write((command + QLatin1Char('\n')).toUtf8());
     qInfo().nospace().noquote() << "Wrote " << written << " bytes";
-    return readAnswer(command);
+    // What is already there belongs to this answer.
+    if (m_socket->bytesAvailable() > 0 || !m_answer.isEmpty())
+        QMetaObject::invokeMethod(this, &PulseAudio::readAnswer, Qt::QueuedConnection);
 }
 
-QString PulseAudio::readAnswer(const QString &command)
+void PulseAudio::readAnswer()
 {
-    // A server that stays connected but never prompts must not hold the caller (the GUI
-    // thread) for long.
-    const QDeadlineTimer deadline(CommandTimeoutMs);
-    QByteArray received;
-    while (m_socket.state() == QLocalSocket::ConnectedState) {
-        if (m_socket.bytesAvailable() <= 0) {
-            if (deadline.hasExpired()) {
-                qWarning().nospace().noquote() << "No answer from PulseAudio to " << command << " within " << CommandTimeoutMs
-                           << " ms; giving up on it";
-                return QString();
-            }
-            m_socket.waitForReadyRead(int(qMin<qint64>(WaitSliceMs, qMax<qint64>(1, deadline.remainingTime()))));
-            continue;
-        }
-        qInfo().nospace().noquote() << "Reading data";
-        const QByteArray data = m_socket.read(4096);
-        qInfo().nospace().noquote() << "Data read: " << data << "; " << data.size() << " bytes";
-        received += data;
-        const QString text = QString::fromUtf8(received);
-        if (text.endsWith(m_prompt))
-            return text.left(text.size() - m_prompt.size());
-        const int prompt = text.indexOf(m_prompt);
-        if (prompt >= 0)
-            return text.left(prompt);
+    const QByteArray data = m_socket->readAll();
+    if (m_commands.isEmpty()) {
+        if (!data.isEmpty())
+            qInfo().nospace().noquote() << "Dropping what the sound server sent unasked: " << data.left(200);
+        return;
     }
-    // The connection dropped before the prompt: what came is all there is.
-    return QString::fromUtf8(received);
+    if (!data.isEmpty())
+        qInfo().nospace().noquote() << "Data read: " << data.size() << " bytes";
+    m_answer += data;
+    const QByteArray prompt = m_prompt.toUtf8();
+    const int end = m_answer.indexOf(prompt);
+    if (end < 0) {
+        if (m_answer.size() > m_maxAnswerBytes)
+            failCommands(QStringLiteral("the sound server's answer is longer than %1 bytes").arg(m_maxAnswerBytes), true);
+        return;
+    }
+    if (end > m_maxAnswerBytes) {
+        failCommands(QStringLiteral("the sound server's answer is longer than %1 bytes").arg(m_maxAnswerBytes), true);
+        return;
+    }
+    const QString answer = QString::fromUtf8(m_answer.left(end));
+    // What follows the prompt is the start of the next answer.
+    m_answer.remove(0, end + prompt.size());
+    m_answerTimer.stop();
+    const QString command = m_commands.takeFirst();
+    m_commandWritten = false;
+    const QPointer<PulseAudio> self(this);
+    answered(command, answer);
+    if (self)
+        writeNextCommand();
+}
+
+void PulseAudio::answered(const QString &command, const QString &answer)
+{
+    if (m_greeting && command == QLatin1String(GreetingCommand)) {
+        m_greeting = false;
+        // The greeting sent on a new connection is part of the first answer.
+        static const QRegularExpression versionPattern(QStringLiteral("PulseAudio ([.0-9A-Za-z_-]+)"));
+        const QRegularExpressionMatch match = versionPattern.match(answer);
+        if (match.hasMatch()) {
+            qInfo().nospace().noquote() << "Captured: " << match.captured(1);
+            m_version = QVersionNumber::fromString(match.captured(1));
+        }
+        emit commandAnswered(command, answer);
+        emit started();
+        return;
+    }
+    emit commandAnswered(command, answer);
+}
+
+void PulseAudio::answerTimedOut()
+{
+    if (m_commands.isEmpty())
+        return;
+    qWarning().nospace().noquote() << "No answer from PulseAudio to " << m_commands.first() << " within "
+                                   << m_commandTimeoutMs << " ms; giving up on it";
+    failCommands(QStringLiteral("the sound server did not answer within %1 ms").arg(m_commandTimeoutMs), true);
+}
+
+void PulseAudio::failCommands(const QString &reason, bool closing)
+{
+    m_answerTimer.stop();
+    m_answer.clear();
+    const QStringList commands = m_commands;
+    m_commands.clear();
+    m_commandWritten = false;
+    const bool greeting = m_greeting;
+    m_greeting = false;
+    // Late bytes of a server that overran its bound would be taken for the next answer.
+    if (closing) {
+        m_socket->disconnect(this);
+        closeCommandSocket();
+        m_socket->deleteLater();
+        m_socket = createCommandSocket();
+        connect(m_socket, &QIODevice::readyRead, this, &PulseAudio::readAnswer);
+    }
+    for (const QString &command : commands)
+        emit commandFailed(command, reason);
+    if (greeting)
+        reportFailure(QStringLiteral("The sound server does not answer on its command interface: ") + reason);
 }
 
 void PulseAudio::stop()
 {
     m_connectionTimer.stop();
-    if (m_process.state() == QProcess::NotRunning) {
+    if (m_process->state() == QProcess::NotRunning) {
         if (m_connectExisting) {
             m_stopping = true;
-            m_socket.abort();
+            closeCommandSocket();
         }
         return;
     }
     qInfo().nospace().noquote() << "Stopping pulseaudio";
     m_stopping = true;
-    m_socket.abort();
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        qWarning().nospace().noquote() << "pulseaudio did not end within " << StopTimeoutMs << " ms; killing it";
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    // Commands still waiting are of no use any more.
+    m_answerTimer.stop();
+    m_commands.clear();
+    m_commandWritten = false;
+    m_answer.clear();
+    m_greeting = false;
+    closeCommandSocket();
+    m_process->terminate();
+    m_stopTimer.start(StopTimeoutMs);
 }
 
 bool PulseAudio::isZelPulseaudioInstalled()
@@ -197,7 +269,7 @@ bool PulseAudio::isOpusSupported()
 
 bool PulseAudio::isRunning()
 {
-    return m_socket.isValid();
+    return commandSocketConnected();
 }
 
 QString PulseAudio::getPulseSocketPath()
@@ -259,9 +331,9 @@ void PulseAudio::connectionTimerTick()
 void PulseAudio::connectSocket()
 {
     // One attempt at a time; a second CLI module announcing itself changes nothing.
-    if (m_socket.state() != QLocalSocket::UnconnectedState)
+    if (!commandSocketIdle())
         return;
-    m_socket.connectToServer(getPulseSocketPath(), QIODevice::ReadWrite);
+    openCommandSocket();
 }
 
 void PulseAudio::processStarted()
@@ -271,12 +343,12 @@ void PulseAudio::processStarted()
 
 void PulseAudio::processReadyReadOutput()
 {
-    qInfo().nospace().noquote() << "Pulse: " << QString::fromUtf8(m_process.readAllStandardOutput());
+    qInfo().nospace().noquote() << "Pulse: " << QString::fromUtf8(m_process->readAllStandardOutput());
 }
 
 void PulseAudio::processReadyReadError()
 {
-    const QByteArray chunk = m_process.readAllStandardError();
+    const QByteArray chunk = m_process->readAllStandardError();
     m_stderrBuffer.add(chunk);
     while (m_stderrBuffer.hasLine())
         handleServerLine(m_stderrBuffer.getLine());
@@ -311,18 +383,19 @@ void PulseAudio::processError(QProcess::ProcessError error)
     const QString text = QStringLiteral("Process error %1").arg(int(error));
     if (error == QProcess::FailedToStart) {
         // No finished() follows a program that never ran.
-        reportFailure(text + QStringLiteral(": ") + m_process.errorString());
+        reportFailure(text + QStringLiteral(": ") + m_process->errorString());
         reportStopped();
     } else if (error == QProcess::Crashed) {
         reportFailure(text + QStringLiteral(": pulseaudio crashed or was killed") + failureReason());
     } else {
-        qWarning().nospace().noquote() << "pulseaudio process: " << text << ", " << m_process.errorString();
+        qWarning().nospace().noquote() << "pulseaudio process: " << text << ", " << m_process->errorString();
     }
 }
 
 void PulseAudio::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     m_connectionTimer.stop();
+    m_stopTimer.stop();
     qWarning().nospace().noquote() << "PulseAudio finished with code " << exitCode << "; status " << exitStatus;
     if (m_stderrBuffer.hasPartialLine())
         handleServerLine(m_stderrBuffer.getPartialLine());
@@ -332,6 +405,8 @@ void PulseAudio::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
                           ? QStringLiteral("pulseaudio crashed or was killed") + failureReason()
                           : QStringLiteral("pulseaudio ended with code %1").arg(exitCode) + failureReason());
     }
+    if (m_cleanupAfterEnd)
+        m_cleanupAfterEnd();
     reportStopped();
 }
 
@@ -339,22 +414,19 @@ void PulseAudio::socketConnected()
 {
     qInfo().nospace().noquote() << "Socket connected";
     m_connectionTimer.stop();
-    const QString answer = sendCommand(QStringLiteral("hello"));
-    // The greeting sent on a new connection is part of the first answer.
-    static const QRegularExpression versionPattern(QStringLiteral("PulseAudio ([.0-9A-Za-z_-]+)"));
-    const QRegularExpressionMatch match = versionPattern.match(answer);
-    if (match.hasMatch()) {
-        qInfo().nospace().noquote() << "Captured: " << match.captured(1);
-        m_version = QVersionNumber::fromString(match.captured(1));
-    }
-    emit started();
+    // The server greets on the first line it reads; started() follows the greeting, once the
+    // server is known to answer.
+    m_greeting = true;
+    sendCommand(QString::fromLatin1(GreetingCommand));
 }
 
 void PulseAudio::socketDisconnected()
 {
     qWarning().nospace().noquote() << "Pulse socket disconnected!";
+    if (!m_commands.isEmpty() && !m_stopping)
+        failCommands(QStringLiteral("the sound server closed its command interface"), false);
     // An attached server has no process to watch: losing its socket is its end.
-    if (m_connectExisting && m_process.state() == QProcess::NotRunning && !m_stopping) {
+    if (m_connectExisting && m_process->state() == QProcess::NotRunning && !m_stopping) {
         reportFailure(QStringLiteral("Lost the connection to PulseAudio"));
         reportStopped();
     }
@@ -362,8 +434,8 @@ void PulseAudio::socketDisconnected()
 
 void PulseAudio::socketError(QLocalSocket::LocalSocketError err)
 {
-    // The peer closing is a disconnection, reported as such; a wait of sendCommand that ran
-    // out is its own affair; a refused attempt while attaching is retried by the timer.
+    // The peer closing is a disconnection, reported as such; a refused attempt while attaching
+    // is retried by the timer.
     if (err == QLocalSocket::PeerClosedError || err == QLocalSocket::SocketTimeoutError || m_stopping)
         return;
     if (m_connectionTimer.isActive()) {

@@ -106,9 +106,31 @@ bool BoundUsbDevices::isLent(const QString &sysfsRoot, const QString &busId)
     return QString::fromLatin1(table.read(4096)).split(QRegularExpression(QStringLiteral("\\s+"))).contains(busId);
 }
 
-QStringList BoundUsbDevices::releaseLeftovers(UsbBindHelper &helper, const QString &folder, const QString &sysfsRoot)
+// The leftover files being gone through, each held locked, with the devices still lent.
+struct BoundUsbDevices::LeftoverRelease
 {
+    struct File
+    {
+        QString path;
+        int file;
+        QStringList lent;
+        bool allBack = true;
+    };
+    QStringList helperCommand;
+    std::function<void(const QStringList &)> done;
+    QList<File> files;
+    int fileIndex = 0;
+    int lentIndex = 0;
     QStringList released;
+};
+
+void BoundUsbDevices::releaseLeftovers(const QStringList &helperCommand,
+                                       const std::function<void(const QStringList &)> &done, const QString &folder,
+                                       const QString &sysfsRoot)
+{
+    auto release = std::make_shared<LeftoverRelease>();
+    release->helperCommand = helperCommand;
+    release->done = done;
     const QStringList files =
         QDir(folder).entryList({QString::fromLatin1(LeftoverPattern)}, QDir::Files | QDir::Hidden);
     for (const QString &name : files) {
@@ -118,24 +140,44 @@ QStringList BoundUsbDevices::releaseLeftovers(UsbBindHelper &helper, const QStri
             continue; // a client that runs holds it
         // What is still lent is found before anything is given back: giving one device back
         // changes what usbip-host shows.
-        QStringList lent;
+        LeftoverRelease::File leftover{path, file, {}};
         for (const QString &busId : entriesOf(readAll(file))) {
             if (isLent(sysfsRoot, busId))
-                lent << busId;
+                leftover.lent << busId;
         }
-        bool allBack = true;
-        for (const QString &busId : qAsConst(lent)) {
-            qInfo().noquote() << "Giving back USB device" << busId << "that an earlier run of the client left shared";
-            if (helper.unbind(busId) == UsbBindHelper::Done) {
-                released << busId;
-            } else {
-                allBack = false;
-                qWarning().noquote() << "USB device" << busId << "is still lent to usbip-host:" << helper.reason();
-            }
-        }
-        if (allBack)
-            QFile::remove(path);
-        closeFile(file);
+        release->files << leftover;
     }
-    return released;
+    releaseNext(release);
+}
+
+void BoundUsbDevices::releaseNext(const std::shared_ptr<LeftoverRelease> &release)
+{
+    while (release->fileIndex < release->files.size()) {
+        LeftoverRelease::File &leftover = release->files[release->fileIndex];
+        if (release->lentIndex < leftover.lent.size()) {
+            const QString busId = leftover.lent.at(release->lentIndex++);
+            qInfo().noquote() << "Giving back USB device" << busId << "that an earlier run of the client left shared";
+            auto *helper = new UsbBindHelper;
+            helper->setCommand(release->helperCommand);
+            QObject::connect(helper, &UsbBindHelper::finished, helper, [helper, release, busId](UsbBindHelper::Outcome outcome) {
+                helper->deleteLater();
+                if (outcome == UsbBindHelper::Done) {
+                    release->released << busId;
+                } else {
+                    release->files[release->fileIndex].allBack = false;
+                    qWarning().noquote() << "USB device" << busId << "is still lent to usbip-host:" << helper->reason();
+                }
+                releaseNext(release);
+            });
+            helper->startUnbind(busId);
+            return;
+        }
+        if (leftover.allBack)
+            QFile::remove(leftover.path);
+        closeFile(leftover.file);
+        ++release->fileIndex;
+        release->lentIndex = 0;
+    }
+    if (release->done)
+        release->done(release->released);
 }

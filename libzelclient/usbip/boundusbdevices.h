@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-class UsbBindHelper;
+#include <functional>
+#include <memory>
 
 // The USB devices this client has lent to usbip-host and not given back yet, written down
 // before each is lent. A client that ends without giving its devices back (a crash, a kill, a
@@ -32,12 +33,19 @@ public:
     void remove(const QString &busId);
     QStringList busIds() const { return m_busIds; }
 
-    // Gives back the devices that clients no longer running left lent; their files go once
-    // all their devices are back. The bus ids given back, in the order found.
-    static QStringList releaseLeftovers(UsbBindHelper &helper, const QString &folder = defaultFolder(),
-                                        const QString &sysfsRoot = QStringLiteral("/sys"));
+    // Starts giving back the devices that clients no longer running left lent, one after the
+    // other, with the helper run by helperCommand; their files go once all their devices are
+    // back. Nothing waits for it: done, when given, is called at the end with the bus ids given
+    // back, in the order found.
+    static void releaseLeftovers(const QStringList &helperCommand,
+                                 const std::function<void(const QStringList &released)> &done = nullptr,
+                                 const QString &folder = defaultFolder(),
+                                 const QString &sysfsRoot = QStringLiteral("/sys"));
 
 private:
+    struct LeftoverRelease;
+    static void releaseNext(const std::shared_ptr<LeftoverRelease> &release);
+
     bool write(char mark, const QString &busId);
     // The bus ids a file's lines leave written down: "+<bus id>" adds one, "-<bus id>" removes it.
     static QStringList entriesOf(const QByteArray &content);

@@ -6,13 +6,13 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QTimer>
 
 namespace {
 
 const char InstalledUsbHelper[] = "/usr/lib/zel/bin/zel-client-slaveclient-usbip";
 const char UsbHelperName[] = "zel-client-slaveclient-usbip";
 const char Pkexec[] = "/usr/bin/pkexec";
-const int UsbHelperStartTimeoutMs = 10000;
 
 // The helper's exit codes (see its usage) and pkexec's own.
 enum UsbHelperExit { ExitDone = 0, ExitRefused = 1, ExitUsage = 2, ExitGivenBack = 3, ExitStillBound = 4,
@@ -36,11 +36,25 @@ UsbBindHelper::~UsbBindHelper()
 {
     // A bind that still runs is let finish: the device it lends is given back by whoever held
     // this helper, or at the next start.
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->disconnect(this);
-        m_process->setParent(nullptr);
-        connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), m_process, &QObject::deleteLater);
+    letGo();
+}
+
+void UsbBindHelper::letGo()
+{
+    QProcess *process = m_process;
+    m_process = nullptr;
+    if (!process)
+        return;
+    process->disconnect(this);
+    if (process->state() == QProcess::NotRunning) {
+        process->deleteLater();
+        return;
     }
+    process->setParent(nullptr);
+    connect(process, &QProcess::stateChanged, process, [process](QProcess::ProcessState state) {
+        if (state == QProcess::NotRunning)
+            process->deleteLater();
+    });
 }
 
 QString UsbBindHelper::installedProgram()
@@ -107,34 +121,38 @@ QProcess *UsbBindHelper::start(const QStringList &arguments, int socket)
 
 void UsbBindHelper::startBind(const QString &busId, const QString &identity, int socket)
 {
-    delete m_process;
-    m_reason.clear();
-    m_process = start({QStringLiteral("bind"), busId, identity}, socket);
-    connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this] { emit finished(outcomeOf(m_process, true)); });
-    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        // A program that never started emits no finished(); every other error is followed by it.
-        if (error == QProcess::FailedToStart)
-            emit finished(outcomeOf(m_process, false));
-    });
+    // The user may be asked for the administrator's password first: no bound.
+    run({QStringLiteral("bind"), busId, identity}, socket, 0);
 }
 
-UsbBindHelper::Outcome UsbBindHelper::unbind(const QString &busId, int timeoutMs)
+void UsbBindHelper::startUnbind(const QString &busId, int timeoutMs)
 {
+    run({QStringLiteral("unbind"), busId}, -1, timeoutMs);
+}
+
+void UsbBindHelper::run(const QStringList &arguments, int socket, int timeoutMs)
+{
+    letGo();
     m_reason.clear();
-    QProcess *process = start({QStringLiteral("unbind"), busId}, -1);
-    const bool started = process->waitForStarted(qMin(timeoutMs, UsbHelperStartTimeoutMs));
-    if (started && !process->waitForFinished(timeoutMs)) {
-        // pkexec cannot be ended by its caller; it is left to finish on its own.
-        process->setParent(nullptr);
-        connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), process, &QObject::deleteLater);
-        m_reason = QStringLiteral("the USB helper did not finish within %1 seconds").arg(timeoutMs / 1000);
-        qWarning().noquote().nospace() << "Giving back USB device " << busId << ": " << m_reason;
-        return FailedStillBound;
-    }
-    const Outcome outcome = outcomeOf(process, started);
-    delete process;
-    return outcome;
+    QProcess *process = start(arguments, socket);
+    m_process = process;
+    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this, process] { emit finished(outcomeOf(process, true)); });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        // A program that never started emits no finished(); every other error is followed by it.
+        if (error == QProcess::FailedToStart)
+            emit finished(outcomeOf(process, false));
+    });
+    if (timeoutMs <= 0)
+        return;
+    QTimer::singleShot(timeoutMs, this, [this, process, timeoutMs, arguments] {
+        if (m_process != process || process->state() == QProcess::NotRunning)
+            return;
+        m_reason = QStringLiteral("the USB helper did not finish within %1 seconds").arg((timeoutMs + 999) / 1000);
+        qWarning().noquote().nospace() << "USB helper " << arguments.join(QLatin1Char(' ')) << ": " << m_reason;
+        letGo();
+        emit finished(FailedStillBound);
+    });
 }
 
 UsbBindHelper::Outcome UsbBindHelper::outcomeOf(QProcess *process, bool started)

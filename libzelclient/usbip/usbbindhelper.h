@@ -54,8 +54,10 @@ public:
     // helper's standard input (pkexec passes only that on); finished() follows.
     void startBind(const QString &busId, const QString &identity, int socket);
     bool isRunning() const;
-    // Gives the device at busId back, waiting for the helper at most timeoutMs.
-    Outcome unbind(const QString &busId, int timeoutMs = 60000);
+    // Starts giving the device at busId back; finished() follows, after timeoutMs at the latest:
+    // a helper still running then (pkexec cannot be ended by its caller) is let finish on its
+    // own, and the device counts as still lent.
+    void startUnbind(const QString &busId, int timeoutMs = 60000);
     // Why the last run ended as it did, in words for the user; empty after Done.
     QString reason() const { return m_reason; }
 
@@ -67,6 +69,10 @@ private:
     // Creates the helper's process with socket as its standard input (none when negative).
     QProcess *createProcess(int socket);
     QProcess *start(const QStringList &arguments, int socket);
+    // Runs the helper with the arguments; with timeoutMs > 0, finished() comes by then at the latest.
+    void run(const QStringList &arguments, int socket, int timeoutMs);
+    // A run that still goes on is let finish without this object, which may go at once.
+    void letGo();
     Outcome outcomeOf(QProcess *process, bool started);
     void logOutput(const QByteArray &output, bool failed);
 

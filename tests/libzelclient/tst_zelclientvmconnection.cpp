@@ -44,6 +44,23 @@ public:
 };
 
 
+// Stands in for the proxy's slave port: every connection is one slave client.
+struct SlavePort
+{
+    SlavePort()
+    {
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this]() {
+            while (QTcpSocket *socket = server.nextPendingConnection())
+                connections << socket;
+        });
+        server.listen(QHostAddress::LocalHost);
+    }
+    ~SlavePort() { qDeleteAll(connections); }
+
+    QTcpServer server;
+    QList<QTcpSocket *> connections;
+};
+
 const QByteArray Processing = "HTTP/1.1 102 Processing\r\n\r\n";
 
 QByteArray switching(const QByteArray &extraHeaders = QByteArray())
@@ -74,6 +91,9 @@ private slots:
     void slaveChannelStart_data();
     void slaveChannelStart();
     void slaveClientsEndWithTheSession();
+    void repeatedAnnouncementStartsOneSoundServer();
+    void slaveServiceDoesNotServe_data();
+    void slaveServiceDoesNotServe();
     void stopVM_data();
     void stopVM();
     void printerRequest();
@@ -394,14 +414,9 @@ void TestZELClientVMConnection::slaveChannelStart()
     QFETCH(QStringList, expected);
     QFETCH(int, unavailable);
 
-    // Stands in for the proxy's slave port: every connection is one slave client.
-    QTcpServer slavePort;
-    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket *> connections;
-    connect(&slavePort, &QTcpServer::newConnection, this, [&]() {
-        while (QTcpSocket *socket = slavePort.nextPendingConnection())
-            connections << socket;
-    });
+    SlavePort slavePort;
+    QVERIFY(slavePort.server.isListening());
+    QList<QTcpSocket *> &connections = slavePort.connections;
 
     ZELConnectionParameters parameters;
     parameters.setSharedFolders({QStringLiteral("/srv/one"), QStringLiteral("/srv/two words")});
@@ -419,7 +434,7 @@ void TestZELClientVMConnection::slaveChannelStart()
     const quint16 soundPort = backend.audioPort();
     if (compression)
         QVERIFY(PeerCheck::isOwnListener(soundPort));
-    emit backend.listeningOnTcpPort(channel, slavePort.serverPort());
+    emit backend.listeningOnTcpPort(channel, slavePort.server.serverPort());
 
     QTRY_COMPARE(connections.size(), expected.size());
     QStringList started;
@@ -438,7 +453,6 @@ void TestZELClientVMConnection::slaveChannelStart()
     client.disconnectFromZEL();
     for (QTcpSocket *socket : qAsConst(connections))
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-    qDeleteAll(connections);
     QCOMPARE(PeerCheck::listenerOwner(soundPort), QString());
 }
 
@@ -456,14 +470,15 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
         ZELClient client;
         client.setBackend(&backend);
         QVERIFY(m_server.establish(client, parameters));
-        // Announced twice: the whole set starts again.
+        // Announced twice: the set starts once.
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
         emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+        QCOMPARE(LogCapture::count(QStringLiteral("Sharing folder ")), 1);
         QTRY_VERIFY(slavePort.hasPendingConnections());
-        while (connections.size() < 4) {
+        while (connections.size() < 1) {
             while (QTcpSocket *socket = slavePort.nextPendingConnection())
                 connections << socket;
-            if (connections.size() < 4)
+            if (connections.size() < 1)
                 QVERIFY(QSignalSpy(&slavePort, &QTcpServer::newConnection).wait(TestEnvironment::timeout(10000)));
         }
     }
@@ -471,6 +486,82 @@ void TestZELClientVMConnection::slaveClientsEndWithTheSession()
     for (QTcpSocket *socket : qAsConst(connections))
         QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
     qDeleteAll(connections);
+}
+
+// A slave channel announced again (as nxproxy may) runs no sharing command a second time: a
+// second sound server would fail beside the first and leave the session without sound. Real
+// sound servers.
+void TestZELClientVMConnection::repeatedAnnouncementStartsOneSoundServer()
+{
+    ZEL_REQUIRE("pulseaudio");
+    QTcpServer slavePort;
+    QVERIFY(slavePort.listen(QHostAddress::LocalHost));
+    QTcpServer otherPort;
+    QVERIFY(otherPort.listen(QHostAddress::LocalHost));
+    ZELConnectionParameters parameters;
+    parameters.setAudio(true);
+    parameters.setAudioCompression(true);
+
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    QSignalSpy noSound(&client, &ZELClient::audioNotAvailable);
+    QVERIFY(m_server.establish(client, parameters));
+    emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+    emit backend.listeningOnTcpPort(ZELBackend::Slave, slavePort.serverPort());
+    emit backend.listeningOnTcpPort(ZELBackend::Slave, otherPort.serverPort());
+    QCOMPARE(LogCapture::count(QStringLiteral("Starting compressed audio")), 1);
+    QCOMPARE(LogCapture::count(QStringLiteral("The slave channel was announced again")), 2);
+
+    QTRY_COMPARE_WITH_TIMEOUT(LogCapture::count(QStringLiteral("completed")) + noSound.count(), 1,
+                              TestEnvironment::timeout(30000));
+    QCOMPARE(noSound.count(), 0);
+    QCOMPARE(LogCapture::count(QStringLiteral("Starting pulseaudio at ")), 1);
+    QVERIFY(!otherPort.hasPendingConnections());
+    client.disconnectFromZEL();
+}
+
+// A slave service that does not serve a request fails its command, within the bound, and the
+// session says which folder was not shared and why; the display session goes on.
+void TestZELClientVMConnection::slaveServiceDoesNotServe_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("never answers") << true << QStringLiteral("the VM did not answer within 1 seconds");
+    QTest::newRow("nothing listens") << false << QStringLiteral("the connection to the VM's slave service failed");
+}
+
+void TestZELClientVMConnection::slaveServiceDoesNotServe()
+{
+    QFETCH(bool, listening);
+    QFETCH(QString, reason);
+    ZEL_REQUIRE("bwrap", "sftp-server");
+
+    // A slave port that takes the connection and the request, and then says nothing.
+    SlavePort slavePort;
+    QVERIFY(slavePort.server.isListening());
+    const quint16 port = slavePort.server.serverPort();
+    if (!listening)
+        slavePort.server.close();
+
+    QTemporaryDir folder;
+    ZELConnectionParameters parameters;
+    parameters.setSharedFolders({folder.path()});
+    TunnelBackend backend;
+    ZELClient client;
+    client.setBackend(&backend);
+    client.setSlaveRequestTimeout(1000);
+    SessionEvents::record(client, m_events);
+    QSignalSpy notShared(&client, &ZELClient::folderNotShared);
+    QVERIFY(m_server.establish(client, parameters));
+    emit backend.listeningOnTcpPort(ZELBackend::Slave, port);
+
+    QVERIFY(notShared.wait(TestEnvironment::timeout(10000)));
+    QCOMPARE(notShared.first().at(0).toString(), folder.path());
+    QVERIFY2(notShared.first().at(1).toString().startsWith(reason), qPrintable(notShared.first().at(1).toString()));
+    // The session goes on.
+    QCOMPARE(m_events, QStringList{QStringLiteral("established")});
+    client.disconnectFromZEL();
 }
 
 // Only a confirmed stop goes on as if the VM had stopped; a refusal ends the session.

@@ -227,7 +227,11 @@ private slots:
         }
         UsbBindHelper helper;
         helper.setCommand({tree.helper()});
-        QCOMPARE(helper.unbind(QStringLiteral("1-1"), TestEnvironment::timeout(30000)), UsbBindHelper::Done);
+        QSignalSpy finished(&helper, &UsbBindHelper::finished);
+        QVERIFY(finished.isValid());
+        helper.startUnbind(QStringLiteral("1-1"), TestEnvironment::timeout(30000));
+        QVERIFY(finished.wait(TestEnvironment::timeout(30000)));
+        QCOMPARE(finished.first().first().value<UsbBindHelper::Outcome>(), UsbBindHelper::Done);
         QCOMPARE(commands(tree), written);
         QCOMPARE(tree.helperCalls(), QStringList{QStringLiteral("unbind 1-1")});
     }

@@ -19,15 +19,17 @@ ConnectAudio::ConnectAudio(quint16 audioPort, bool microphone)
     connect(m_pulse, &PulseAudio::started, this, &ConnectAudio::pulseStarted);
     connect(m_pulse, &PulseAudio::stopped, this, &ConnectAudio::pulseStopped);
     connect(m_pulse, &PulseAudio::error, this, &ConnectAudio::pulseError);
+    connect(m_pulse, &PulseAudio::commandAnswered, this, &ConnectAudio::modulesListed);
+    connect(m_pulse, &PulseAudio::commandFailed, this, &ConnectAudio::listingFailed);
 }
 
 ConnectAudio::~ConnectAudio()
 {
     stop();
+    // Its folder goes once the server has ended (at once when none runs).
     delete m_pulse;
     m_pulse = nullptr;
-    // A server that ended without a word still leaves nothing behind.
-    removeFolder();
+    m_folder.clear();
 }
 
 void ConnectAudio::run()
@@ -37,9 +39,24 @@ void ConnectAudio::run()
     // A server whose client is gone serves nobody; those of other running clients stay.
     SoundServerFolder::endAbandoned(home);
     m_folder = SoundServerFolder::create(home);
-    const QString script = m_folder.isEmpty() ? QString() : writeScript();
-    if (script.isEmpty()) {
+    if (m_folder.isEmpty()) {
         fail(QStringLiteral("no private folder for the sound server could be made under %1").arg(home));
+        return;
+    }
+    // However the server ends, and whoever holds it then, nothing of it is left behind.
+    const QString folder = m_folder;
+    m_pulse->setCleanupAfterEnd([folder] { SoundServerFolder::remove(folder); });
+    chooseDevices();
+}
+
+void ConnectAudio::devicesChosen(const QStringList &lines)
+{
+    // The session may have ended while the user's sound server was looked for.
+    if (m_stopped || m_reported)
+        return;
+    const QString script = writeScript(lines);
+    if (script.isEmpty()) {
+        fail(QStringLiteral("the sound server's script could not be written in %1").arg(m_folder));
         return;
     }
     m_pulse->setPulseaudioHome(m_folder);
@@ -49,7 +66,7 @@ void ConnectAudio::run()
     m_pulse->start();
 }
 
-QString ConnectAudio::writeScript()
+QString ConnectAudio::writeScript(const QStringList &deviceLines)
 {
     const QString fileName = m_folder + QStringLiteral("/session.pa");
     qDebug().nospace().noquote() << "Writing pulseaudio config to " << fileName;
@@ -67,10 +84,10 @@ QString ConnectAudio::writeScript()
                .arg(SoundServerFolder::serverSocket(m_folder))
         << Qt::endl;
     qDebug().noquote() << (m_microphone ? "Speakers and microphone enabled" : "Speakers only enabled");
-    for (const QString &line : deviceLines(m_microphone))
+    for (const QString &line : deviceLines)
         out << line << Qt::endl;
     // The CLI module is what lets the manager see that the server is up.
-    out << "load-module module-cli-protocol-unix" << Qt::endl;
+    out << m_pulse->commandModuleLine() << Qt::endl;
     out.flush();
     file.close();
     return fileName;
@@ -79,8 +96,14 @@ QString ConnectAudio::writeScript()
 void ConnectAudio::stop()
 {
     qInfo() << "Stopping";
+    m_stopped = true;
     if (m_pulse)
         m_pulse->stop();
+}
+
+void ConnectAudio::abandon(const QString &reason)
+{
+    fail(reason);
 }
 
 QObject *ConnectAudio::takeRunningServer()
@@ -92,11 +115,8 @@ QObject *ConnectAudio::takeRunningServer()
     disconnect(server, nullptr, this, nullptr);
     server->setParent(nullptr);
 
-    // The folder goes when the server stops, or at the latest when its new owner ends it.
-    const QString folder = m_folder;
+    // The folder goes when the server ends, which its new owner's end makes happen.
     m_folder.clear();
-    connect(server, &PulseAudio::stopped, server, [folder]() { SoundServerFolder::remove(folder); });
-    connect(server, &QObject::destroyed, [folder]() { SoundServerFolder::remove(folder); });
     connect(server, &PulseAudio::error, server, [](const QString &err) {
         qCritical().nospace().noquote() << "Pulseaudio returned an error: " << err;
     });
@@ -107,7 +127,19 @@ void ConnectAudio::pulseStarted()
 {
     qInfo() << "PulseAudio started";
     // Only the server's own list tells whether it took its socket (rather than failing to).
-    const QString modules = m_pulse->sendCommand(QStringLiteral("list-modules"));
+    m_pulse->sendCommand(QStringLiteral("list-modules"));
+}
+
+void ConnectAudio::listingFailed(const QString &command, const QString &reason)
+{
+    if (command == QLatin1String("list-modules"))
+        fail(QStringLiteral("the sound server did not list its modules (%1)").arg(reason));
+}
+
+void ConnectAudio::modulesListed(const QString &command, const QString &modules)
+{
+    if (command != QLatin1String("list-modules") || m_reported)
+        return;
     const QString socket = SoundServerFolder::serverSocket(m_folder);
     if (modules.contains(QStringLiteral("name: <module-native-protocol-unix>")) && QFileInfo::exists(socket)) {
         qInfo().nospace().noquote() << "PulseAudio takes the VM's sound on " << socket;

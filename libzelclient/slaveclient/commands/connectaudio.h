@@ -26,6 +26,7 @@ public:
 
     void run() override;
     void stop() override;
+    void abandon(const QString &reason) override;
     QObject *takeRunningServer() override;
 
     // The port the VM's sound arrives on, at the session's relay.
@@ -42,10 +43,13 @@ public slots:
     void pulseError(const QString &err);
 
 private:
-    // The lines that give the server its output (and, with the microphone, its input),
-    // chosen for the platform's sound system.
-    static QStringList deviceLines(bool microphone);
-    QString writeScript();
+    // Chooses the lines that give the server its output (and, with the microphone, its input)
+    // for the platform's sound system, without holding up the caller; devicesChosen() follows.
+    void chooseDevices();
+    void devicesChosen(const QStringList &lines);
+    QString writeScript(const QStringList &deviceLines);
+    void modulesListed(const QString &command, const QString &modules);
+    void listingFailed(const QString &command, const QString &reason);
     void fail(const QString &reason);
     void removeFolder();
 
@@ -58,6 +62,7 @@ private:
     bool m_microphone;
     bool m_reported = false;
     bool m_succeeded = false;
+    bool m_stopped = false;
     QString m_failureReason;
 };
 

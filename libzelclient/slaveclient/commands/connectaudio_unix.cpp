@@ -1,9 +1,9 @@
 #include "connectaudio.h"
 
+#include "helpers/connectionprobe.h"
+
 #include <QDebug>
-#include <QLocalSocket>
 #include <QRegularExpression>
-#include <QTcpSocket>
 
 namespace {
 
@@ -23,20 +23,19 @@ QString userSoundServer()
     return QStringLiteral("unix:") + runtimeDir + QStringLiteral("/pulse/native");
 }
 
-// Whether a server in PulseAudio's address form ("unix:/path", "/path", "tcp:host:port",
-// "host", optionally after a "{machine}" prefix) accepts a connection now.
-bool soundServerAnswers(QString server)
+// The local socket, or the host and port, of a server in PulseAudio's address form
+// ("unix:/path", "/path", "tcp:host:port", "host", optionally after a "{machine}" prefix).
+void soundServerAddress(QString server, QString &path, QString &host, quint16 &port)
 {
     server.remove(QRegularExpression(QStringLiteral("^\\{[^}]*\\}")));
     if (server.startsWith(QLatin1String("unix:")) || server.startsWith(QLatin1Char('/'))) {
-        QLocalSocket socket;
-        socket.connectToServer(server.mid(server.startsWith(QLatin1String("unix:")) ? 5 : 0));
-        return socket.waitForConnected(ProbeTimeoutMs);
+        path = server.mid(server.startsWith(QLatin1String("unix:")) ? 5 : 0);
+        return;
     }
     server.remove(QRegularExpression(QStringLiteral("^tcp[46]?:")));
     // "host", "host:port", "[v6 address]:port", or a bare v6 address.
-    QString host = server;
-    quint16 port = DefaultSoundServerPort;
+    host = server;
+    port = DefaultSoundServerPort;
     const QRegularExpressionMatch match =
         QRegularExpression(QStringLiteral("^(?:\\[([^\\]]+)\\]|([^:]+))(?::(\\d+))?$")).match(server);
     if (match.hasMatch()) {
@@ -44,11 +43,6 @@ bool soundServerAnswers(QString server)
         if (!match.captured(3).isEmpty())
             port = match.captured(3).toUShort();
     }
-    if (host.isEmpty())
-        return false;
-    QTcpSocket socket;
-    socket.connectToHost(host, port);
-    return socket.waitForConnected(ProbeTimeoutMs);
 }
 
 QString quoted(const QString &value)
@@ -58,21 +52,35 @@ QString quoted(const QString &value)
 
 } // namespace
 
-QStringList ConnectAudio::deviceLines(bool microphone)
+void ConnectAudio::chooseDevices()
 {
     const QString server = userSoundServer();
-    if (!server.isEmpty() && soundServerAnswers(server)) {
-        qInfo().nospace().noquote() << "Sound goes to the user's sound server " << server;
-        QStringList lines{QStringLiteral("load-module module-tunnel-sink sink_name=zel_output server=") + quoted(server)};
-        if (microphone)
-            lines << QStringLiteral("load-module module-tunnel-source source_name=zel_input server=") + quoted(server);
-        return lines;
-    }
-    qWarning().nospace().noquote() << "No sound server of the user answers"
-                                   << (server.isEmpty() ? QString() : QStringLiteral(" at ") + server)
-                                   << "; the VM's sound goes to a silent sink";
-    QStringList lines{QStringLiteral("load-module module-null-sink sink_name=zel_output")};
-    if (microphone)
-        lines << QStringLiteral("load-module module-null-source source_name=zel_input");
-    return lines;
+    QString path;
+    QString host;
+    quint16 port = 0;
+    if (!server.isEmpty())
+        soundServerAddress(server, path, host, port);
+    // The user's server may be on another machine, whose name is looked up: the answer comes
+    // later, and the window goes on meanwhile.
+    auto *probe = new ConnectionProbe(this);
+    probe->setTimeout(ProbeTimeoutMs);
+    connect(probe, &ConnectionProbe::answered, this, [this, probe, server](bool answers) {
+        probe->deleteLater();
+        if (answers) {
+            qInfo().nospace().noquote() << "Sound goes to the user's sound server " << server;
+            QStringList lines{QStringLiteral("load-module module-tunnel-sink sink_name=zel_output server=") + quoted(server)};
+            if (m_microphone)
+                lines << QStringLiteral("load-module module-tunnel-source source_name=zel_input server=") + quoted(server);
+            devicesChosen(lines);
+            return;
+        }
+        qWarning().nospace().noquote() << "No sound server of the user answers"
+                                       << (server.isEmpty() ? QString() : QStringLiteral(" at ") + server)
+                                       << "; the VM's sound goes to a silent sink";
+        QStringList lines{QStringLiteral("load-module module-null-sink sink_name=zel_output")};
+        if (m_microphone)
+            lines << QStringLiteral("load-module module-null-source source_name=zel_input");
+        devicesChosen(lines);
+    });
+    probe->start(path, host, port);
 }

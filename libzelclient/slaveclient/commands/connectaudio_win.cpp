@@ -1,8 +1,9 @@
 #include "connectaudio.h"
 
-QStringList ConnectAudio::deviceLines(bool microphone)
+void ConnectAudio::chooseDevices()
 {
-    if (microphone)
-        return {QStringLiteral("load-module module-waveout")};
-    return {QStringLiteral("load-module module-waveout record=0")};
+    if (m_microphone)
+        devicesChosen({QStringLiteral("load-module module-waveout")});
+    else
+        devicesChosen({QStringLiteral("load-module module-waveout record=0")});
 }

@@ -19,15 +19,18 @@ ExportedUsbDevice::~ExportedUsbDevice()
     giveBack(m_busId, m_helperCommand, m_record);
 }
 
-bool ExportedUsbDevice::giveBack(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record)
+void ExportedUsbDevice::giveBack(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record)
 {
     qInfo().noquote() << "Giving USB device" << busId << "back to this computer";
-    UsbBindHelper helper;
-    helper.setCommand(helperCommand);
-    if (helper.unbind(busId) != UsbBindHelper::Done) {
-        qWarning().noquote() << "USB device" << busId << "was not given back:" << helper.reason();
-        return false;
-    }
-    record->remove(busId);
-    return true;
+    auto *helper = new UsbBindHelper;
+    helper->setCommand(helperCommand);
+    connect(helper, &UsbBindHelper::finished, helper, [helper, busId, record](UsbBindHelper::Outcome outcome) {
+        helper->deleteLater();
+        if (outcome != UsbBindHelper::Done) {
+            qWarning().noquote() << "USB device" << busId << "was not given back:" << helper->reason();
+            return;
+        }
+        record->remove(busId);
+    });
+    helper->startUnbind(busId);
 }

@@ -19,9 +19,11 @@ public:
 
     QString busId() const { return m_busId; }
 
-    // Gives the device at busId back with the helper run by command, and strikes it from the
-    // record when it is back; it stays there for the next start when it is not.
-    static bool giveBack(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record);
+    // Starts giving the device at busId back with the helper run by command, and strikes it
+    // from the record once it is back; it stays there for the next start when it is not. Nothing
+    // waits for it (the helper may ask for the administrator's password): the record, which
+    // must outlive the helper, keeps the device safe should the client end first.
+    static void giveBack(const QString &busId, const QStringList &helperCommand, BoundUsbDevices *record);
 
 private:
     QString m_busId;

@@ -3,6 +3,7 @@
 #include "helpers/boundprocess.h"
 #include "helpers/pathtools.h"
 #include "helpers/privatefiles.h"
+#include "helpers/processreaper.h"
 
 #include <QDebug>
 #include <QDir>
@@ -16,7 +17,6 @@
 
 namespace {
 
-const int EndTimeoutMs = 5000;
 const int MaxStatusLength = 16384;
 const int MaxReasonLength = 300;
 // What sftp-server logs at the INFO level once it has its user and serves.
@@ -230,12 +230,8 @@ void SftpServerProcess::end()
         return;
     QProcess *process = m_process;
     m_process = nullptr;
-    process->disconnect(this);
-    if (process->state() != QProcess::NotRunning) {
+    if (process->state() != QProcess::NotRunning)
         qInfo().nospace() << "Ending the SFTP server for " << m_folder;
-        // bwrap takes its sandbox along when it is killed (--die-with-parent).
-        process->kill();
-        process->waitForFinished(EndTimeoutMs);
-    }
-    delete process;
+    // bwrap takes its sandbox along when it is killed (--die-with-parent); nobody waits for it.
+    ProcessReaper::end(process);
 }

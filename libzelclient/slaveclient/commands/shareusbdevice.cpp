@@ -130,8 +130,12 @@ void ShareUSBDevice::http_finished()
         return;
     if (status != 101) {
         m_socket->close();
-        fail(status ? QStringLiteral("the VM refused it (status %1)").arg(status)
-                    : QStringLiteral("the VM did not answer"));
+        if (status)
+            fail(QStringLiteral("the VM refused it (status %1)").arg(status));
+        else if (reply && reply->error() == QNetworkReply::TimeoutError)
+            fail(QStringLiteral("the VM did not answer within %1 seconds").arg((requestTimeout() + 999) / 1000));
+        else
+            fail(QStringLiteral("the VM did not answer"));
         return;
     }
     qInfo().noquote() << "Answering the VM's USB/IP requests for" << deviceName();
@@ -280,6 +284,11 @@ void ShareUSBDevice::fail(const QString &reason)
     m_failureReason = reason;
     qWarning().noquote().nospace() << "USB device " << deviceName() << " could not be shared: " << reason;
     emit commandFailed();
+}
+
+void ShareUSBDevice::abandon(const QString &reason)
+{
+    fail(reason);
 }
 
 void ShareUSBDevice::stop()

@@ -45,6 +45,7 @@ public:
 
     void run() override;
     void stop() override;
+    void abandon(const QString &reason) override;
     QObject *takeRunningServer() override;
 
 private slots:

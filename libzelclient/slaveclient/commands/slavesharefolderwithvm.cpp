@@ -20,6 +20,8 @@ const int MaxAnswerLength = 16384;
 SlaveShareFolderWithVM::SlaveShareFolderWithVM(const QString &folder)
     : m_folder(folder)
 {
+    m_answerTimer.setSingleShot(true);
+    connect(&m_answerTimer, &QTimer::timeout, this, &SlaveShareFolderWithVM::answerTimedOut);
 }
 
 SlaveShareFolderWithVM::~SlaveShareFolderWithVM()
@@ -80,7 +82,17 @@ void SlaveShareFolderWithVM::run()
 
     const QByteArray bytes = ZELNetworkReply::serializeRequest(request, QNetworkAccessManager::PutOperation);
     qInfo().nospace() << "REQUEST: " << ZELNetworkReply::maskedForLog(bytes);
+    if (requestTimeout() > 0)
+        m_answerTimer.start(requestTimeout());
     m_socket->write(bytes);
+}
+
+void SlaveShareFolderWithVM::stopReading()
+{
+    m_answered = true;
+    m_answerTimer.stop();
+    if (m_socket)
+        disconnect(m_socket, nullptr, this, nullptr);
 }
 
 void SlaveShareFolderWithVM::socket_readyRead()
@@ -89,14 +101,12 @@ void SlaveShareFolderWithVM::socket_readyRead()
     while (!m_answered && m_socket->getChar(&byte)) {
         m_answer.append(byte);
         if (m_answer.endsWith("\n\n") || m_answer.endsWith("\n\r\n")) {
-            m_answered = true;
-            disconnect(m_socket, nullptr, this, nullptr);
+            stopReading();
             answerReceived();
             return;
         }
         if (m_answer.size() > MaxAnswerLength) {
-            m_answered = true;
-            disconnect(m_socket, nullptr, this, nullptr);
+            stopReading();
             fail(QStringLiteral("the VM's answer is not HTTP"));
             return;
         }
@@ -107,9 +117,22 @@ void SlaveShareFolderWithVM::socket_disconnected()
 {
     if (m_answered)
         return;
-    m_answered = true;
-    disconnect(m_socket, nullptr, this, nullptr);
+    stopReading();
     fail(QStringLiteral("the VM closed the connection without an answer"));
+}
+
+void SlaveShareFolderWithVM::answerTimedOut()
+{
+    if (m_answered)
+        return;
+    stopReading();
+    qWarning().nospace() << "No answer from the VM's slave service within " << requestTimeout() << " ms";
+    fail(QStringLiteral("the VM did not answer within %1 seconds").arg((requestTimeout() + 999) / 1000));
+}
+
+void SlaveShareFolderWithVM::abandon(const QString &reason)
+{
+    fail(reason);
 }
 
 void SlaveShareFolderWithVM::answerReceived()
@@ -166,6 +189,8 @@ void SlaveShareFolderWithVM::fail(const QString &reason)
 
 void SlaveShareFolderWithVM::stop()
 {
+    m_answerTimer.stop();
+    m_answered = true;
     delete m_server;
     m_server = nullptr;
 }

@@ -3,6 +3,7 @@
 #include "zelslavecommand.h"
 
 #include <QString>
+#include <QTimer>
 
 class QNetworkReply;
 class SftpServerProcess;
@@ -19,6 +20,7 @@ public:
     void run() override;
     // Ends a server that was started but not yet taken over by the session.
     void stop() override;
+    void abandon(const QString &reason) override;
     QObject *takeRunningServer() override;
 
     QString folder() const { return m_folder; }
@@ -31,6 +33,9 @@ public:
 private:
     void socket_readyRead();
     void socket_disconnected();
+    void answerTimedOut();
+    // The answer has come, or will not come: the connection is no longer read here.
+    void stopReading();
     void answerReceived();
     // The folder and the server program as they are now; empty when both are usable.
     QString problemBeforeSharing() const;
@@ -42,6 +47,7 @@ private:
     // The VM's answer as far as it has come, read byte by byte.
     QByteArray m_answer;
     bool m_answered = false;
+    QTimer m_answerTimer;
     SftpServerProcess *m_server = nullptr;
 };
 

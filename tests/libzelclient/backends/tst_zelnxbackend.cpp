@@ -508,6 +508,27 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("finished")), 1);
     }
 
+    // nxproxy runs but never says that the session is established: after the bound the attempt
+    // is given up with a message, once, and nxproxy is ended.
+    void proxyNeverEstablishes()
+    {
+        setFakeEnvironment({{"FAKE_PROXY_WAIT", "1"},
+                            {"FAKE_PROXY_STDERR", "Info: Listening to slave connections on port 'tcp:localhost:4711'.\n"}});
+        ZELNXBackend backend;
+        backend.setNxproxyBinary(QStringLiteral(FAKE_NXPROXY));
+        backend.setEstablishTimeout(TestEnvironment::timeout(500));
+        SignalLog log(&backend);
+        QSignalSpy finished(&backend, &ZELBackend::finished);
+        startProxy(backend);
+        QVERIFY2(finished.wait(TestEnvironment::timeout(10000)), qPrintable(log.text()));
+        const QString message = QStringLiteral("The remote desktop did not start within %1 seconds")
+                                    .arg((backend.establishTimeout() + 999) / 1000);
+        QCOMPARE(log.events(), (QStringList{"listenTcp Slave 4711", "failed CommunicationFailure " + message, "finished"}));
+        QTRY_COMPARE_WITH_TIMEOUT(TestEnvironment::childProcess(QFileInfo(QStringLiteral(FAKE_NXPROXY)).fileName()),
+                                  qint64(0), TestEnvironment::timeout(10000));
+        QCOMPARE(log.count(QStringLiteral("finished")), 1);
+    }
+
     void destroyingRunningBackendReportsNothing()
     {
         setFakeEnvironment({{"FAKE_PROXY_WAIT", "1"}, {"FAKE_PROXY_STDOUT", "up"}});
@@ -519,6 +540,9 @@ private slots:
         QVERIFY(output.wait(TestEnvironment::timeout(10000)));
         backend.reset();
         QCOMPARE(log.events(), QStringList{});
+        // Nobody waited for it, and it ended all the same.
+        QTRY_COMPARE_WITH_TIMEOUT(TestEnvironment::childProcess(QFileInfo(QStringLiteral(FAKE_NXPROXY)).fileName()),
+                                  qint64(0), TestEnvironment::timeout(10000));
     }
 
     // With a real X server: the proxy's connection is pumped to the tunnel and counted.

@@ -19,8 +19,9 @@ namespace {
 
 const QByteArray Close = QByteArrayLiteral("<close>");
 
-// A CLI socket that answers the first command with the given pieces, one write each, from a
-// thread of its own: the manager blocks its thread while it waits for an answer.
+// A CLI socket that answers the first command with the given pieces, one write each, as a
+// server does that the test cannot make real pulseaudio be: slow, silent or flooding. It runs
+// on a thread of its own, so that its writes come while the manager's thread is busy or not.
 class FakeCli : public QThread
 {
 public:
@@ -41,6 +42,8 @@ public:
         QLocalSocket *socket = server.nextPendingConnection();
         socket->waitForReadyRead(TestEnvironment::timeout(30000));
         for (const QByteArray &piece : qAsConst(m_pieces)) {
+            if (socket->state() != QLocalSocket::ConnectedState)
+                return;
             if (piece == Close) {
                 socket->disconnectFromServer();
                 return;
@@ -57,6 +60,31 @@ private:
     QString m_path;
     QList<QByteArray> m_pieces;
 };
+
+// One exchange, waited for: the answer, or "failed: " and the reason.
+QString ask(PulseAudio &pulse, const QString &command)
+{
+    QString result;
+    bool done = false;
+    const auto answered = QObject::connect(&pulse, &PulseAudio::commandAnswered,
+                                           [&](const QString &asked, const QString &answer) {
+                                               if (asked == command && !done) {
+                                                   result = answer;
+                                                   done = true;
+                                               }
+                                           });
+    const auto failed = QObject::connect(&pulse, &PulseAudio::commandFailed, [&](const QString &asked, const QString &reason) {
+        if (asked == command && !done) {
+            result = QStringLiteral("failed: ") + reason;
+            done = true;
+        }
+    });
+    pulse.sendCommand(command);
+    const bool answeredInTime = QTest::qWaitFor([&done] { return done; }, TestEnvironment::timeout(10000));
+    QObject::disconnect(answered);
+    QObject::disconnect(failed);
+    return answeredInTime ? result : QStringLiteral("(no answer)");
+}
 
 struct Spies
 {
@@ -178,15 +206,23 @@ void TestPulseAudio::serverLifecycle()
     QCOMPARE(spies.started.count(), 1);
     QVERIFY(!pulse.getVersion().isNull());
     QVERIFY(pulse.isRunning());
-    // Answers keep to their commands: each one is the whole answer and nothing of the next.
-    const QString sinks = pulse.sendCommand(QStringLiteral("list-sinks"));
-    QVERIFY2(sinks.contains(QStringLiteral("<zel_test>")), qPrintable(sinks));
-    const QString modules = pulse.sendCommand(QStringLiteral("list-modules"));
-    QVERIFY2(modules.contains(QStringLiteral("<module-null-sink>")), qPrintable(modules));
-    QVERIFY(!modules.contains(QStringLiteral("sink(s) available")));
+    // Answers keep to their commands, also when they are asked all at once: each one is the
+    // whole answer and nothing of the next.
+    QStringList answers;
+    connect(&pulse, &PulseAudio::commandAnswered, this,
+            [&answers](const QString &command, const QString &answer) { answers << command << answer; });
+    pulse.sendCommand(QStringLiteral("list-sinks"));
+    pulse.sendCommand(QStringLiteral("list-modules"));
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 4, TestEnvironment::timeout(10000));
+    QCOMPARE(answers.at(0), QStringLiteral("list-sinks"));
+    QVERIFY2(answers.at(1).contains(QStringLiteral("<zel_test>")), qPrintable(answers.at(1)));
+    QVERIFY(!answers.at(1).contains(QStringLiteral("module(s) loaded")));
+    QCOMPARE(answers.at(2), QStringLiteral("list-modules"));
+    QVERIFY2(answers.at(3).contains(QStringLiteral("<module-null-sink>")), qPrintable(answers.at(3)));
+    QVERIFY(!answers.at(3).contains(QStringLiteral("sink(s) available")));
     // The modules of the script, and no more: a module is code that would run as the user.
-    pulse.sendCommand(QStringLiteral("load-module module-null-sink sink_name=late"));
-    QVERIFY(!pulse.sendCommand(QStringLiteral("list-sinks")).contains(QStringLiteral("<late>")));
+    ask(pulse, QStringLiteral("load-module module-null-sink sink_name=late"));
+    QVERIFY(!ask(pulse, QStringLiteral("list-sinks")).contains(QStringLiteral("<late>")));
 
     QFile pidFile(pulse.getPulseaudioHome() + QStringLiteral("/pid"));
     QVERIFY(pidFile.open(QIODevice::ReadOnly));
@@ -208,22 +244,38 @@ void TestPulseAudio::attachedServerAnswers_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QString>("version");
+    // What follows: started, or the failure reported (error(), and stopped() when the
+    // connection was the attached server's end) with its reason.
+    QTest::addColumn<bool>("starts");
     QTest::addColumn<bool>("lost");
+    QTest::addColumn<QString>("reason");
 
     QTest::newRow("greeting in pieces")
         << QList<QByteArray>{"Welcome to Pulse", "Audio 13.0! Use \"help\" for usage information.\n>", ">> "}
-        << QStringLiteral("13.0") << false;
-    QTest::newRow("answer without a version") << QList<QByteArray>{"Unknown command: hello\n>>> "} << QString() << false;
-    QTest::newRow("never prompts") << QList<QByteArray>{"Welcome to PulseAudio 13.0!"} << QString() << false;
-    QTest::newRow("closes before the prompt") << QList<QByteArray>{"Welcome to PulseAudio 14.1!\n", Close}
-                                              << QStringLiteral("14.1") << true;
+        << QStringLiteral("13.0") << true << false << QString();
+    QTest::newRow("answer without a version") << QList<QByteArray>{"Unknown command: hello\n>>> "} << QString() << true
+                                              << false << QString();
+    QTest::newRow("never prompts") << QList<QByteArray>{"Welcome to PulseAudio 13.0!"} << QString() << false << false
+                                   << QStringLiteral("did not answer within");
+    // Each byte on its own comes in time; the whole answer never does.
+    QList<QByteArray> trickle;
+    for (int i = 0; i < 200; ++i)
+        trickle << "Welcome ";
+    QTest::newRow("trickles without a prompt") << trickle << QString() << false << false
+                                               << QStringLiteral("did not answer within");
+    QTest::newRow("answer without end") << QList<QByteArray>{QByteArray(3000, 'x'), QByteArray(3000, 'x')} << QString()
+                                        << false << false << QStringLiteral("longer than 4096 bytes");
+    QTest::newRow("closes before the prompt") << QList<QByteArray>{"Welcome to PulseAudio 14.1!\n", Close} << QString()
+                                              << false << true << QStringLiteral("closed its command interface");
 }
 
 void TestPulseAudio::attachedServerAnswers()
 {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QString, version);
+    QFETCH(bool, starts);
     QFETCH(bool, lost);
+    QFETCH(QString, reason);
 
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/pa-XXXXXX"));
     QVERIFY(home.isValid());
@@ -235,21 +287,30 @@ void TestPulseAudio::attachedServerAnswers()
     FakeCli cli(home.filePath(QStringLiteral("cli")), pieces);
     cli.start();
     PulseAudio pulse;
+    pulse.setCommandTimeout(TestEnvironment::timeout(1000));
+    pulse.setMaxAnswerSize(4096);
     Spies spies(pulse);
     QVERIFY(spies.isValid());
     pulse.connectExisting(home.path());
 
-    QTRY_COMPARE_WITH_TIMEOUT(spies.started.count(), 1, TestEnvironment::timeout(30000));
-    QCOMPARE(pulse.getVersion(), QVersionNumber::fromString(version));
-    if (lost) {
-        QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(30000));
-        QCOMPARE(spies.error.count(), 1);
-    } else {
+    QTRY_VERIFY_WITH_TIMEOUT(spies.started.count() + spies.error.count() > 0, TestEnvironment::timeout(30000));
+    if (starts) {
+        QCOMPARE(spies.started.count(), 1);
+        QCOMPARE(pulse.getVersion(), QVersionNumber::fromString(version));
         QCOMPARE(spies.error.count(), 0);
+    } else {
+        // A server that does not answer is not taken for one that runs; it is said once.
+        QCOMPARE(spies.error.count(), 1);
+        QVERIFY2(spies.errors().contains(reason), qPrintable(spies.errors()));
+        QCOMPARE(spies.started.count(), 0);
+        QVERIFY(!pulse.isRunning());
+        if (lost)
+            QTRY_COMPARE_WITH_TIMEOUT(spies.stopped.count(), 1, TestEnvironment::timeout(10000));
     }
     pulse.stop();
     QVERIFY(cli.wait(TestEnvironment::timeout(30000)));
-    QCOMPARE(spies.started.count(), 1);
+    QCOMPARE(spies.started.count(), int(starts));
+    QCOMPARE(spies.error.count(), int(!starts));
 }
 
 void TestPulseAudio::attachFailure_data()
@@ -282,7 +343,7 @@ void TestPulseAudio::attachFailure()
     pulse.connectExisting(emptyPath ? QString() : home.path());
     QCOMPARE(spies.error.count(), 1);
     QCOMPARE(spies.started.count(), 0);
-    QCOMPARE(pulse.sendCommand(QStringLiteral("list-sinks")), QString());
+    QCOMPARE(ask(pulse, QStringLiteral("list-sinks")), QStringLiteral("failed: not connected to the sound server"));
 }
 
 // A client that is killed takes its sound server along.

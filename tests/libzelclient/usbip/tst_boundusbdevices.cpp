@@ -1,6 +1,6 @@
 #include "fakeusbtree.h"
+#include "testenvironment.h"
 #include "usbip/boundusbdevices.h"
-#include "usbip/usbbindhelper.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,11 +22,38 @@ QStringList recordFiles(const QString &folder)
     return QDir(folder).entryList({QStringLiteral("bound-*")}, QDir::Files);
 }
 
+// Gives the leftovers back and waits for the end; the bus ids given back.
+QStringList releaseLeftovers(const QString &helper, const QString &folder, const QString &sysfsRoot)
+{
+    QStringList released;
+    bool done = false;
+    BoundUsbDevices::releaseLeftovers(
+        {helper},
+        [&](const QStringList &ids) {
+            released = ids;
+            done = true;
+        },
+        folder, sysfsRoot);
+    if (!QTest::qWaitFor([&done] { return done; }, TestEnvironment::timeout(20000)))
+        return {QStringLiteral("(the release did not end)")};
+    return released;
+}
+
 } // namespace
 
 class TestBoundUsbDevices : public QObject
 {
     Q_OBJECT
+
+    // A client that ended with the device at 1-1 still lent to usbip-host, written down in folder.
+    static void leaveLent(FakeUsbTree &tree, const QString &folder)
+    {
+        tree.loadHostDriver();
+        tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
+        tree.setDriver(QStringLiteral("1-1"), QStringLiteral("usbip-host"));
+        BoundUsbDevices ended(folder);
+        QVERIFY(ended.add(QStringLiteral("1-1")));
+    }
 
 private slots:
     // The record is the user's alone from its first byte, also in a folder that was there.
@@ -104,16 +131,15 @@ private slots:
         BoundUsbDevices running(folder.path());
         QVERIFY(running.add(QStringLiteral("1-4")));
 
-        UsbBindHelper helper;
-        helper.setCommand({tree.helper()});
-        const QStringList released = BoundUsbDevices::releaseLeftovers(helper, folder.path(), tree.sysfsRoot());
+        const QString helper = tree.helper();
+        const QStringList released = releaseLeftovers(helper, folder.path(), tree.sysfsRoot());
         QCOMPARE(released, QStringList({"1-1", "1-5"}));
         QCOMPARE(tree.helperCalls(), QStringList({"unbind 1-1", "unbind 1-5"}));
         QVERIFY(!QFile::exists(endedFile));
         QCOMPARE(recordFiles(folder.path()).size(), 1);
 
         // Nothing is left over a second time, and the running client's device is not touched.
-        QCOMPARE(BoundUsbDevices::releaseLeftovers(helper, folder.path(), tree.sysfsRoot()), QStringList());
+        QCOMPARE(releaseLeftovers(helper, folder.path(), tree.sysfsRoot()), QStringList());
         QCOMPARE(tree.helperCalls().size(), 2);
         QCOMPARE(running.busIds(), QStringList{QStringLiteral("1-4")});
     }
@@ -122,22 +148,38 @@ private slots:
     void leftoverThatCannotGoBackStays()
     {
         FakeUsbTree tree;
-        tree.loadHostDriver();
-        tree.addDevice(QStringLiteral("1-1"), 0x046d, 0xc52b);
-        tree.setDriver(QStringLiteral("1-1"), QStringLiteral("usbip-host"));
         QTemporaryDir folder;
-        {
-            BoundUsbDevices ended(folder.path());
-            QVERIFY(ended.add(QStringLiteral("1-1")));
-        }
-        UsbBindHelper failing;
-        failing.setCommand({tree.helper(QStringLiteral("exit 4"))});
-        QCOMPARE(BoundUsbDevices::releaseLeftovers(failing, folder.path(), tree.sysfsRoot()), QStringList());
+        leaveLent(tree, folder.path());
+        QCOMPARE(releaseLeftovers(tree.helper(QStringLiteral("exit 4")), folder.path(), tree.sysfsRoot()), QStringList());
         QCOMPARE(recordFiles(folder.path()).size(), 1);
 
-        UsbBindHelper working;
-        working.setCommand({tree.helper()});
-        QCOMPARE(BoundUsbDevices::releaseLeftovers(working, folder.path(), tree.sysfsRoot()), QStringList{"1-1"});
+        QCOMPARE(releaseLeftovers(tree.helper(), folder.path(), tree.sysfsRoot()), QStringList{"1-1"});
+        QCOMPARE(recordFiles(folder.path()), QStringList());
+    }
+
+    // The start goes on while the helper gives the devices back (it may be asking for the
+    // administrator's password): the caller is not held up, and the end is told when it comes.
+    void releaseDoesNotHoldUpTheCaller()
+    {
+        FakeUsbTree tree;
+        QTemporaryDir folder;
+        leaveLent(tree, folder.path());
+        const QString gate = folder.filePath(QStringLiteral("gate"));
+        QVERIFY(::mkfifo(QFile::encodeName(gate).constData(), 0600) == 0);
+        const QString helper = tree.helper(QStringLiteral("read line < '%1'").arg(gate));
+
+        QStringList released{QStringLiteral("(not yet)")};
+        BoundUsbDevices::releaseLeftovers({helper}, [&released](const QStringList &ids) { released = ids; },
+                                          folder.path(), tree.sysfsRoot());
+        QTRY_COMPARE_WITH_TIMEOUT(tree.helperCalls(), QStringList{"unbind 1-1"}, TestEnvironment::timeout(10000));
+        QCOMPARE(released, QStringList{"(not yet)"});
+        QCOMPARE(recordFiles(folder.path()).size(), 1);
+
+        QFile open(gate);
+        QVERIFY(open.open(QIODevice::WriteOnly));
+        open.write("go\n");
+        open.close();
+        QTRY_COMPARE_WITH_TIMEOUT(released, QStringList{"1-1"}, TestEnvironment::timeout(10000));
         QCOMPARE(recordFiles(folder.path()), QStringList());
     }
 };

@@ -161,22 +161,32 @@ void TestConnectAudio::soundReachesTheUser_data()
 {
     QTest::addColumn<bool>("userServer");
     QTest::addColumn<bool>("microphone");
+    QTest::addColumn<QString>("named");   // PULSE_SERVER
 
-    QTest::newRow("speakers, no sound server of the user") << false << false;
-    QTest::newRow("microphone, no sound server of the user") << false << true;
-    QTest::newRow("speakers to the user's sound server") << true << false;
-    QTest::newRow("microphone from the user's sound server") << true << true;
+    QTest::newRow("speakers, no sound server of the user") << false << false << QString();
+    QTest::newRow("microphone, no sound server of the user") << false << true << QString();
+    QTest::newRow("speakers to the user's sound server") << true << false << QString();
+    QTest::newRow("microphone from the user's sound server") << true << true << QString();
+    // The name is looked up without holding anything up, and a server not found is none.
+    QTest::newRow("sound server on a host that cannot be found")
+        << false << false << QStringLiteral("tcp:zel-no-such-host.invalid:4713");
 }
 
 void TestConnectAudio::soundReachesTheUser()
 {
     QFETCH(bool, userServer);
     QFETCH(bool, microphone);
+    QFETCH(QString, named);
     if (userServer)
         QVERIFY2(startUserServer(), qPrintable(log()));
 
+    if (!named.isEmpty())
+        qputenv("PULSE_SERVER", named.toLocal8Bit());
     AudioSession session(microphone);
     QTRY_VERIFY2_WITH_TIMEOUT(session.outcome(), qPrintable(log()), TestEnvironment::timeout(30000));
+    qunsetenv("PULSE_SERVER");
+    if (!named.isEmpty())
+        QCOMPARE(LogCapture::count(QStringLiteral("No sound server of the user answers at ") + named), 1);
     QCOMPARE(session.success.count(), 1);
     // The server serves the rest of the session, in the session's hands, from a folder only the
     // user can open.
