@@ -22,6 +22,8 @@
 #include <QSysInfo>
 #include <QUrlQuery>
 
+#include <memory>
+
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
@@ -646,25 +648,40 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
 
     // One connection per command: every folder, then every device, then compressed audio.
     // A resumed session shares everything again on its new slave channel, USB devices too.
-    giveBackHeldUsbDevices();
-
     const QStringList folders = m_parameters.sharedFolders();
     for (const QString &folder : folders) {
         qInfo().nospace() << "Sharing folder " << folder << " with VM";
         createSlaveClient()->shareFolder(folder);
     }
 
-    if (m_parameters.usb_forwarding()) {
-        const QList<USBDevice> devices = m_parameters.sharedUsbDevices();
-        for (const USBDevice &device : devices) {
-            qInfo().nospace() << "Sharing USB device " << device;
-            createSlaveClient()->shareUSBDevice(device);
-        }
+    if (m_heldUsbDevices.isEmpty()) {
+        shareUsbDevices();
+    } else {
+        // The devices kept lent across the drop go back to their drivers first: a new loan
+        // while the helper still gives one back would race it for the device. Giving back
+        // does not wait, so the new loans follow once it is done, on this slave channel only.
+        const QPointer<ZELClient> self(this);
+        const int connectionsClosed = m_connectionsClosed;
+        giveBackHeldUsbDevices([self, connectionsClosed] {
+            if (self && self->m_connectionsClosed == connectionsClosed)
+                self->shareUsbDevices();
+        });
     }
 
     if (m_parameters.audio() && m_parameters.audioCompression() && m_soundRelay) {
         qInfo() << "Starting compressed audio";
         createSlaveClient()->connectAudio(m_soundRelay->port(), m_parameters.microphone());
+    }
+}
+
+void ZELClient::shareUsbDevices()
+{
+    if (!m_parameters.usb_forwarding())
+        return;
+    const QList<USBDevice> devices = m_parameters.sharedUsbDevices();
+    for (const USBDevice &device : devices) {
+        qInfo().nospace() << "Sharing USB device " << device;
+        createSlaveClient()->shareUSBDevice(device);
     }
 }
 
@@ -723,11 +740,26 @@ void ZELClient::endRunningServers()
     giveBackHeldUsbDevices();
 }
 
-void ZELClient::giveBackHeldUsbDevices()
+void ZELClient::giveBackHeldUsbDevices(const std::function<void()> &done)
 {
-    const QList<QObject *> devices = m_heldUsbDevices;
+    const QList<ExportedUsbDevice *> devices = m_heldUsbDevices;
     m_heldUsbDevices.clear();
-    qDeleteAll(devices);
+    if (!done) {
+        qDeleteAll(devices);
+        return;
+    }
+    if (devices.isEmpty()) {
+        done();
+        return;
+    }
+    auto left = std::make_shared<int>(devices.size());
+    for (ExportedUsbDevice *device : devices) {
+        device->giveBackNow([left, done] {
+            if (--*left == 0)
+                done();
+        });
+        delete device;
+    }
 }
 
 void ZELClient::backend_connectionEstablished()
@@ -811,6 +843,10 @@ void ZELClient::closeConnection(bool keepUsb)
     m_slaveClients.clear();
     for (ZELSlaveClient *slave : slaves) {
         qDebug().nospace() << "Stopping slave " << slave;
+        // Its channel is gone with the connection: a command failing now (its connection cut,
+        // its request's bound passed) is no sharing failure to report, least of all while the
+        // session resumes and shares everything again.
+        disconnect(slave, nullptr, this, nullptr);
         slave->deleteLater();
     }
     // Nothing of this connection keeps serving the VM, and its VM's credential goes with it.
@@ -822,8 +858,8 @@ void ZELClient::closeConnection(bool keepUsb)
         const QList<QObject *> servers = m_runningServers;
         m_runningServers.clear();
         for (QObject *server : servers) {
-            if (qobject_cast<ExportedUsbDevice *>(server))
-                m_heldUsbDevices.append(server);
+            if (auto *device = qobject_cast<ExportedUsbDevice *>(server))
+                m_heldUsbDevices.append(device);
             else
                 delete server;
         }
@@ -832,6 +868,7 @@ void ZELClient::closeConnection(bool keepUsb)
     }
     m_slaveKey.clear();
     m_slavePort = 0;
+    ++m_connectionsClosed;
 }
 
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed)

@@ -17,6 +17,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
+
+class ExportedUsbDevice;
 class QNetworkReply;
 class QUrlQuery;
 class QTcpSocket;
@@ -182,8 +185,11 @@ private:
     // Closes what the broker connection carried: the socket, its replies, the slave clients,
     // the sound port and the servers serving the VM; with keepUsb the USB devices stay lent.
     void closeConnection(bool keepUsb);
-    // USB devices kept lent across a drop go back to their drivers before they are shared again.
-    void giveBackHeldUsbDevices();
+    // USB devices kept lent across a drop go back to their drivers before they are shared again;
+    // done, when given, runs once all of them are back (or their helpers have given up).
+    void giveBackHeldUsbDevices(const std::function<void()> &done = nullptr);
+    // Offers the chosen USB devices to the VM on the slave channel, each on a connection of its own.
+    void shareUsbDevices();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
@@ -201,13 +207,16 @@ private:
     // owned, ended when the session ends.
     QList<QObject *> m_runningServers;
     // The USB devices lent before a drop, kept so until the session resumes or ends.
-    QList<QObject *> m_heldUsbDevices;
+    QList<ExportedUsbDevice *> m_heldUsbDevices;
     // The way into the session's sound server; owned, closed when the session ends.
     SoundRelay *m_soundRelay = nullptr;
     QString m_slaveKey;
     // The socket has been handed to the backend as the display tunnel.
     bool m_tunnelStarted = false;
     unsigned short m_slavePort = 0;
+    // Counts the broker connections closed: what was deferred for the slave channel of one is
+    // dropped once it has closed.
+    int m_connectionsClosed = 0;
     QList<QPointer<QSslSocket>> m_closedSockets;
     QTimer m_connectTimer;
     int m_connectTimeoutMs = 20000;
