@@ -22,8 +22,6 @@
 #include <QSysInfo>
 #include <QUrlQuery>
 
-#include <memory>
-
 namespace {
 
 const char *const PlaceholderBase = "https://localhost/";
@@ -654,19 +652,8 @@ void ZELClient::backend_listeningOnTcp(ZELBackend::NXChannel channel, unsigned s
         createSlaveClient()->shareFolder(folder);
     }
 
-    if (m_heldUsbDevices.isEmpty()) {
-        shareUsbDevices();
-    } else {
-        // The devices kept lent across the drop go back to their drivers first: a new loan
-        // while the helper still gives one back would race it for the device. Giving back
-        // does not wait, so the new loans follow once it is done, on this slave channel only.
-        const QPointer<ZELClient> self(this);
-        const int connectionsClosed = m_connectionsClosed;
-        giveBackHeldUsbDevices([self, connectionsClosed] {
-            if (self && self->m_connectionsClosed == connectionsClosed)
-                self->shareUsbDevices();
-        });
-    }
+    giveBackHeldUsbDevices();
+    shareUsbDevices();
 
     if (m_parameters.audio() && m_parameters.audioCompression() && m_soundRelay) {
         qInfo() << "Starting compressed audio";
@@ -678,6 +665,13 @@ void ZELClient::shareUsbDevices()
 {
     if (!m_parameters.usb_forwarding())
         return;
+    // A new loan while the helper still gives the device back would race it for the device.
+    // Giving back does not wait: the loans follow once it is done, on this slave channel only.
+    if (m_usbDevicesGoingBack > 0) {
+        qInfo() << "Sharing the USB devices once those lent before the drop are back";
+        m_usbSharingWaits = true;
+        return;
+    }
     const QList<USBDevice> devices = m_parameters.sharedUsbDevices();
     for (const USBDevice &device : devices) {
         qInfo().nospace() << "Sharing USB device " << device;
@@ -740,26 +734,27 @@ void ZELClient::endRunningServers()
     giveBackHeldUsbDevices();
 }
 
-void ZELClient::giveBackHeldUsbDevices(const std::function<void()> &done)
+void ZELClient::giveBackHeldUsbDevices()
 {
     const QList<ExportedUsbDevice *> devices = m_heldUsbDevices;
     m_heldUsbDevices.clear();
-    if (!done) {
-        qDeleteAll(devices);
-        return;
-    }
-    if (devices.isEmpty()) {
-        done();
-        return;
-    }
-    auto left = std::make_shared<int>(devices.size());
+    const QPointer<ZELClient> self(this);
     for (ExportedUsbDevice *device : devices) {
-        device->giveBackNow([left, done] {
-            if (--*left == 0)
-                done();
+        ++m_usbDevicesGoingBack;
+        device->giveBackNow([self] {
+            if (self)
+                self->usbDeviceBack();
         });
         delete device;
     }
+}
+
+void ZELClient::usbDeviceBack()
+{
+    if (--m_usbDevicesGoingBack > 0 || !m_usbSharingWaits)
+        return;
+    m_usbSharingWaits = false;
+    shareUsbDevices();
 }
 
 void ZELClient::backend_connectionEstablished()
@@ -868,7 +863,7 @@ void ZELClient::closeConnection(bool keepUsb)
     }
     m_slaveKey.clear();
     m_slavePort = 0;
-    ++m_connectionsClosed;
+    m_usbSharingWaits = false;
 }
 
 QString speedToString(ZELConnectionParameters::ConnectionSpeed speed)

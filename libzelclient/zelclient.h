@@ -17,8 +17,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <functional>
-
 class ExportedUsbDevice;
 class QNetworkReply;
 class QUrlQuery;
@@ -185,11 +183,12 @@ private:
     // Closes what the broker connection carried: the socket, its replies, the slave clients,
     // the sound port and the servers serving the VM; with keepUsb the USB devices stay lent.
     void closeConnection(bool keepUsb);
-    // USB devices kept lent across a drop go back to their drivers before they are shared again;
-    // done, when given, runs once all of them are back (or their helpers have given up).
-    void giveBackHeldUsbDevices(const std::function<void()> &done = nullptr);
-    // Offers the chosen USB devices to the VM on the slave channel, each on a connection of its own.
+    // USB devices kept lent across a drop go back to their drivers before they are shared again.
+    void giveBackHeldUsbDevices();
+    // Offers the chosen USB devices to the VM on the slave channel, each on a connection of its
+    // own, once no device kept lent across a drop is still being given back.
     void shareUsbDevices();
+    void usbDeviceBack();
     // A finished reply stays attached to the socket and would swallow the next response;
     // this detaches it at once and deletes it later.
     void releaseReply(QNetworkReply *reply);
@@ -214,9 +213,10 @@ private:
     // The socket has been handed to the backend as the display tunnel.
     bool m_tunnelStarted = false;
     unsigned short m_slavePort = 0;
-    // Counts the broker connections closed: what was deferred for the slave channel of one is
-    // dropped once it has closed.
-    int m_connectionsClosed = 0;
+    // Devices kept lent across a drop whose helper still gives them back, and whether the slave
+    // channel's USB devices wait for that.
+    int m_usbDevicesGoingBack = 0;
+    bool m_usbSharingWaits = false;
     QList<QPointer<QSslSocket>> m_closedSockets;
     QTimer m_connectTimer;
     int m_connectTimeoutMs = 20000;
