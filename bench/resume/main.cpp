@@ -28,6 +28,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTextStream>
 
@@ -219,6 +220,9 @@ int main(int argc, char *argv[])
     if (!log.open(QIODevice::WriteOnly | QIODevice::Truncate))
         fail(QStringLiteral("cannot write %1").arg(log.fileName()));
     s_log = &log;
+    // The programs still ending when main returns are deleted with the application, after the
+    // log file has gone: what is said then is not written anywhere.
+    const auto logGone = qScopeGuard([] { s_log = nullptr; });
     qInstallMessageHandler(logMessage);
     // The local X server is a headless one of the benchmark's own.
     qunsetenv("DISPLAY");
