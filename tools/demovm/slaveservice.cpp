@@ -199,6 +199,8 @@ int SlaveService::run()
 void SlaveService::serveSftp(const QString &folder)
 {
     SftpClient sftp(m_channel, m_config.sftpTimeoutMs);
+    sftp.setReadsInFlight(m_config.sftpReadsInFlight);
+    sftp.setCopyPath(m_config.sftpCopyPath);
     QJsonObject result = sftp.run(folder, m_config.sftpFile, m_config.sftpWriteFile, m_config.sftpProbePath,
                                   m_config.sftpReadEnvironment, m_config.sftpLinkTarget);
     result.insert(QStringLiteral("event"), QStringLiteral("sftp"));
