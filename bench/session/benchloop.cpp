@@ -1,0 +1,95 @@
+#include "benchloop.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int PollMs = 5;
+
+const char *s_program = "bench";
+QHash<const void *, std::function<void()>> s_cleanups;
+QFile *s_log = nullptr;
+bool s_verbose = false;
+
+void logMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' '
+                            + message.toUtf8() + '\n';
+    if (s_log)
+        s_log->write(line), s_log->flush();
+    if (s_verbose)
+        std::fputs(line.constData(), stderr);
+}
+
+} // namespace
+
+void BenchLoop::start(const char *program, const QString &logFile, bool verbose)
+{
+    s_program = program;
+    s_verbose = verbose;
+    auto *log = new QFile(logFile);
+    if (!log->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(QStringLiteral("cannot write %1").arg(logFile));
+    s_log = log;
+    qInstallMessageHandler(logMessage);
+}
+
+void BenchLoop::fail(const QString &text)
+{
+    std::fprintf(stderr, "%s: %s\n", s_program, qPrintable(text));
+    const auto cleanups = s_cleanups;
+    for (const std::function<void()> &cleanup : cleanups)
+        cleanup();
+    std::exit(1);
+}
+
+void BenchLoop::addCleanup(const void *owner, const std::function<void()> &cleanup)
+{
+    s_cleanups.insert(owner, cleanup);
+}
+
+void BenchLoop::removeCleanup(const void *owner)
+{
+    s_cleanups.remove(owner);
+}
+
+// The loop sleeps between two looks: a benchmark that measures its own CPU time must not spin.
+bool BenchLoop::waitFor(const std::function<bool()> &done, int limitMs)
+{
+    if (done())
+        return true;
+    const QDeadlineTimer deadline(limitMs);
+    bool met = false;
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&]() {
+        met = done();
+        if (met || deadline.hasExpired())
+            loop.quit();
+    });
+    look.start(PollMs);
+    loop.exec();
+    return met;
+}
+
+int BenchLoop::freeDisplay()
+{
+    for (int display = 1700; display < 2700; ++display) {
+        QTcpServer probe;
+        if (!QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
+            && !QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display))
+            && probe.listen(QHostAddress::Any, static_cast<quint16>(6000 + display)))
+            return display;
+    }
+    return -1;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// What the benchmarks that run a session of the library in their own process share: their log,
+// how they give up, waiting on the event loop, and a free display for the local X server.
+class BenchLoop
+{
+public:
+    // The longest a step may take before a benchmark gives up.
+    static constexpr int StepLimitMs = 120000;
+
+    // Names the program in failure messages and sends Qt's log to logFile, and also to standard
+    // error when verbose.
+    static void start(const char *program, const QString &logFile, bool verbose);
+    // Says why the benchmark cannot go on and ends it with exit status 1, after running the
+    // cleanups still registered.
+    [[noreturn]] static void fail(const QString &text);
+    // What fail() must still do for owner (end a child process), until owner removes it.
+    static void addCleanup(const void *owner, const std::function<void()> &cleanup);
+    static void removeCleanup(const void *owner);
+    // Runs the event loop until done() holds; false when limitMs passed first.
+    static bool waitFor(const std::function<bool()> &done, int limitMs = StepLimitMs);
+    // A display number with neither an X server nor its lock file; -1 when there is none.
+    static int freeDisplay();
+};
