@@ -47,6 +47,8 @@ namespace {
 constexpr double shareCpuTargetRatio = 4;
 constexpr int SampleMs = 20;
 constexpr double Gib = double(qint64(1) << 30);
+// Time given to a fresh session before the VM starts copying.
+constexpr int CopyDelayMs = 3000;
 // Time given to a fresh desktop before its drawing is measured.
 constexpr int RedrawSettleMs = 1000;
 const QString SharedFile = QStringLiteral("copy-me.bin");
@@ -416,6 +418,8 @@ int main(int argc, char *argv[])
     environment.insert(QStringLiteral("ZEL_SLAVE_SFTP_FILE"), SharedFile);
     environment.insert(QStringLiteral("ZEL_SLAVE_SFTP_READS_IN_FLIGHT"), QString::number(options.readsInFlight));
     environment.insert(QStringLiteral("ZEL_SLAVE_SFTP_COPY"), copyFile);
+    // The copy starts once the session has settled, as a user's would.
+    environment.insert(QStringLiteral("ZEL_SLAVE_SFTP_DELAY_MS"), QString::number(CopyDelayMs));
     environment.insert(QStringLiteral("ZEL_SLAVE_SHARES_LIST"), options.workdir + QStringLiteral("/shared-folders.txt"));
     environment.remove(QStringLiteral("DISPLAY"));
     BenchBroker broker(options.broker, brokerConfig(options), options.workdir, QStringLiteral("share"), environment);

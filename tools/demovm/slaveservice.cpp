@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QJsonArray>
+#include <QThread>
 
 namespace {
 
@@ -198,6 +199,8 @@ int SlaveService::run()
 
 void SlaveService::serveSftp(const QString &folder)
 {
+    if (m_config.sftpDelayMs > 0)
+        QThread::msleep(ulong(m_config.sftpDelayMs));
     SftpClient sftp(m_channel, m_config.sftpTimeoutMs);
     sftp.setReadsInFlight(m_config.sftpReadsInFlight);
     sftp.setCopyPath(m_config.sftpCopyPath);
