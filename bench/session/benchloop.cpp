@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int PollMs = 5;
-
 const char *s_program = "bench";
 QHash<const void *, std::function<void()>> s_cleanups;
 QFile *s_log = nullptr;
@@ -64,7 +62,7 @@ void BenchLoop::removeCleanup(const void *owner)
 }
 
 // The loop sleeps between two looks: a benchmark that measures its own CPU time must not spin.
-bool BenchLoop::waitFor(const std::function<bool()> &done, int limitMs)
+bool BenchLoop::waitFor(const std::function<bool()> &done, int limitMs, int lookMs)
 {
     if (done())
         return true;
@@ -77,7 +75,7 @@ bool BenchLoop::waitFor(const std::function<bool()> &done, int limitMs)
         if (met || deadline.hasExpired())
             loop.quit();
     });
-    look.start(PollMs);
+    look.start(lookMs);
     loop.exec();
     return met;
 }

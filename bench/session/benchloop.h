@@ -21,8 +21,8 @@ public:
     // What fail() must still do for owner (end a child process), until owner removes it.
     static void addCleanup(const void *owner, const std::function<void()> &cleanup);
     static void removeCleanup(const void *owner);
-    // Runs the event loop until done() holds; false when limitMs passed first.
-    static bool waitFor(const std::function<bool()> &done, int limitMs = StepLimitMs);
+    // Runs the event loop until done() holds, looking every lookMs; false when limitMs passed first.
+    static bool waitFor(const std::function<bool()> &done, int limitMs = StepLimitMs, int lookMs = 5);
     // A display number with neither an X server nor its lock file; -1 when there is none.
     static int freeDisplay();
 };
