@@ -9,8 +9,7 @@
 # copy at most 4 times the bulk figure.
 #
 #   bench/run-share-bench.sh [--size MiB] [--reads-in-flight N] [--bulk-size MiB] [--redraw-seconds S]
-#                             [--verbose]
-#                                                        (default: 32 MiB, 256 MiB, 5 s)
+#                            [--verbose]      (default: 32 MiB, 16, 256 MiB, 5 s)
 #
 # The build goes to $ZEL_BENCH_BUILD_DIR (default: build-bench beside bench/), in Release mode
 # when the folder is new; the client's and the broker's logs stay in its "share" folder.

@@ -45,25 +45,15 @@ struct Options
 
 Options parseOptions(const QStringList &arguments)
 {
-    const QString usage =
-        QStringLiteral("usage: zel-resume-bench --broker PATH --slave-service PATH --workdir DIR [--verbose]");
+    const QHash<QString, QString> given = BenchLoop::options(
+        arguments, {QStringLiteral("broker"), QStringLiteral("slave-service"), QStringLiteral("workdir")},
+        {QStringLiteral("verbose")}, {QStringLiteral("broker"), QStringLiteral("slave-service"), QStringLiteral("workdir")},
+        QStringLiteral("usage: zel-resume-bench --broker PATH --slave-service PATH --workdir DIR [--verbose]"));
     Options options;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        const QString value = arguments.value(i + 1);
-        if (argument == QLatin1String("--broker"))
-            options.broker = value, ++i;
-        else if (argument == QLatin1String("--slave-service"))
-            options.slaveService = value, ++i;
-        else if (argument == QLatin1String("--workdir"))
-            options.workdir = value, ++i;
-        else if (argument == QLatin1String("--verbose"))
-            options.verbose = true;
-        else
-            BenchLoop::fail(usage);
-    }
-    if (options.broker.isEmpty() || options.slaveService.isEmpty() || options.workdir.isEmpty())
-        BenchLoop::fail(usage);
+    options.broker = given.value(QStringLiteral("broker"));
+    options.slaveService = given.value(QStringLiteral("slave-service"));
+    options.workdir = given.value(QStringLiteral("workdir"));
+    options.verbose = given.contains(QStringLiteral("verbose"));
     return options;
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-const char *s_program = "bench";
+const char *s_program = nullptr;
 QHash<const void *, std::function<void()>> s_cleanups;
 QFile *s_log = nullptr;
 bool s_verbose = false;
@@ -44,7 +44,8 @@ void BenchLoop::start(const char *program, const QString &logFile, bool verbose)
 
 void BenchLoop::fail(const QString &text)
 {
-    std::fprintf(stderr, "%s: %s\n", s_program, qPrintable(text));
+    std::fprintf(stderr, "%s: %s\n", s_program ? s_program : qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(text));
     const auto cleanups = s_cleanups;
     for (const std::function<void()> &cleanup : cleanups)
         cleanup();
@@ -78,6 +79,29 @@ bool BenchLoop::waitFor(const std::function<bool()> &done, int limitMs, int look
     look.start(lookMs);
     loop.exec();
     return met;
+}
+
+QHash<QString, QString> BenchLoop::options(const QStringList &arguments, const QStringList &valued,
+                                           const QStringList &switches, const QStringList &required,
+                                           const QString &usage)
+{
+    QHash<QString, QString> found;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString name = arguments.at(i).mid(2);
+        if (!arguments.at(i).startsWith(QLatin1String("--")))
+            fail(usage);
+        else if (valued.contains(name) && i + 1 < arguments.size())
+            found.insert(name, arguments.at(++i));
+        else if (switches.contains(name))
+            found.insert(name, QString());
+        else
+            fail(usage);
+    }
+    for (const QString &name : required) {
+        if (found.value(name).isEmpty())
+            fail(usage);
+    }
+    return found;
 }
 
 int BenchLoop::freeDisplay()

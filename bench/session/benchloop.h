@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -23,6 +25,12 @@ public:
     static void removeCleanup(const void *owner);
     // Runs the event loop until done() holds, looking every lookMs; false when limitMs passed first.
     static bool waitFor(const std::function<bool()> &done, int limitMs = StepLimitMs, int lookMs = 5);
+    // The options of a command line ("--name value" for those in valued, "--name" alone for
+    // those in switches, with "" as value), by name without dashes; fails with usage on
+    // anything else or when one in required is missing.
+    static QHash<QString, QString> options(const QStringList &arguments, const QStringList &valued,
+                                           const QStringList &switches, const QStringList &required,
+                                           const QString &usage);
     // A display number with neither an X server nor its lock file; -1 when there is none.
     static int freeDisplay();
 };

@@ -72,39 +72,28 @@ struct Options
 
 Options parseOptions(const QStringList &arguments)
 {
+    const QStringList paths{QStringLiteral("broker"), QStringLiteral("slave-service"), QStringLiteral("desktop"),
+                            QStringLiteral("forwarder-bench"), QStringLiteral("workdir")};
     const QString usage = QStringLiteral(
         "usage: zel-share-bench --broker PATH --slave-service PATH --desktop PATH --forwarder-bench PATH "
         "--workdir DIR [--size MiB] [--reads-in-flight N] [--bulk-size MiB] [--redraw-seconds S] [--verbose]");
+    const QHash<QString, QString> given = BenchLoop::options(
+        arguments,
+        paths + QStringList{QStringLiteral("size"), QStringLiteral("reads-in-flight"), QStringLiteral("bulk-size"),
+                            QStringLiteral("redraw-seconds")},
+        {QStringLiteral("verbose")}, paths, usage);
     Options options;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        const QString value = arguments.value(i + 1);
-        if (argument == QLatin1String("--broker"))
-            options.broker = value, ++i;
-        else if (argument == QLatin1String("--slave-service"))
-            options.slaveService = value, ++i;
-        else if (argument == QLatin1String("--desktop"))
-            options.desktop = value, ++i;
-        else if (argument == QLatin1String("--forwarder-bench"))
-            options.forwarderBench = value, ++i;
-        else if (argument == QLatin1String("--workdir"))
-            options.workdir = value, ++i;
-        else if (argument == QLatin1String("--size"))
-            options.size = value.toLongLong() << 20, ++i;
-        else if (argument == QLatin1String("--bulk-size"))
-            options.bulkSize = value.toLongLong() << 20, ++i;
-        else if (argument == QLatin1String("--reads-in-flight"))
-            options.readsInFlight = value.toInt(), ++i;
-        else if (argument == QLatin1String("--redraw-seconds"))
-            options.redrawSeconds = value.toInt(), ++i;
-        else if (argument == QLatin1String("--verbose"))
-            options.verbose = true;
-        else
-            BenchLoop::fail(usage);
-    }
-    if (options.broker.isEmpty() || options.slaveService.isEmpty() || options.desktop.isEmpty()
-        || options.forwarderBench.isEmpty() || options.workdir.isEmpty() || options.size <= 0
-        || options.bulkSize <= 0 || options.readsInFlight <= 0 || options.redrawSeconds <= 0)
+    options.broker = given.value(QStringLiteral("broker"));
+    options.slaveService = given.value(QStringLiteral("slave-service"));
+    options.desktop = given.value(QStringLiteral("desktop"));
+    options.forwarderBench = given.value(QStringLiteral("forwarder-bench"));
+    options.workdir = given.value(QStringLiteral("workdir"));
+    options.size = given.value(QStringLiteral("size"), QStringLiteral("32")).toLongLong() << 20;
+    options.bulkSize = given.value(QStringLiteral("bulk-size"), QStringLiteral("256")).toLongLong() << 20;
+    options.readsInFlight = given.value(QStringLiteral("reads-in-flight"), QStringLiteral("16")).toInt();
+    options.redrawSeconds = given.value(QStringLiteral("redraw-seconds"), QStringLiteral("5")).toInt();
+    options.verbose = given.contains(QStringLiteral("verbose"));
+    if (options.size <= 0 || options.bulkSize <= 0 || options.readsInFlight <= 0 || options.redrawSeconds <= 0)
         BenchLoop::fail(usage);
     return options;
 }
