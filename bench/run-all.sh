@@ -54,6 +54,7 @@ run app "$here/run-app-bench.sh" $app_args
 # shellcheck disable=SC2086
 run stalls "$here/run-stall-bench.sh" $stall_args
 run resume "$here/run-resume-bench.sh"
+run share "$here/run-share-bench.sh"
 
 # The USB ID list benchmark has no target: its figure is shown for information.
 log="$build_dir/bench-usbids.log"

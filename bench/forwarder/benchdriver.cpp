@@ -492,6 +492,24 @@ bool BenchDriver::waitingAtStart(Relay relay, bool upload)
     return ok;
 }
 
+int BenchDriver::bulk()
+{
+    if (!m_dir.isValid() || !makeCertificate() || !startEndpoint())
+        return 1;
+    double cpu = 0;
+    for (bool upload : {true, false}) {
+        const Throughput t = throughput(Relay::Forwarder, upload, m_options.bytes);
+        if (t.seconds <= 0)
+            return 1;
+        std::printf("bulk %-8s %8.1f MB/s  %.2f CPU s\n", upload ? "upload" : "download",
+                    double(m_options.bytes) / t.seconds / 1e6, t.usage.cpuSeconds);
+        cpu += t.usage.cpuSeconds;
+    }
+    // Per GiB moved, as the full run's "CPU both directions".
+    std::printf("bulk forwarder CPU: %.2f s/GiB\n", cpu / (2 * double(m_options.bytes) / double(qint64(1) << 30)));
+    return 0;
+}
+
 int BenchDriver::run()
 {
     if (!m_dir.isValid() || !makeCertificate() || !startEndpoint())

@@ -28,6 +28,8 @@ public:
     ~BenchDriver();
 
     int run();
+    // The forwarder relay's throughput case alone, once each way: prints its CPU per GiB.
+    int bulk();
 
 private:
     enum class Relay { Forwarder, Socat };

@@ -2,7 +2,10 @@
 //
 //   zel-forwarder-bench run [--bytes MiB] [--slow-bytes MiB] [--pings N] [--repeat N]
 //                           [--socat PATH] [--openssl PATH]
+//   zel-forwarder-bench bulk [--bytes MiB] [--openssl PATH]
 //
+// "bulk" runs only the forwarder's throughput case, once each way, and prints
+// "bulk forwarder CPU: <s> s/GiB", for other benchmarks to set their figures against.
 // "run" starts this program again as the TLS endpoint ("endpoint CERT KEY") and as the relay
 // under test ("relay TUNNEL_PORT [local-first]"); those two modes are not meant to be used by
 // hand.
@@ -56,7 +59,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("SocketForwarder against socat as a TLS relay"));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("run"), QStringLiteral("Run the benchmark."));
+    parser.addPositionalArgument(QStringLiteral("run|bulk"),
+                                 QStringLiteral("Run the benchmark, or its forwarder throughput case alone."));
     const QCommandLineOption bytes(QStringLiteral("bytes"), QStringLiteral("MiB per direction and relay."),
                                    QStringLiteral("MiB"), QStringLiteral("1024"));
     const QCommandLineOption slowBytes(QStringLiteral("slow-bytes"), QStringLiteral("MiB for the slow-reader cases."),
@@ -71,7 +75,8 @@ int main(int argc, char *argv[])
                                      QStringLiteral("path"), QStringLiteral("openssl"));
     parser.addOptions({bytes, slowBytes, pings, repeat, socat, openssl});
     parser.process(app);
-    if (parser.positionalArguments() != QStringList{QStringLiteral("run")})
+    const QStringList positional = parser.positionalArguments();
+    if (positional != QStringList{QStringLiteral("run")} && positional != QStringList{QStringLiteral("bulk")})
         parser.showHelp(1);
 
     BenchDriver::Options options;
@@ -87,5 +92,5 @@ int main(int argc, char *argv[])
         return 1;
     }
     BenchDriver driver(options);
-    return driver.run();
+    return positional.first() == QLatin1String("bulk") ? driver.bulk() : driver.run();
 }

@@ -13,163 +13,67 @@
 // Exit status: 0 targets met, 2 a target missed, 1 the benchmark itself failed.
 
 #include "backends/zelnxbackend.h"
+#include "benchbroker.h"
 #include "benchclock.h"
+#include "benchloop.h"
 #include "benchtargets.h"
 #include "displaywatch.h"
 #include "sessionkeeper.h"
 #include "zelclient.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QTcpServer>
-#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
-#include <functional>
 
 namespace {
 
 constexpr double closedTargetMs = 5000;
 constexpr double stalledTargetMs = 30000;
-// The longest a step may take before the benchmark gives up.
-constexpr int StepLimitMs = 120000;
-constexpr int PollMs = 5;
-
-QFile *s_log = nullptr;
-bool s_verbose = false;
-
-void logMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' '
-                            + message.toUtf8() + '\n';
-    if (s_log)
-        s_log->write(line), s_log->flush();
-    if (s_verbose)
-        std::fputs(line.constData(), stderr);
-}
-
-void fail(const QString &text)
-{
-    std::fprintf(stderr, "zel-resume-bench: %s\n", qPrintable(text));
-    std::exit(1);
-}
-
-// Runs the event loop until done() holds; false when limitMs passed first.
-bool waitFor(const std::function<bool()> &done, int limitMs = StepLimitMs)
-{
-    QDeadlineTimer deadline(limitMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, PollMs);
-    }
-    return true;
-}
-
-int freeDisplay()
-{
-    for (int display = 1700; display < 2700; ++display) {
-        QTcpServer probe;
-        if (!QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
-            && !QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display))
-            && probe.listen(QHostAddress::Any, static_cast<quint16>(6000 + display)))
-            return display;
-    }
-    return -1;
-}
 
 struct Options
 {
     QString broker;
     QString slaveService;
     QString workdir;
+    bool verbose = false;
 };
 
 Options parseOptions(const QStringList &arguments)
 {
+    const QHash<QString, QString> given = BenchLoop::options(
+        arguments, {QStringLiteral("broker"), QStringLiteral("slave-service"), QStringLiteral("workdir")},
+        {QStringLiteral("verbose")}, {QStringLiteral("broker"), QStringLiteral("slave-service"), QStringLiteral("workdir")},
+        QStringLiteral("usage: zel-resume-bench --broker PATH --slave-service PATH --workdir DIR [--verbose]"));
     Options options;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        const QString value = arguments.value(i + 1);
-        if (argument == QLatin1String("--broker"))
-            options.broker = value, ++i;
-        else if (argument == QLatin1String("--slave-service"))
-            options.slaveService = value, ++i;
-        else if (argument == QLatin1String("--workdir"))
-            options.workdir = value, ++i;
-        else if (argument == QLatin1String("--verbose"))
-            s_verbose = true;
-        else
-            fail(QStringLiteral("usage: zel-resume-bench --broker PATH --slave-service PATH --workdir DIR [--verbose]"));
-    }
-    if (options.broker.isEmpty() || options.slaveService.isEmpty() || options.workdir.isEmpty())
-        fail(QStringLiteral("usage: zel-resume-bench --broker PATH --slave-service PATH --workdir DIR [--verbose]"));
+    options.broker = given.value(QStringLiteral("broker"));
+    options.slaveService = given.value(QStringLiteral("slave-service"));
+    options.workdir = given.value(QStringLiteral("workdir"));
+    options.verbose = given.contains(QStringLiteral("verbose"));
     return options;
 }
 
-// The demo broker, on a free port, with one VM that keeps its session.
-class Broker
+// One VM that keeps its session, with a clock as its desktop program.
+QJsonObject brokerConfig(const Options &options, const QString &pidFile)
 {
-public:
-    Broker(const Options &options, const QString &pidFile)
-    {
-        const QString desktop =
-            QStringLiteral("sh -c \"echo $$ > '%1'; exec xclock -update 1 -geometry 560x560+232+104\"").arg(pidFile);
-        const QJsonObject config{
-            {QStringLiteral("processingResponses"), 0},
-            {QStringLiteral("users"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")},
-                                                             {QStringLiteral("password"), QStringLiteral("demo")}}}},
-            {QStringLiteral("vms"),
-             QJsonArray{QJsonObject{{QStringLiteral("id"), 1},
-                                    {QStringLiteral("name"), QStringLiteral("Demo desktop")},
-                                    {QStringLiteral("nxagent"),
-                                     QJsonObject{{QStringLiteral("desktop"), desktop},
-                                                 {QStringLiteral("slaveService"), options.slaveService},
-                                                 {QStringLiteral("resumeSeconds"), 300}}}}}}};
-        const QString configFile = options.workdir + QStringLiteral("/resume-broker.json");
-        QFile file(configFile);
-        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(config).toJson()) < 0)
-            fail(QStringLiteral("cannot write %1").arg(configFile));
-        file.close();
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start(options.broker, {QStringLiteral("--config"), configFile, QStringLiteral("--port"),
-                                         QStringLiteral("0"), QStringLiteral("--state-dir"),
-                                         options.workdir + QStringLiteral("/resume-broker-state"), QStringLiteral("--log"),
-                                         options.workdir + QStringLiteral("/resume-broker.log")});
-        QByteArray output;
-        if (!waitFor([&]() {
-                output += m_process.readAllStandardOutput();
-                return output.contains('\n') || m_process.state() == QProcess::NotRunning;
-            },
-                     30000)
-            || !output.startsWith("Listening on port "))
-            fail(QStringLiteral("the demo broker did not start: %1").arg(QString::fromUtf8(output)));
-        m_port = static_cast<quint16>(output.mid(18).trimmed().toUInt());
-    }
-    ~Broker()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(15000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-    quint16 port() const { return m_port; }
-    void cut(bool stall) { ::kill(static_cast<pid_t>(m_process.processId()), stall ? SIGUSR2 : SIGUSR1); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
+    const QString desktop =
+        QStringLiteral("sh -c \"echo $$ > '%1'; exec xclock -update 1 -geometry 560x560+232+104\"").arg(pidFile);
+    return QJsonObject{
+        {QStringLiteral("processingResponses"), 0},
+        {QStringLiteral("users"), QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")},
+                                                         {QStringLiteral("password"), QStringLiteral("demo")}}}},
+        {QStringLiteral("vms"),
+         QJsonArray{QJsonObject{{QStringLiteral("id"), 1},
+                                {QStringLiteral("name"), QStringLiteral("Demo desktop")},
+                                {QStringLiteral("nxagent"),
+                                 QJsonObject{{QStringLiteral("desktop"), desktop},
+                                             {QStringLiteral("slaveService"), options.slaveService},
+                                             {QStringLiteral("resumeSeconds"), 300}}}}}}};
+}
 
 qint64 desktopProgram(const QString &pidFile)
 {
@@ -188,23 +92,23 @@ bool desktopDrawn(DisplayWatch &watch)
 // One round: from the cut to the desktop drawn again. The old desktop's window must go first;
 // the last picture it leaves on the root is then painted over in the middle, so that only the
 // resumed desktop's own drawing counts.
-double resumeRound(Broker &broker, DisplayWatch &watch, SessionKeeper &keeper, bool stall)
+double resumeRound(BenchBroker &broker, DisplayWatch &watch, SessionKeeper &keeper, bool stall)
 {
     int resumedBefore = 0;
     const QMetaObject::Connection counting =
         QObject::connect(&keeper, &SessionKeeper::resumed, &keeper, [&resumedBefore]() { ++resumedBefore; });
-    if (!waitFor([&]() { return desktopDrawn(watch); }))
-        fail(QStringLiteral("the desktop is not drawn before the cut"));
+    if (!BenchLoop::waitFor([&]() { return desktopDrawn(watch); }))
+        BenchLoop::fail(QStringLiteral("the desktop is not drawn before the cut"));
     const double cut = BenchClock::nowMs();
-    broker.cut(stall);
-    if (!waitFor([&]() { return watch.findViewableAtDepth(1) == 0; }))
-        fail(QStringLiteral("the desktop's window did not go after the cut"));
+    broker.signal(stall ? SIGUSR2 : SIGUSR1);
+    if (!BenchLoop::waitFor([&]() { return watch.findViewableAtDepth(1) == 0; }))
+        BenchLoop::fail(QStringLiteral("the desktop's window did not go after the cut"));
     watch.coverMiddle();
-    if (!waitFor([&]() { return desktopDrawn(watch); }))
-        fail(QStringLiteral("the desktop did not come back"));
+    if (!BenchLoop::waitFor([&]() { return desktopDrawn(watch); }))
+        BenchLoop::fail(QStringLiteral("the desktop did not come back"));
     const double drawn = BenchClock::nowMs();
-    if (!resumedBefore && !waitFor([&]() { return resumedBefore > 0; }, 10000))
-        fail(QStringLiteral("the keeper did not report the resume"));
+    if (!resumedBefore && !BenchLoop::waitFor([&]() { return resumedBefore > 0; }, 10000))
+        BenchLoop::fail(QStringLiteral("the keeper did not report the resume"));
     QObject::disconnect(counting);
     return drawn - cut;
 }
@@ -216,23 +120,17 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const Options options = parseOptions(app.arguments());
     QDir().mkpath(options.workdir);
-    QFile log(options.workdir + QStringLiteral("/resume-bench.log"));
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail(QStringLiteral("cannot write %1").arg(log.fileName()));
-    s_log = &log;
-    // The programs still ending when main returns are deleted with the application, after the
-    // log file has gone: what is said then is not written anywhere.
-    const auto logGone = qScopeGuard([] { s_log = nullptr; });
-    qInstallMessageHandler(logMessage);
+    const QString logFile = options.workdir + QStringLiteral("/resume-bench.log");
+    BenchLoop::start("zel-resume-bench", logFile, options.verbose);
     // The local X server is a headless one of the benchmark's own.
     qunsetenv("DISPLAY");
     const QString pidFile = options.workdir + QStringLiteral("/resume-desktop.pid");
     QFile::remove(pidFile);
 
-    Broker broker(options, pidFile);
-    const int display = freeDisplay();
+    BenchBroker broker(options.broker, brokerConfig(options, pidFile), options.workdir, QStringLiteral("resume"));
+    const int display = BenchLoop::freeDisplay();
     if (display < 0)
-        fail(QStringLiteral("no free X display"));
+        BenchLoop::fail(QStringLiteral("no free X display"));
 
     ZELNXBackend backend;
     backend.xServerLauncher().setDisplay(static_cast<unsigned short>(display));
@@ -261,13 +159,13 @@ int main(int argc, char *argv[])
     parameters.setPassword(QStringLiteral("demo"));
     client.setParameters(parameters);
     client.connectToZEL();
-    if (!waitFor([&]() { return desktopProgram(pidFile) > 0 || ended; }) || ended)
-        fail(QStringLiteral("the session did not start (see %1)").arg(log.fileName()));
+    if (!BenchLoop::waitFor([&]() { return desktopProgram(pidFile) > 0 || ended; }) || ended)
+        BenchLoop::fail(QStringLiteral("the session did not start (see %1)").arg(logFile));
     const qint64 desktop = desktopProgram(pidFile);
 
     DisplayWatch watch;
-    if (!waitFor([&]() { return watch.open(QStringLiteral(":%1").arg(display).toStdString()); }, 30000))
-        fail(QStringLiteral("cannot watch the local X server"));
+    if (!BenchLoop::waitFor([&]() { return watch.open(QStringLiteral(":%1").arg(display).toStdString()); }, 30000))
+        BenchLoop::fail(QStringLiteral("cannot watch the local X server"));
 
     const double closedMs = resumeRound(broker, watch, keeper, false);
     std::printf("resume closed: %.0f ms\n", closedMs);

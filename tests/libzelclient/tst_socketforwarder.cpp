@@ -124,6 +124,46 @@ struct Receiver
     QCryptographicHash hash{QCryptographicHash::Sha256};
 };
 
+// Writes count messages of size bytes, each with a write and a flush of its own as a proxy's
+// protocol messages go out, perPass of them in each pass of the event loop; then ends the
+// connection when asked to.
+struct MessageSender
+{
+    MessageSender(QTcpSocket *s, int messageSize, int messageCount, int messagesPerPass, quint64 seed)
+        : socket(s), size(messageSize), count(messageCount), perPass(messagesPerPass), generator(seed)
+    {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(&pass, &QTimer::timeout, socket, [this]() { send(); });
+        pass.start(0);
+    }
+
+    void send()
+    {
+        for (int i = 0; i < perPass && sent < count && socket->bytesToWrite() < 256 * 1024; ++i) {
+            const QByteArray message = generator.next(size);
+            hash.addData(message);
+            socket->write(message);
+            socket->flush();
+            ++sent;
+        }
+        if (sent == count) {
+            pass.stop();
+            if (closeWhenDone)
+                socket->disconnectFromHost();
+        }
+    }
+
+    QTcpSocket *socket;
+    int size;
+    int count;
+    int perPass;
+    int sent = 0;
+    bool closeWhenDone = false;
+    QTimer pass;
+    PayloadGenerator generator;
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+};
+
 qint64 waitingToBeWritten(QIODevice *device)
 {
     qint64 pending = device->bytesToWrite();
@@ -178,6 +218,8 @@ private slots:
     void halfCloseDrains();
     void peerClosesEarly_data();
     void peerClosesEarly();
+    void manySmallMessages_data();
+    void manySmallMessages();
     void slowReaderKeepsMemoryBounded_data();
     void slowReaderKeepsMemoryBounded();
     void destroyingLeavesStreamsOpen();
@@ -578,6 +620,92 @@ void tst_SocketForwarder::peerClosesEarly()
     QTRY_VERIFY_WITH_TIMEOUT(senderClosed.count() > 0, TestEnvironment::timeout(30000));
     QCOMPARE(senderClosed.count(), 1);
     QVERIFY(chain.forwarder->totalBytesAToB() > SocketForwarder::HighWaterMark);
+}
+
+void tst_SocketForwarder::manySmallMessages_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("perPass");
+    QTest::addColumn<bool>("slowReaders");
+    // "": both peers send and stay; "A" or "B": only that peer sends, then ends its connection.
+    QTest::addColumn<QString>("ending");
+    for (bool tls : {false, true}) {
+        const QByteArray kind(tls ? "tls" : "plain");
+        QTest::newRow(kind + ", 1-byte messages, one a pass") << tls << 1 << 1500 << 1 << false << "";
+        QTest::newRow(kind + ", 40-byte messages, one a pass") << tls << 40 << 1500 << 1 << false << "";
+        QTest::newRow(kind + ", 2 KiB messages, one a pass") << tls << 2048 << 1000 << 1 << false << "";
+        QTest::newRow(kind + ", 40-byte messages in bursts, A ends") << tls << 40 << 20000 << 64 << false << "A";
+        QTest::newRow(kind + ", 2 KiB messages in bursts, B ends") << tls << 2048 << 3000 << 64 << false << "B";
+        QTest::newRow(kind + ", 2 KiB messages in bursts, slow readers") << tls << 2048 << 4000 << 64 << true << "";
+    }
+}
+
+// Messages of a proxy's size, each written on its own, in both directions at once: every
+// byte arrives in order, the totals count them all, what waits in the forwarder's path stays
+// bounded even when the readers are slow, and a peer's end reaches the other peer after its
+// last message.
+void tst_SocketForwarder::manySmallMessages()
+{
+    QFETCH(bool, tls);
+    QFETCH(int, size);
+    QFETCH(int, count);
+    QFETCH(int, perPass);
+    QFETCH(bool, slowReaders);
+    QFETCH(QString, ending);
+    Chain chain;
+    buildChain(chain, tls);
+    if (QTest::currentTestFailed())
+        return;
+
+    qint64 mostWaiting = 0, mostBuffered = 0;
+    connect(chain.forwarder.get(), &SocketForwarder::dataTransferred, this, [&]() {
+        mostWaiting = qMax(mostWaiting, qMax(waitingToBeWritten(chain.a.get()), waitingToBeWritten(chain.b.get())));
+        mostBuffered = qMax(mostBuffered, qMax(chain.a->bytesAvailable(), chain.b->bytesAvailable()));
+    });
+    QSignalSpy aClosed(chain.peerA.get(), &QAbstractSocket::disconnected);
+    QSignalSpy bClosed(chain.peerB.get(), &QAbstractSocket::disconnected);
+    QVERIFY(aClosed.isValid() && bClosed.isValid());
+
+    Receiver atB(chain.peerB.get());
+    Receiver atA(chain.peerA.get());
+    if (slowReaders) {
+        atB.makeSlow(64 * 1024, 2);
+        atA.makeSlow(64 * 1024, 2);
+    }
+    const bool fromA = ending != QLatin1String("B");
+    const bool fromB = ending != QLatin1String("A");
+    std::unique_ptr<MessageSender> senderA(fromA ? new MessageSender(chain.peerA.get(), size, count, perPass, 21) : nullptr);
+    std::unique_ptr<MessageSender> senderB(fromB ? new MessageSender(chain.peerB.get(), size, count, perPass, 22) : nullptr);
+    for (MessageSender *sender : {senderA.get(), senderB.get()}) {
+        if (sender && !ending.isEmpty())
+            sender->closeWhenDone = true;
+    }
+
+    const qint64 expected = qint64(size) * count;
+    if (fromA) {
+        QTRY_COMPARE_WITH_TIMEOUT(atB.received, expected, TestEnvironment::timeout(60000));
+        QCOMPARE(atB.hash.result(), senderA->hash.result());
+        QCOMPARE(chain.forwarder->totalBytesAToB(), int64_t(expected));
+    }
+    if (fromB) {
+        QTRY_COMPARE_WITH_TIMEOUT(atA.received, expected, TestEnvironment::timeout(60000));
+        QCOMPARE(atA.hash.result(), senderB->hash.result());
+        QCOMPARE(chain.forwarder->totalBytesBToA(), int64_t(expected));
+    }
+    if (ending == QLatin1String("A"))
+        QTRY_COMPARE_WITH_TIMEOUT(bClosed.count(), 1, TestEnvironment::timeout(30000));
+    if (ending == QLatin1String("B"))
+        QTRY_COMPARE_WITH_TIMEOUT(aClosed.count(), 1, TestEnvironment::timeout(30000));
+    if (ending.isEmpty())
+        QVERIFY(aClosed.isEmpty() && bClosed.isEmpty());
+
+    const qint64 bound = SocketForwarder::HighWaterMark + SocketForwarder::ReadBufferSize + 64 * 1024;
+    QVERIFY2(mostWaiting <= bound, qPrintable(QStringLiteral("%1 bytes waited to be written").arg(mostWaiting)));
+    // A TLS socket decrypts whatever ciphertext it holds at once.
+    const qint64 readBound = 2 * SocketForwarder::ReadBufferSize + 64 * 1024;
+    QVERIFY2(mostBuffered <= readBound, qPrintable(QStringLiteral("%1 bytes waited to be read").arg(mostBuffered)));
 }
 
 void tst_SocketForwarder::slowReaderKeepsMemoryBounded_data()

@@ -14,6 +14,9 @@ void TunnelRelay::start()
     m_client->setReadBufferSize(ReadBufferSize);
     m_endpoint->setReadBufferSize(ReadBufferSize);
     for (QTcpSocket *socket : {m_client, m_endpoint}) {
+        // NX traffic is many small messages that wait for answers: held back for a fuller
+        // segment, each would wait for the peer's delayed acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &TunnelRelay::pumpAll);
         connect(socket, &QTcpSocket::bytesWritten, this, &TunnelRelay::pumpAll);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket]() {

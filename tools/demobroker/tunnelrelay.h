@@ -7,7 +7,8 @@ class QTcpSocket;
 // Relays the upgraded client connection and the VM's display connection to each other, byte
 // for byte. A side is read only while the other side has less than a few MiB waiting to be
 // written, so a slow reader on either side cannot make the broker's memory grow without bound.
-// When one side ends, what it sent is delivered before the other side is closed.
+// When one side ends, what it sent is delivered before the other side is closed. Small writes
+// go out at once on both sides.
 class TunnelRelay : public QObject
 {
     Q_OBJECT

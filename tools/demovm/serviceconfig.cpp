@@ -40,6 +40,9 @@ ServiceConfig ServiceConfig::fromEnvironment()
     config.sftpProbePath = qEnvironmentVariable("ZEL_SLAVE_SFTP_PROBE");
     config.sftpReadEnvironment = qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_ENVIRON") == 1;
     config.sftpLinkTarget = qEnvironmentVariable("ZEL_SLAVE_SFTP_LINK");
+    config.sftpReadsInFlight = qMax(1, qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_READS_IN_FLIGHT"));
+    config.sftpCopyPath = qEnvironmentVariable("ZEL_SLAVE_SFTP_COPY");
+    config.sftpDelayMs = qMax(0, qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_DELAY_MS"));
     config.refusedShare = qEnvironmentVariable("ZEL_SLAVE_REFUSED_SHARE");
     config.sftpKeepOpen = qEnvironmentVariableIntValue("ZEL_SLAVE_SFTP_KEEP_OPEN") == 1;
     config.sharesListPath = qEnvironmentVariable("ZEL_SLAVE_SHARES_LIST");

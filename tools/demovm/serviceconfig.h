@@ -32,6 +32,15 @@ public:
     // A path the service tries to make a symbolic link to, in the shared folder, along with a
     // hard link to the file it read (ZEL_SLAVE_SFTP_LINK); the report has the server's answers.
     QString sftpLinkTarget;
+    // Read requests of the file that wait for their answers together (ZEL_SLAVE_SFTP_READS_IN_FLIGHT,
+    // default 1: one block at a time); SFTP clients that copy files keep 16 or more in flight.
+    int sftpReadsInFlight = 1;
+    // Where the file read from a shared folder is copied to (ZEL_SLAVE_SFTP_COPY); the whole
+    // file is then read. Empty: no copy, and at most the first 16 MiB are read.
+    QString sftpCopyPath;
+    // How long the service waits after the switch before it speaks SFTP (ZEL_SLAVE_SFTP_DELAY_MS,
+    // default 0), as a VM whose user opens the folder a while after the session came up.
+    int sftpDelayMs = 0;
     // A folder whose share request is answered 404 (ZEL_SLAVE_REFUSED_SHARE); empty: none.
     QString refusedShare;
     // ZEL_SLAVE_SFTP_KEEP_OPEN=1: after its work the service keeps the SFTP connection until

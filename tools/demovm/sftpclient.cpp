@@ -1,7 +1,11 @@
 #include "sftpclient.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QHash>
 #include <QJsonArray>
+#include <QMap>
 #include <QtEndian>
 
 #include <algorithm>
@@ -165,21 +169,29 @@ SftpClient::SftpClient(StreamChannel &channel, int timeoutMs)
 {
 }
 
-SftpClient::Outcome SftpClient::exchange(quint8 type, const QByteArray &body, Packet *reply, bool withId)
+void SftpClient::setReadsInFlight(int count)
+{
+    m_readsInFlight = std::clamp(count, 1, MaxReadsInFlight);
+}
+
+SftpClient::Outcome SftpClient::send(quint8 type, const QByteArray &body, quint32 *id, bool withId)
 {
     Outcome outcome;
-    const quint32 id = m_nextId++;
+    *id = m_nextId++;
     QByteArray packet;
     putUint32(packet, quint32(1 + (withId ? 4 : 0) + body.size()));
     packet.append(char(type));
     if (withId)
-        putUint32(packet, id);
+        putUint32(packet, *id);
     packet.append(body);
-    if (!m_channel.writeAll(packet)) {
+    if (!m_channel.writeAll(packet))
         outcome.result = StreamChannel::Closed;
-        return outcome;
-    }
+    return outcome;
+}
 
+SftpClient::Outcome SftpClient::receive(Packet *reply, quint32 *id, bool withId)
+{
+    Outcome outcome;
     const QDeadlineTimer deadline(m_timeoutMs);
     QByteArray lengthBytes;
     outcome.result = m_channel.readExact(&lengthBytes, 4, deadline);
@@ -199,13 +211,26 @@ SftpClient::Outcome SftpClient::exchange(quint8 type, const QByteArray &body, Pa
     reply->payload = data.mid(1);
     if (withId) {
         Reader reader(reply->payload);
-        const quint32 replyId = reader.uint32();
-        if (!reader.ok() || replyId != id) {
-            outcome.error = QStringLiteral("reply to request %1 carries the id %2").arg(id).arg(replyId);
+        *id = reader.uint32();
+        if (!reader.ok()) {
+            outcome.error = QStringLiteral("reply without a request id");
             return outcome;
         }
         reply->payload.remove(0, 4);
     }
+    return outcome;
+}
+
+SftpClient::Outcome SftpClient::exchange(quint8 type, const QByteArray &body, Packet *reply, bool withId)
+{
+    quint32 id = 0;
+    Outcome outcome = send(type, body, &id, withId);
+    if (!outcome.ok())
+        return outcome;
+    quint32 replyId = id;
+    outcome = receive(reply, &replyId, withId);
+    if (outcome.ok() && replyId != id)
+        outcome.error = QStringLiteral("reply to request %1 carries the id %2").arg(id).arg(replyId);
     return outcome;
 }
 
@@ -321,6 +346,16 @@ SftpClient::Outcome SftpClient::openFile(const QByteArray &path, quint32 flags, 
     return outcome;
 }
 
+void SftpClient::Content::take(const QByteArray &data)
+{
+    hash.addData(data);
+    if (head.size() < keep)
+        head.append(data.left(int(keep - head.size())));
+    if (copy && !copyFailed)
+        copyFailed = copy->write(data) != data.size();
+    size += data.size();
+}
+
 SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *file)
 {
     Packet reply;
@@ -331,53 +366,117 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
     if (reply.type != FxpHandle)
         return statusError(reply, "open");
 
-    QByteArray content;
+    Content content(MaxReportedContent);
+    QFile copy(m_copyPath);
+    if (!m_copyPath.isEmpty()) {
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            outcome.error = QStringLiteral("cannot write the copy: %1").arg(copy.errorString());
+            return outcome;
+        }
+        content.copy = &copy;
+    }
     bool truncated = false;
-    outcome = readHandle(handle, &content, &truncated);
+    const qint64 started = QDateTime::currentMSecsSinceEpoch();
+    outcome = readHandle(handle, content.copy ? MaxCopy : MaxRead, &content, &truncated);
+    const qint64 ended = QDateTime::currentMSecsSinceEpoch();
     if (!outcome.ok())
         return outcome;
-    file->insert(QStringLiteral("size"), content.size());
-    file->insert(QStringLiteral("sha256"),
-                 QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
-    if (content.size() <= MaxReportedContent)
-        file->insert(QStringLiteral("contentBase64"), QString::fromLatin1(content.toBase64()));
+    if (content.copy && (content.copyFailed || !copy.flush())) {
+        outcome.error = QStringLiteral("cannot write the copy: %1").arg(copy.errorString());
+        return outcome;
+    }
+    file->insert(QStringLiteral("size"), content.size);
+    file->insert(QStringLiteral("sha256"), QString::fromLatin1(content.hash.result().toHex()));
+    if (content.size <= MaxReportedContent)
+        file->insert(QStringLiteral("contentBase64"), QString::fromLatin1(content.head.toBase64()));
     if (truncated)
         file->insert(QStringLiteral("truncated"), true);
+    file->insert(QStringLiteral("readStarted"), started);
+    file->insert(QStringLiteral("readEnded"), ended);
     return closeHandle(handle);
 }
 
-SftpClient::Outcome SftpClient::readHandle(const QByteArray &handle, QByteArray *content, bool *truncated)
+// Requests go out while fewer than the allowed number wait for their answers, each for the next
+// block. The server may answer a request with less than was asked: the rest is asked for again.
+// Blocks are handed on in the file's order, whatever the order of the answers.
+SftpClient::Outcome SftpClient::readHandle(const QByteArray &handle, qint64 limit, Content *content, bool *truncated)
 {
+    struct Block {
+        qint64 offset;
+        quint32 length;
+    };
+    QHash<quint32, Block> waiting;
+    QMap<qint64, QByteArray> early;
+    qint64 next = 0;
+    bool eof = false;
     Outcome outcome;
-    Packet reply;
+
+    const auto request = [&](qint64 offset, quint32 length) {
+        QByteArray body;
+        putString(body, handle);
+        putUint64(body, quint64(offset));
+        putUint32(body, length);
+        quint32 id = 0;
+        const Outcome sent = send(FxpRead, body, &id);
+        if (sent.ok())
+            waiting.insert(id, Block { offset, length });
+        return sent;
+    };
+
     for (;;) {
-        if (content->size() >= MaxRead) {
-            *truncated = true;
-            return outcome;
+        while (!eof && next < limit && waiting.size() < m_readsInFlight) {
+            const quint32 length = quint32(qMin<qint64>(ReadChunk, limit - next));
+            outcome = request(next, length);
+            if (!outcome.ok())
+                return outcome;
+            next += length;
         }
-        QByteArray request;
-        putString(request, handle);
-        putUint64(request, quint64(content->size()));
-        putUint32(request, ReadChunk);
-        outcome = exchange(FxpRead, request, &reply);
+        if (waiting.isEmpty())
+            break;
+
+        Packet reply;
+        quint32 id = 0;
+        outcome = receive(&reply, &id);
         if (!outcome.ok())
             return outcome;
+        const auto found = waiting.constFind(id);
+        if (found == waiting.constEnd()) {
+            outcome.error = QStringLiteral("read: reply to request %1, which is not waiting").arg(id);
+            return outcome;
+        }
+        const Block block = found.value();
+        waiting.erase(found);
+
         if (reply.type == FxpStatus) {
             Reader reader(reply.payload);
-            if (reader.uint32() == FxEof)
-                return outcome;
-            return statusError(reply, "read");
+            if (reader.uint32() != FxEof)
+                return statusError(reply, "read");
+            eof = true;
+            continue;
         }
         if (reply.type != FxpData)
             return statusError(reply, "read");
         Reader reader(reply.payload);
         const QByteArray data = reader.string();
-        if (!reader.ok() || data.isEmpty()) {
+        if (!reader.ok() || data.isEmpty() || quint32(data.size()) > block.length) {
             outcome.error = QStringLiteral("read: malformed data");
             return outcome;
         }
-        content->append(data);
+        if (quint32(data.size()) < block.length && !eof) {
+            outcome = request(block.offset + data.size(), block.length - quint32(data.size()));
+            if (!outcome.ok())
+                return outcome;
+        }
+        early.insert(block.offset, data);
+        while (!early.isEmpty() && early.firstKey() == content->size)
+            content->take(early.take(content->size));
     }
+    if (!early.isEmpty()) {
+        outcome.error = QStringLiteral("read: data after the end of the file");
+        return outcome;
+    }
+    *truncated = !eof && content->size >= limit;
+    return outcome;
 }
 
 SftpClient::Outcome SftpClient::readEnvironment(const QByteArray &path, QJsonObject *result)
@@ -386,14 +485,14 @@ SftpClient::Outcome SftpClient::readEnvironment(const QByteArray &path, QJsonObj
     Outcome outcome = openIfAllowed(path, &handle, result);
     if (!outcome.ok() || handle.isNull())
         return outcome;
-    QByteArray content;
+    Content content(MaxRead);
     bool truncated = false;
-    outcome = readHandle(handle, &content, &truncated);
+    outcome = readHandle(handle, MaxRead, &content, &truncated);
     if (!outcome.ok())
         return outcome;
     // Names only: the values may be secrets.
     QJsonArray names;
-    for (const QByteArray &variable : content.split('\0')) {
+    for (const QByteArray &variable : content.head.split('\0')) {
         if (!variable.isEmpty())
             names.append(QString::fromUtf8(variable.left(variable.indexOf('='))));
     }

@@ -1,16 +1,21 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QJsonObject>
 #include <QString>
+
+class QFile;
 
 #include "streamchannel.h"
 
 // Just enough of an SFTP (protocol version 3) client to prove that a shared folder is
 // served: it lists the folder, reads one regular file from it and, when asked, writes one
 // file into it, tries to open a path outside it, reads the environment the server's processes
-// show, and tries to make links in the folder. The result is a JSON
-// object for the report; "result" is "ok", "no-answer" (the other side said nothing within
+// show, and tries to make links in the folder. A file is read with several requests in flight
+// when asked, as SFTP clients copy files, and may be copied to a local file. The result is a
+// JSON object for the report; "result" is "ok", "no-answer" (the other side said nothing within
 // the time limit), "closed" (it ended the connection) or "error".
 class SftpClient
 {
@@ -19,8 +24,16 @@ public:
     static constexpr qint64 MaxRead = 16 * 1024 * 1024;
     // Contents up to this size are also reported themselves, base64-encoded.
     static constexpr qint64 MaxReportedContent = 64 * 1024;
+    // Largest file that is copied: a copy goes to a file, not to memory.
+    static constexpr qint64 MaxCopy = qint64(4) << 30;
+    static constexpr int MaxReadsInFlight = 64;
 
     SftpClient(StreamChannel &channel, int timeoutMs);
+
+    // Read requests of the file that may wait for their answers at once (1: one at a time).
+    void setReadsInFlight(int count);
+    // Where the file read is copied to; empty: nowhere.
+    void setCopyPath(const QString &path) { m_copyPath = path; }
 
     QJsonObject run(const QString &folder, const QString &wantedFile, const QString &writeFile = QString(),
                     const QString &probePath = QString(), bool readEnvironment = false,
@@ -40,12 +53,29 @@ private:
         bool ok() const { return result == StreamChannel::Ok && error.isEmpty(); }
     };
 
+    // What a read delivers, in the file's order.
+    struct Content {
+        explicit Content(qint64 kept) : keep(kept) { }
+        void take(const QByteArray &data);
+
+        qint64 keep; // the first bytes kept in memory
+        QByteArray head;
+        qint64 size = 0;
+        QCryptographicHash hash { QCryptographicHash::Sha256 };
+        QFile *copy = nullptr;
+        bool copyFailed = false;
+    };
+
     Outcome exchange(quint8 type, const QByteArray &body, Packet *reply, bool withId = true);
+    // The halves of an exchange, for requests that wait for their answers together.
+    Outcome send(quint8 type, const QByteArray &body, quint32 *id, bool withId = true);
+    Outcome receive(Packet *reply, quint32 *id, bool withId = true);
     Outcome openDirectory(const QByteArray &path, QByteArray *handle);
     Outcome closeHandle(const QByteArray &handle);
     Outcome listDirectory(const QByteArray &handle, QList<QJsonObject> *entries);
     Outcome readFile(const QByteArray &path, QJsonObject *file);
-    Outcome readHandle(const QByteArray &handle, QByteArray *content, bool *truncated);
+    // Reads up to limit bytes with the configured number of requests in flight.
+    Outcome readHandle(const QByteArray &handle, qint64 limit, Content *content, bool *truncated);
     // The names of the variables in a process's environment file, when the server opens it.
     Outcome readEnvironment(const QByteArray &path, QJsonObject *result);
     // Tries a symbolic link to target and a hard link to an existing file, both made in the
@@ -65,4 +95,6 @@ private:
     StreamChannel &m_channel;
     int m_timeoutMs;
     quint32 m_nextId = 1;
+    int m_readsInFlight = 1;
+    QString m_copyPath;
 };

@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QJsonArray>
+#include <QThread>
 
 namespace {
 
@@ -198,7 +199,11 @@ int SlaveService::run()
 
 void SlaveService::serveSftp(const QString &folder)
 {
+    if (m_config.sftpDelayMs > 0)
+        QThread::msleep(ulong(m_config.sftpDelayMs));
     SftpClient sftp(m_channel, m_config.sftpTimeoutMs);
+    sftp.setReadsInFlight(m_config.sftpReadsInFlight);
+    sftp.setCopyPath(m_config.sftpCopyPath);
     QJsonObject result = sftp.run(folder, m_config.sftpFile, m_config.sftpWriteFile, m_config.sftpProbePath,
                                   m_config.sftpReadEnvironment, m_config.sftpLinkTarget);
     result.insert(QStringLiteral("event"), QStringLiteral("sftp"));

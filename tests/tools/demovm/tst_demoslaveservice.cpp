@@ -503,13 +503,19 @@ void tst_DemoSlaveService::sftpAgainstRealServer_data()
     QTest::addColumn<QString>("wanted");
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("readName");
+    // Read requests in flight at once; more than one: the file is also copied.
+    QTest::addColumn<int>("inFlight");
 
-    QTest::newRow("first file by name") << "share" << false << QString() << "ok" << "a file.txt";
-    QTest::newRow("named file") << "share" << false << "b.txt" << "ok" << "b.txt";
-    QTest::newRow("file read in several pieces") << "share" << false << "big.bin" << "ok" << "big.bin";
-    QTest::newRow("folder with blank") << "my share" << false << QString() << "ok" << "a file.txt";
-    QTest::newRow("path the server does not know") << "share" << true << "b.txt" << "ok" << "b.txt";
-    QTest::newRow("missing file") << "share" << false << "missing.txt" << "error" << "missing.txt";
+    QTest::newRow("first file by name") << "share" << false << QString() << "ok" << "a file.txt" << 1;
+    QTest::newRow("named file") << "share" << false << "b.txt" << "ok" << "b.txt" << 1;
+    QTest::newRow("file read in several pieces") << "share" << false << "big.bin" << "ok" << "big.bin" << 1;
+    QTest::newRow("folder with blank") << "my share" << false << QString() << "ok" << "a file.txt" << 1;
+    QTest::newRow("path the server does not know") << "share" << true << "b.txt" << "ok" << "b.txt" << 1;
+    QTest::newRow("file read with 16 requests in flight, copied") << "share" << false << "big.bin" << "ok"
+                                                                  << "big.bin" << 16;
+    QTest::newRow("short file read with 16 requests in flight, copied") << "share" << false << "b.txt" << "ok"
+                                                                        << "b.txt" << 16;
+    QTest::newRow("missing file") << "share" << false << "missing.txt" << "error" << "missing.txt" << 1;
 }
 
 void tst_DemoSlaveService::sftpAgainstRealServer()
@@ -519,12 +525,18 @@ void tst_DemoSlaveService::sftpAgainstRealServer()
     QFETCH(QString, wanted);
     QFETCH(QString, result);
     QFETCH(QString, readName);
+    QFETCH(int, inFlight);
     ZEL_REQUIRE("sftp-server");
 
     const QString folder = makeShare(folderName);
     QMap<QString, QString> env;
     if (!wanted.isEmpty())
         env.insert(QStringLiteral("ZEL_SLAVE_SFTP_FILE"), wanted);
+    const QString copy = m_dir.filePath(QStringLiteral("copy-%1").arg(m_run));
+    if (inFlight > 1) {
+        env.insert(QStringLiteral("ZEL_SLAVE_SFTP_READS_IN_FLIGHT"), QString::number(inFlight));
+        env.insert(QStringLiteral("ZEL_SLAVE_SFTP_COPY"), copy);
+    }
     // A folder path that means nothing on the serving side (a Windows path) falls back to
     // the server's own start folder, which the client sets to the shared folder.
     const QByteArray requestFolder = requestOtherPath ? QByteArray("C:/Users/u/Shared Data") : folder.toUtf8();
@@ -564,6 +576,12 @@ void tst_DemoSlaveService::sftpAgainstRealServer()
         QCOMPARE(QByteArray::fromBase64(file.value("contentBase64").toString().toLatin1()), content);
     else
         QVERIFY(!file.contains("contentBase64"));
+    QVERIFY(file.value("readEnded").toDouble() >= file.value("readStarted").toDouble());
+    if (inFlight > 1) {
+        QFile copied(copy);
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        QVERIFY(copied.readAll() == content);
+    }
 }
 
 void tst_DemoSlaveService::sftpUnanswered_data()
