@@ -12,23 +12,10 @@
 # Exit status: 0 when every target is met, 2 when one is missed, 1 on failure.
 set -eu
 
-here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(dirname "$here")
-build_dir=${ZEL_BENCH_BUILD_DIR:-$source_dir/build-bench}
-
-for program in cmake Xvfb nxproxy nxagent xclock openssl; do
-    if ! command -v "$program" >/dev/null 2>&1; then
-        echo "run-resume-bench: $program is needed" >&2
-        exit 1
-    fi
-done
-
-# A folder configured before keeps its build type.
-configure=""
-[ -f "$build_dir/CMakeCache.txt" ] || configure="-DCMAKE_BUILD_TYPE=Release"
-# shellcheck disable=SC2086 # empty when there is nothing to set
-cmake -S "$source_dir" -B "$build_dir" $configure >/dev/null
-cmake --build "$build_dir" --target zel-resume-bench zel-demo-broker zel-demo-slave-service -- -j"$(nproc)" >/dev/null
+bench=run-resume-bench
+. "$(dirname "$0")/session-bench-build.sh"
+bench_needs cmake Xvfb nxproxy nxagent xclock openssl
+bench_build zel-resume-bench zel-demo-broker zel-demo-slave-service
 
 exec "$build_dir/bench/zel-resume-bench" \
     --broker "$build_dir/tools/demobroker/zel-demo-broker" \

@@ -250,12 +250,7 @@ QJsonObject TestVMConnection::brokerConfig() const
 
 ZELConnectionParameters TestVMConnection::parameters(const QString &user) const
 {
-    ZELConnectionParameters parameters;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(m_broker->port());
-    parameters.setUsername(user);
-    parameters.setPassword(QStringLiteral("demo"));
-    parameters.setKeyboard(QStringLiteral("pc105/us"));
+    ZELConnectionParameters parameters = m_broker->connectionParameters(user);
     parameters.setSharedFolders({m_folderOne, m_folderTwo});
     // Listed, but USB forwarding is off: no slave connection for it.
     USBDevice device;

@@ -182,13 +182,8 @@ QJsonObject TestVmResume::brokerConfig() const
 
 ZELConnectionParameters TestVmResume::parameters(const QString &user, const QString &secondFactor) const
 {
-    ZELConnectionParameters parameters;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(m_broker->port());
-    parameters.setUsername(user);
-    parameters.setPassword(QStringLiteral("demo"));
+    ZELConnectionParameters parameters = m_broker->connectionParameters(user);
     parameters.setSecondFactor(secondFactor);
-    parameters.setKeyboard(QStringLiteral("pc105/us"));
     return parameters;
 }
 

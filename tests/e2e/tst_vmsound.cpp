@@ -121,12 +121,7 @@ void TestVMSound::playSession(bool intruder)
     QSignalSpy noSound(&client, &ZELClient::audioNotAvailable);
     QVERIFY(terminated.isValid() && noSound.isValid());
 
-    ZELConnectionParameters parameters;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(broker.port());
-    parameters.setUsername(QStringLiteral("demo"));
-    parameters.setPassword(QStringLiteral("demo"));
-    parameters.setKeyboard(QStringLiteral("pc105/us"));
+    ZELConnectionParameters parameters = broker.connectionParameters(QStringLiteral("demo"));
     parameters.setAudio(true);
     parameters.setAudioCompression(true);
     client.setParameters(parameters);

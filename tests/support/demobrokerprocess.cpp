@@ -93,3 +93,14 @@ QString DemoBrokerProcess::log() const
     QFile file(m_stateDir.filePath(QStringLiteral("broker.log")));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
+
+ZELConnectionParameters DemoBrokerProcess::connectionParameters(const QString &user) const
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_port);
+    parameters.setUsername(user);
+    parameters.setPassword(QStringLiteral("demo"));
+    parameters.setKeyboard(QStringLiteral("pc105/us"));
+    return parameters;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zelconnectionparameters.h"
+
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -24,6 +26,9 @@ public:
     bool cutTunnels(bool stall);
     QString log() const;
     QString errorText() const { return m_errorText; }
+    // What a client needs to log in to this broker as the given user, whose password the
+    // configurations here set to "demo".
+    ZELConnectionParameters connectionParameters(const QString &user) const;
 
     static QString program();
     // One user "demo"/"demo" and one VM relayed to the given endpoint.
