@@ -21,6 +21,9 @@ public:
         qint64 bytes = qint64(1) << 30; // per direction and relay
         qint64 slowBytes = qint64(128) << 20;
         int pings = 20000;
+        // Pieces the size nxproxy writes on a session's busy slave channel, one at a time.
+        int pieceSize = 768;
+        int pieces = 50000;
         int repeat = 1;
     };
 
@@ -30,6 +33,8 @@ public:
     int run();
     // The forwarder relay's throughput case alone, once each way: prints its CPU per GiB.
     int bulk();
+    // The small-pieces case alone, for both relays: prints their CPU per GiB.
+    int smallPieces();
 
 private:
     enum class Relay { Forwarder, Socat };
@@ -69,6 +74,7 @@ private:
     Throughput throughput(Relay relay, bool upload, qint64 bytes);
     bool relayedLatency(Relay relay, int pings, QVector<double> &times);
     bool directLatency(int pings, QVector<double> &times);
+    double piecesCpuPerGib(Relay relay);
     static Latency summarise(QVector<double> times);
     Usage slowReader(Relay relay, bool upload, bool *complete);
     bool waitingAtStart(Relay relay, bool upload);

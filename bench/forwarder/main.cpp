@@ -3,9 +3,13 @@
 //   zel-forwarder-bench run [--bytes MiB] [--slow-bytes MiB] [--pings N] [--repeat N]
 //                           [--socat PATH] [--openssl PATH]
 //   zel-forwarder-bench bulk [--bytes MiB] [--openssl PATH]
+//   zel-forwarder-bench pieces [--piece-size B] [--pieces N] [--socat PATH] [--openssl PATH]
 //
 // "bulk" runs only the forwarder's throughput case, once each way, and prints
 // "bulk forwarder CPU: <s> s/GiB", for other benchmarks to set their figures against.
+// "pieces" echoes pieces of --piece-size bytes (default 768) one at a time through the forwarder
+// and through socat and prints each relay's CPU per GiB ("<B>-byte pieces, forwarder CPU: <s>
+// s/GiB", the same for socat): what a relay costs on a session's short messages.
 // "run" starts this program again as the TLS endpoint ("endpoint CERT KEY") and as the relay
 // under test ("relay TUNNEL_PORT [local-first]"); those two modes are not meant to be used by
 // hand.
@@ -59,8 +63,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("SocketForwarder against socat as a TLS relay"));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("run|bulk"),
-                                 QStringLiteral("Run the benchmark, or its forwarder throughput case alone."));
+    parser.addPositionalArgument(QStringLiteral("run|bulk|pieces"),
+                                 QStringLiteral("Run the benchmark, its forwarder throughput case alone, or its "
+                                                "small-pieces case alone."));
     const QCommandLineOption bytes(QStringLiteral("bytes"), QStringLiteral("MiB per direction and relay."),
                                    QStringLiteral("MiB"), QStringLiteral("1024"));
     const QCommandLineOption slowBytes(QStringLiteral("slow-bytes"), QStringLiteral("MiB for the slow-reader cases."),
@@ -73,10 +78,15 @@ int main(int argc, char *argv[])
                                    QStringLiteral("socat"));
     const QCommandLineOption openssl(QStringLiteral("openssl"), QStringLiteral("openssl program."),
                                      QStringLiteral("path"), QStringLiteral("openssl"));
-    parser.addOptions({bytes, slowBytes, pings, repeat, socat, openssl});
+    const QCommandLineOption pieceSize(QStringLiteral("piece-size"), QStringLiteral("Bytes per small piece."),
+                                       QStringLiteral("bytes"), QStringLiteral("768"));
+    const QCommandLineOption pieces(QStringLiteral("pieces"), QStringLiteral("Small pieces echoed."),
+                                    QStringLiteral("count"), QStringLiteral("50000"));
+    parser.addOptions({bytes, slowBytes, pings, repeat, pieceSize, pieces, socat, openssl});
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
-    if (positional != QStringList{QStringLiteral("run")} && positional != QStringList{QStringLiteral("bulk")})
+    const QString command = positional.value(0);
+    if (positional.size() != 1 || !QStringList{QStringLiteral("run"), QStringLiteral("bulk"), QStringLiteral("pieces")}.contains(command))
         parser.showHelp(1);
 
     BenchDriver::Options options;
@@ -85,12 +95,17 @@ int main(int argc, char *argv[])
     options.slowBytes = parser.value(slowBytes).toLongLong() << 20;
     options.pings = parser.value(pings).toInt();
     options.repeat = qMax(1, parser.value(repeat).toInt());
+    options.pieceSize = parser.value(pieceSize).toInt();
+    options.pieces = parser.value(pieces).toInt();
     options.socat = parser.value(socat);
     options.openssl = parser.value(openssl);
-    if (options.bytes <= 0 || options.slowBytes <= 0 || options.pings <= 0) {
+    if (options.bytes <= 0 || options.slowBytes <= 0 || options.pings <= 0 || options.pieceSize <= 0
+        || options.pieces <= 0) {
         std::fprintf(stderr, "sizes and counts must be positive\n");
         return 1;
     }
     BenchDriver driver(options);
-    return positional.first() == QLatin1String("bulk") ? driver.bulk() : driver.run();
+    if (command == QLatin1String("bulk"))
+        return driver.bulk();
+    return command == QLatin1String("pieces") ? driver.smallPieces() : driver.run();
 }

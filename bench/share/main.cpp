@@ -12,7 +12,9 @@
 //    Prints "share read: <MB/s> MB/s", and for the time of the read "client CPU: <s> s/GiB"
 //    (this process, per GiB through the tunnel, both ways) and "nxproxy CPU: <s> s/GiB".
 // 2. The forwarder benchmark's bulk case (zel-forwarder-bench bulk), in the same run: prints
-//    "bulk forwarder CPU: <s> s/GiB".
+//    "bulk forwarder CPU: <s> s/GiB"; and its small-pieces case (zel-forwarder-bench pieces) with
+//    pieces of the size nxproxy sends the copy in: "768-byte pieces, forwarder CPU: <s> s/GiB"
+//    and the same for socat, what relaying such traffic costs at least.
 // 3. The VM's desktop program redraws continuously; over --redraw-seconds (default 5) prints
 //    "redraw traffic: <bytes/s> bytes/s" and "redraw client CPU: <s> s/GiB".
 // The client's log goes to DIR/share-bench.log (and to standard error with --verbose).
@@ -55,6 +57,9 @@ constexpr int CopyDelayMs = 3000;
 // Time given to a fresh desktop before its drawing is measured.
 constexpr int RedrawSettleMs = 1000;
 const QString SharedFile = QStringLiteral("copy-me.bin");
+// nxproxy reads a busy slave channel at most this much at a time, so the copy crosses the
+// tunnel in pieces of about this size.
+constexpr int SlavePieceSize = 768;
 
 struct Options
 {
@@ -344,22 +349,25 @@ ShareResult shareCopy(const Options &options, quint16 brokerPort, const QString 
     return result;
 }
 
-// The forwarder benchmark's bulk case, a process of its own; its CPU per GiB.
-double bulkForwarderCpu(const Options &options)
+// Runs the forwarder benchmark with the given arguments, a process of its own, and reads the
+// figures that follow each of the prefixes in its output.
+QVector<double> forwarderBenchFigures(const Options &options, const QStringList &arguments,
+                                      const QList<QByteArray> &prefixes)
 {
     QProcess bench;
     bench.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    bench.start(options.forwarderBench,
-                {QStringLiteral("bulk"), QStringLiteral("--bytes"), QString::number(options.bulkSize >> 20)});
-    QByteArray output;
+    bench.start(options.forwarderBench, arguments);
     if (!BenchLoop::waitFor([&]() { return bench.state() == QProcess::NotRunning; }) || bench.exitCode() != 0)
         BenchLoop::fail(QStringLiteral("the forwarder benchmark failed"));
-    output = bench.readAllStandardOutput();
-    const QByteArray prefix("bulk forwarder CPU: ");
-    const int at = output.indexOf(prefix);
-    if (at < 0)
-        BenchLoop::fail(QStringLiteral("the forwarder benchmark said: %1").arg(QString::fromUtf8(output)));
-    return output.mid(at + prefix.size()).split(' ').value(0).toDouble();
+    const QByteArray output = bench.readAllStandardOutput();
+    QVector<double> figures;
+    for (const QByteArray &prefix : prefixes) {
+        const int at = output.indexOf(prefix);
+        if (at < 0)
+            BenchLoop::fail(QStringLiteral("the forwarder benchmark said: %1").arg(QString::fromUtf8(output)));
+        figures << output.mid(at + prefix.size()).split(' ').value(0).toDouble();
+    }
+    return figures;
 }
 
 struct RedrawResult
@@ -423,8 +431,19 @@ int main(int argc, char *argv[])
     std::printf("copy identical: %s\n", share.sameCopy ? "yes" : "no");
     std::fflush(stdout);
 
-    const double bulk = bulkForwarderCpu(options);
+    const double bulk = forwarderBenchFigures(
+        options, {QStringLiteral("bulk"), QStringLiteral("--bytes"), QString::number(options.bulkSize >> 20)},
+        {QByteArrayLiteral("bulk forwarder CPU: ")})
+                            .value(0);
     std::printf("bulk forwarder CPU: %.2f s/GiB\n", bulk);
+    // What relaying costs per GiB when every piece comes alone and is as small as those nxproxy
+    // writes on the slave channel, for the forwarder and for socat: the floor the share copy's
+    // figure can reach without holding data back.
+    const QVector<double> pieces = forwarderBenchFigures(
+        options, {QStringLiteral("pieces"), QStringLiteral("--piece-size"), QString::number(SlavePieceSize)},
+        {QByteArrayLiteral("pieces, forwarder CPU: "), QByteArrayLiteral("pieces, socat CPU: ")});
+    std::printf("%d-byte pieces, forwarder CPU: %.2f s/GiB\n", SlavePieceSize, pieces.value(0));
+    std::printf("%d-byte pieces, socat CPU: %.2f s/GiB\n", SlavePieceSize, pieces.value(1));
     std::fflush(stdout);
 
     const RedrawResult drawing = redraw(options, broker.port());
