@@ -9,7 +9,8 @@
 // other as the program does: session client and NX backend on a headless X server of its own.
 // 1. With a folder shared, the VM's slave service reads a file of --size MiB (default 32) from it
 //    with 16 (--reads-in-flight) SFTP reads of 32 KiB in flight and copies it; the copy is compared byte for byte.
-//    Prints "share read: <MB/s> MB/s", and for the time of the read "client CPU: <s> s/GiB"
+//    Prints "share read: <MB/s> MB/s", the longest the VM waited for any of its answers
+//    ("longest wait for an answer: <ms> ms"), and for the time of the read "client CPU: <s> s/GiB"
 //    (this process, per GiB through the tunnel, both ways) and "nxproxy CPU: <s> s/GiB".
 // 2. The forwarder benchmark's bulk case (zel-forwarder-bench bulk), in the same run: prints
 //    "bulk forwarder CPU: <s> s/GiB"; and its small-pieces case (zel-forwarder-bench pieces) with
@@ -308,6 +309,7 @@ struct ShareResult
     double megabytesPerSecond = 0;
     double clientCpuPerGib = 0;
     double nxproxyCpuPerGib = 0;
+    qint64 longestWaitMs = 0;
     bool sameCopy = false;
 };
 
@@ -344,6 +346,7 @@ ShareResult shareCopy(const Options &options, quint16 brokerPort, const QString 
     result.megabytesPerSecond = double(options.size) / 1e6 / (double(qMax<qint64>(1, ended - started)) / 1000);
     result.clientCpuPerGib = (last.clientCpu - first.clientCpu) / gib;
     result.nxproxyCpuPerGib = (last.nxproxyCpu - first.nxproxyCpu) / gib;
+    result.longestWaitMs = qint64(file.value(QStringLiteral("longestWaitMs")).toDouble());
     result.sameCopy = qint64(file.value(QStringLiteral("size")).toDouble()) == options.size
                       && sameContent(folder + QLatin1Char('/') + SharedFile, copyFile);
     return result;
@@ -426,6 +429,7 @@ int main(int argc, char *argv[])
 
     const ShareResult share = shareCopy(options, broker.port(), folder, reportFile, copyFile);
     std::printf("share read: %.1f MB/s\n", share.megabytesPerSecond);
+    std::printf("longest wait for an answer: %lld ms\n", static_cast<long long>(share.longestWaitMs));
     std::printf("client CPU: %.2f s/GiB\n", share.clientCpuPerGib);
     std::printf("nxproxy CPU: %.2f s/GiB\n", share.nxproxyCpuPerGib);
     std::printf("copy identical: %s\n", share.sameCopy ? "yes" : "no");

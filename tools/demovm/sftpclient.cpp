@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -393,6 +394,7 @@ SftpClient::Outcome SftpClient::readFile(const QByteArray &path, QJsonObject *fi
         file->insert(QStringLiteral("truncated"), true);
     file->insert(QStringLiteral("readStarted"), started);
     file->insert(QStringLiteral("readEnded"), ended);
+    file->insert(QStringLiteral("longestWaitMs"), content.longestWaitMs);
     return closeHandle(handle);
 }
 
@@ -436,9 +438,12 @@ SftpClient::Outcome SftpClient::readHandle(const QByteArray &handle, qint64 limi
 
         Packet reply;
         quint32 id = 0;
+        QElapsedTimer wait;
+        wait.start();
         outcome = receive(&reply, &id);
         if (!outcome.ok())
             return outcome;
+        content->longestWaitMs = std::max(content->longestWaitMs, wait.elapsed());
         const auto found = waiting.constFind(id);
         if (found == waiting.constEnd()) {
             outcome.error = QStringLiteral("read: reply to request %1, which is not waiting").arg(id);

@@ -64,6 +64,8 @@ private:
         QCryptographicHash hash { QCryptographicHash::Sha256 };
         QFile *copy = nullptr;
         bool copyFailed = false;
+        // The longest the reader waited for any answer while requests were out.
+        qint64 longestWaitMs = 0;
     };
 
     Outcome exchange(quint8 type, const QByteArray &body, Packet *reply, bool withId = true);
