@@ -364,25 +364,34 @@ BenchDriver::Throughput BenchDriver::throughput(Relay relay, bool upload, qint64
 
 bool BenchDriver::relayedLatency(Relay relay, int pings, QVector<double> &times)
 {
+    Usage usage;
+    return echoThroughRelay(relay, 1, pings, 200, &times, &usage);
+}
+
+// Echoes count pieces of size bytes one at a time through a fresh relay, after warmUp more that
+// are not timed; each timed round trip, in microseconds, goes to times when it is given.
+bool BenchDriver::echoThroughRelay(Relay relay, qint64 size, int count, int warmUp, QVector<double> *times,
+                                   Usage *usage)
+{
     quint16 port = 0;
     Child child = startRelay(relay, port);
     if (port == 0)
         return false;
-    const int warmUp = 200;
     const int fd = connectLoopback(port);
-    bool ok = fd >= 0 && sendHeader(fd, BenchProtocol::PingPong, warmUp + pings);
-    for (int i = 0; ok && i < warmUp + pings; ++i) {
-        char byte = char(i);
+    bool ok = fd >= 0 && sendHeader(fd, BenchProtocol::PingPong, size * (warmUp + count));
+    QByteArray piece(int(size), 'p');
+    for (int i = 0; ok && i < warmUp + count; ++i) {
+        piece[0] = char(i);
         const auto start = Clock::now();
-        ok = writeAll(fd, &byte, 1) && readExactly(fd, &byte, 1);
-        if (i >= warmUp)
-            times << secondsSince(start) * 1e6;
+        ok = writeAll(fd, piece.constData(), size) && readExactly(fd, piece.data(), size);
+        if (times && i >= warmUp)
+            *times << secondsSince(start) * 1e6;
     }
     if (fd >= 0)
         ::close(fd);
-    finishRelay(child);
+    *usage = finishRelay(child);
     if (!ok)
-        std::fprintf(stderr, "%s: ping-pong failed\n", relayName(int(relay)));
+        std::fprintf(stderr, "%s: echo of %lld-byte pieces failed\n", relayName(int(relay)), static_cast<long long>(size));
     return ok;
 }
 
@@ -496,24 +505,10 @@ bool BenchDriver::waitingAtStart(Relay relay, bool upload)
 // it does the short messages of a session: its CPU per GiB carried, both ways counted.
 double BenchDriver::piecesCpuPerGib(Relay relay)
 {
-    quint16 port = 0;
-    Child child = startRelay(relay, port);
-    if (port == 0)
+    Usage usage;
+    if (!echoThroughRelay(relay, m_options.pieceSize, m_options.pieces, 0, nullptr, &usage))
         return -1;
-    const qint64 size = m_options.pieceSize;
-    const int fd = connectLoopback(port);
-    bool ok = fd >= 0 && sendHeader(fd, BenchProtocol::PingPong, size * m_options.pieces);
-    QByteArray piece(int(size), 'p');
-    for (int i = 0; ok && i < m_options.pieces; ++i)
-        ok = writeAll(fd, piece.constData(), size) && readExactly(fd, piece.data(), size);
-    if (fd >= 0)
-        ::close(fd);
-    const Usage usage = finishRelay(child);
-    if (!ok) {
-        std::fprintf(stderr, "%s: small pieces failed\n", relayName(int(relay)));
-        return -1;
-    }
-    return usage.cpuSeconds / (2 * double(size) * m_options.pieces / double(qint64(1) << 30));
+    return usage.cpuSeconds / (2 * double(m_options.pieceSize) * m_options.pieces / double(qint64(1) << 30));
 }
 
 int BenchDriver::smallPieces()

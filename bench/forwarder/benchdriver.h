@@ -73,6 +73,7 @@ private:
 
     Throughput throughput(Relay relay, bool upload, qint64 bytes);
     bool relayedLatency(Relay relay, int pings, QVector<double> &times);
+    bool echoThroughRelay(Relay relay, qint64 size, int count, int warmUp, QVector<double> *times, Usage *usage);
     bool directLatency(int pings, QVector<double> &times);
     double piecesCpuPerGib(Relay relay);
     static Latency summarise(QVector<double> times);

@@ -152,12 +152,7 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&client, &ZELClient::connectionTerminated, &client, [&]() { ended = !keeper.isResuming(); });
 
-    ZELConnectionParameters parameters;
-    parameters.setHost(QStringLiteral("127.0.0.1"));
-    parameters.setPort(broker.port());
-    parameters.setUsername(QStringLiteral("demo"));
-    parameters.setPassword(QStringLiteral("demo"));
-    client.setParameters(parameters);
+    client.setParameters(broker.connectionParameters());
     client.connectToZEL();
     if (!BenchLoop::waitFor([&]() { return desktopProgram(pidFile) > 0 || ended; }) || ended)
         BenchLoop::fail(QStringLiteral("the session did not start (see %1)").arg(logFile));

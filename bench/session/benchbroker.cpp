@@ -51,6 +51,16 @@ void BenchBroker::stop()
     m_process.waitForFinished(5000);
 }
 
+ZELConnectionParameters BenchBroker::connectionParameters() const
+{
+    ZELConnectionParameters parameters;
+    parameters.setHost(QStringLiteral("127.0.0.1"));
+    parameters.setPort(m_port);
+    parameters.setUsername(QStringLiteral("demo"));
+    parameters.setPassword(QStringLiteral("demo"));
+    return parameters;
+}
+
 void BenchBroker::signal(int number)
 {
     ::kill(static_cast<pid_t>(m_process.processId()), number);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zelconnectionparameters.h"
+
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -16,6 +18,8 @@ public:
     ~BenchBroker();
 
     quint16 port() const { return m_port; }
+    // How the client logs in to it as the user both benchmarks configure (demo, password demo).
+    ZELConnectionParameters connectionParameters() const;
     void signal(int number);
 
 private:

@@ -193,7 +193,7 @@ double processCpuSeconds(qint64 pid)
 class Session
 {
 public:
-    Session(quint16 brokerPort, int vm, const QStringList &sharedFolders)
+    Session(const BenchBroker &broker, int vm, const QStringList &sharedFolders)
     {
         const int display = BenchLoop::freeDisplay();
         if (display < 0)
@@ -211,11 +211,7 @@ public:
                              BenchLoop::fail(QStringLiteral("%1 was not shared: %2").arg(folder, reason));
                          });
 
-        ZELConnectionParameters parameters;
-        parameters.setHost(QStringLiteral("127.0.0.1"));
-        parameters.setPort(brokerPort);
-        parameters.setUsername(QStringLiteral("demo"));
-        parameters.setPassword(QStringLiteral("demo"));
+        ZELConnectionParameters parameters = broker.connectionParameters();
         parameters.setSharedFolders(sharedFolders);
         m_backend.setParameters(parameters);
         m_client.setParameters(parameters);
@@ -313,10 +309,10 @@ struct ShareResult
     bool sameCopy = false;
 };
 
-ShareResult shareCopy(const Options &options, quint16 brokerPort, const QString &folder, const QString &reportFile,
+ShareResult shareCopy(const Options &options, const BenchBroker &broker, const QString &folder, const QString &reportFile,
                       const QString &copyFile)
 {
-    Session session(brokerPort, ShareVm, {folder});
+    Session session(broker, ShareVm, {folder});
     Sampler sampler(session);
     QJsonObject sftp;
     qint64 reportSize = -1;
@@ -379,9 +375,9 @@ struct RedrawResult
     double clientCpuPerGib = 0;
 };
 
-RedrawResult redraw(const Options &options, quint16 brokerPort)
+RedrawResult redraw(const Options &options, const BenchBroker &broker)
 {
-    Session session(brokerPort, RedrawVm, {});
+    Session session(broker, RedrawVm, {});
     BenchLoop::waitFor([]() { return false; }, RedrawSettleMs);
     const Sample first = sample(session);
     BenchLoop::waitFor([&session]() { return session.ended(); }, options.redrawSeconds * 1000, LookMs);
@@ -427,7 +423,7 @@ int main(int argc, char *argv[])
     environment.remove(QStringLiteral("DISPLAY"));
     BenchBroker broker(options.broker, brokerConfig(options), options.workdir, QStringLiteral("share"), environment);
 
-    const ShareResult share = shareCopy(options, broker.port(), folder, reportFile, copyFile);
+    const ShareResult share = shareCopy(options, broker, folder, reportFile, copyFile);
     std::printf("share read: %.1f MB/s\n", share.megabytesPerSecond);
     std::printf("longest wait for an answer: %lld ms\n", static_cast<long long>(share.longestWaitMs));
     std::printf("client CPU: %.2f s/GiB\n", share.clientCpuPerGib);
@@ -450,7 +446,7 @@ int main(int argc, char *argv[])
     std::printf("%d-byte pieces, socat CPU: %.2f s/GiB\n", SlavePieceSize, pieces.value(1));
     std::fflush(stdout);
 
-    const RedrawResult drawing = redraw(options, broker.port());
+    const RedrawResult drawing = redraw(options, broker);
     std::printf("redraw traffic: %.0f bytes/s\n", drawing.bytesPerSecond);
     std::printf("redraw client CPU: %.2f s/GiB\n", drawing.clientCpuPerGib);
     std::fflush(stdout);
