@@ -66,7 +66,7 @@ ZELClient::~ZELClient()
     const QList<ZELSlaveClient *> slaves = m_slaveClients;
     m_slaveClients.clear();
     qDeleteAll(slaves);
-    endRunningServers();
+    endRunningServers(false);
 }
 
 void ZELClient::setParameters(const ZELConnectionParameters &parameters)
@@ -726,12 +726,19 @@ void ZELClient::slave_done()
     client->deleteLater();
 }
 
-void ZELClient::endRunningServers()
+void ZELClient::endRunningServers(bool keepUsb)
 {
     const QList<QObject *> servers = m_runningServers;
     m_runningServers.clear();
-    qDeleteAll(servers);
-    giveBackHeldUsbDevices();
+    for (QObject *server : servers) {
+        auto *device = qobject_cast<ExportedUsbDevice *>(server);
+        if (keepUsb && device)
+            m_heldUsbDevices.append(device);
+        else
+            delete server;
+    }
+    if (!keepUsb)
+        giveBackHeldUsbDevices();
 }
 
 void ZELClient::giveBackHeldUsbDevices()
@@ -849,18 +856,7 @@ void ZELClient::closeConnection(bool keepUsb)
     // taken by the computer's own drivers while the VM still counts on them.
     delete m_soundRelay;
     m_soundRelay = nullptr;
-    if (keepUsb) {
-        const QList<QObject *> servers = m_runningServers;
-        m_runningServers.clear();
-        for (QObject *server : servers) {
-            if (auto *device = qobject_cast<ExportedUsbDevice *>(server))
-                m_heldUsbDevices.append(device);
-            else
-                delete server;
-        }
-    } else {
-        endRunningServers();
-    }
+    endRunningServers(keepUsb);
     m_slaveKey.clear();
     m_slavePort = 0;
     m_usbSharingWaits = false;

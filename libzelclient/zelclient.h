@@ -179,7 +179,8 @@ private:
     ZELSlaveClient *createSlaveClient();
     // The session's sound port, to which nxproxy delivers the VM's sound (compressed audio).
     void openSoundPort();
-    void endRunningServers();
+    // Ends the servers serving the VM; with keepUsb the USB devices stay lent, held for a resume.
+    void endRunningServers(bool keepUsb);
     // Closes what the broker connection carried: the socket, its replies, the slave clients,
     // the sound port and the servers serving the VM; with keepUsb the USB devices stay lent.
     void closeConnection(bool keepUsb);
