@@ -135,6 +135,11 @@ QString NxAgentVm::optionsFile() const
     return m_home.filePath(QStringLiteral("options"));
 }
 
+QString NxAgentVm::keyFilePath() const
+{
+    return m_home.filePath(QStringLiteral("slave.key"));
+}
+
 QString NxAgentVm::stateFile() const
 {
     return m_home.filePath(QStringLiteral("state"));
@@ -166,7 +171,7 @@ bool NxAgentVm::writeKeyFile()
 {
     // A file only the broker's user can read, rather than the key itself in every process
     // environment of the VM; each slave service reads it when its connection comes.
-    QFile keyFile(m_home.filePath(QStringLiteral("slave.key")));
+    QFile keyFile(keyFilePath());
     return keyFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && keyFile.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         && keyFile.write(m_settings.slaveKey + '\n') == m_settings.slaveKey.size() + 1;
@@ -232,7 +237,7 @@ void NxAgentVm::start()
                 fail(QStringLiteral("cannot write the slave key file in %1").arg(m_home.path()));
                 return;
             }
-            environment.insert(QStringLiteral("ZEL_SLAVE_KEY_FILE"), m_home.filePath(QStringLiteral("slave.key")));
+            environment.insert(QStringLiteral("ZEL_SLAVE_KEY_FILE"), keyFilePath());
         }
     } else {
         environment.remove(QStringLiteral("NX_SLAVE_CMD"));
@@ -264,6 +269,19 @@ void NxAgentVm::stop()
     if (m_stopping)
         return;
     m_stopping = true;
+    endCompanions();
+    if (m_agent.state() == QProcess::NotRunning) {
+        deleteLater();
+        return;
+    }
+    qInfo().noquote() << tag() << "stopping the VM";
+    m_agent.terminate();
+    m_stopTimer.start(StopTimeoutMs);
+}
+
+// Nothing waits to start, keep or resume the VM any more, and its desktop and sound programs end.
+void NxAgentVm::endCompanions()
+{
     m_startTimer.stop();
     m_keepTimer.stop();
     m_resumeTimer.stop();
@@ -272,13 +290,6 @@ void NxAgentVm::stop()
         if (program->state() != QProcess::NotRunning)
             program->terminate();
     }
-    if (m_agent.state() == QProcess::NotRunning) {
-        deleteLater();
-        return;
-    }
-    qInfo().noquote() << tag() << "stopping the VM";
-    m_agent.terminate();
-    m_stopTimer.start(StopTimeoutMs);
 }
 
 void NxAgentVm::release()
@@ -498,15 +509,8 @@ void NxAgentVm::startProgram(QProcess &process, const QString &commandLine, cons
 
 void NxAgentVm::agent_finished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    m_startTimer.stop();
     m_stopTimer.stop();
-    m_keepTimer.stop();
-    m_resumeTimer.stop();
-    m_resumePoll.stop();
-    for (QProcess *program : {&m_desktop, &m_sound}) {
-        if (program->state() != QProcess::NotRunning)
-            program->terminate();
-    }
+    endCompanions();
     const QString how = exitStatus == QProcess::NormalExit ? QStringLiteral("with exit code %1").arg(exitCode)
                                                            : QStringLiteral("by a signal");
     qInfo().noquote() << tag() << "nxagent ended" << how;

@@ -125,6 +125,8 @@ private:
     QString tag() const;
     QString optionsFile() const;
     QString stateFile() const;
+    QString keyFilePath() const;
+    void endCompanions();
 
     static int freeDisplay();
     static quint16 freePort();
