@@ -24,10 +24,9 @@ QJsonObject brokerConfig()
 {
     QJsonObject config = DemoBrokerProcess::simpleConfig();
     config[QStringLiteral("users")] = QJsonArray{
-        QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}},
-        QJsonObject{{QStringLiteral("name"), QStringLiteral("coded")},
-                    {QStringLiteral("password"), QStringLiteral("demo")},
-                    {QStringLiteral("oneTimeCodes"), QJsonArray{QStringLiteral("111111"), QStringLiteral("222222")}}}};
+        DemoBrokerProcess::user(QStringLiteral("demo")),
+        DemoBrokerProcess::user(QStringLiteral("coded"), {{QStringLiteral("oneTimeCodes"),
+                                                           QJsonArray{QStringLiteral("111111"), QStringLiteral("222222")}}})};
     config[QStringLiteral("vms")] = QJsonArray{QJsonObject{
         {QStringLiteral("id"), 5},
         {QStringLiteral("name"), QStringLiteral("Desktop")},

@@ -22,13 +22,20 @@ QString DemoBrokerProcess::program()
     return QStringLiteral(ZEL_DEMO_BROKER_PROGRAM);
 }
 
+QJsonObject DemoBrokerProcess::user(const QString &name, const QJsonObject &settings)
+{
+    QJsonObject user = settings;
+    user[QStringLiteral("name")] = name;
+    user[QStringLiteral("password")] = QStringLiteral("demo");
+    return user;
+}
+
 QJsonObject DemoBrokerProcess::simpleConfig(const QString &endpoint)
 {
     return QJsonObject{
         {QStringLiteral("processingResponses"), 1},
         {QStringLiteral("processingIntervalMs"), 50},
-        {QStringLiteral("users"),
-         QJsonArray{QJsonObject{{QStringLiteral("name"), QStringLiteral("demo")}, {QStringLiteral("password"), QStringLiteral("demo")}}}},
+        {QStringLiteral("users"), QJsonArray{user(QStringLiteral("demo"))}},
         {QStringLiteral("vms"), QJsonArray{QJsonObject{{QStringLiteral("id"), 1},
                                                        {QStringLiteral("name"), QStringLiteral("Demo desktop")},
                                                        {QStringLiteral("state"), QStringLiteral("running")},

@@ -31,6 +31,9 @@ public:
     ZELConnectionParameters connectionParameters(const QString &user) const;
 
     static QString program();
+    // A user whose password is "demo", with the given settings besides (one-time codes, status
+    // overrides).
+    static QJsonObject user(const QString &name, const QJsonObject &settings = QJsonObject());
     // One user "demo"/"demo" and one VM relayed to the given endpoint.
     static QJsonObject simpleConfig(const QString &endpoint = QStringLiteral("127.0.0.1:1"));
     // The same user and one VM, "Desktop", in the given state, that runs a real nxagent showing
