@@ -3,6 +3,7 @@
 #include "logcapture.h"
 #include "sessionevents.h"
 #include "otherusersocket.h"
+#include "slaveservicereport.h"
 #include "testenvironment.h"
 #include "testmain.h"
 #include "zelclient.h"
@@ -263,16 +264,7 @@ ZELConnectionParameters TestVMConnection::parameters(const QString &user) const
 
 QList<QJsonObject> TestVMConnection::report(const QString &event) const
 {
-    QList<QJsonObject> entries;
-    QFile file(m_reportPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return entries;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (entry.value(QStringLiteral("event")).toString() == event)
-            entries << entry;
-    }
-    return entries;
+    return SlaveServiceReport::entries(m_reportPath, event);
 }
 
 QByteArray TestVMConnection::localWindows(int display) const

@@ -3,6 +3,7 @@
 #include "logcapture.h"
 #include "sessionevents.h"
 #include "sessionkeeper.h"
+#include "slaveservicereport.h"
 #include "testenvironment.h"
 #include "zelclient.h"
 
@@ -231,13 +232,8 @@ bool TestVmResume::connectAndWait(Session &session, const ZELConnectionParameter
 QList<QJsonObject> TestVmResume::sftpReports(const QString &folder) const
 {
     QList<QJsonObject> entries;
-    QFile file(m_reportPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return entries;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (entry.value(QStringLiteral("event")).toString() == QLatin1String("sftp")
-            && entry.value(QStringLiteral("folder")).toString() == folder)
+    for (const QJsonObject &entry : SlaveServiceReport::entries(m_reportPath, QStringLiteral("sftp"))) {
+        if (entry.value(QStringLiteral("folder")).toString() == folder)
             entries << entry;
     }
     return entries;
